@@ -1,0 +1,39 @@
+#pragma once
+// An in-memory, growable byte buffer with a position: the request bodies and replies of the
+// download operations and the HTTP client.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace runtime {
+
+class TMemoryStream {
+ public:
+  enum class TSeekOrigin { Beginning, Current, End };
+
+  // Writes at the position, growing the buffer as needed; returns the count written.
+  size_t Write(const void* data, size_t count);
+  size_t Write(std::string_view bytes) { return Write(bytes.data(), bytes.size()); }
+  // Reads up to `count` bytes from the position; returns the count read.
+  size_t Read(void* data, size_t count);
+  // Moves the position (clamped to 0..Size()); returns the new position.
+  int64_t Seek(int64_t offset, TSeekOrigin origin);
+
+  int64_t Position() const { return static_cast<int64_t>(FPosition); }
+  int64_t Size() const { return static_cast<int64_t>(FData.size()); }
+  void SetSize(int64_t size);
+  void Clear() { FData.clear(); FPosition = 0; }
+
+  std::string_view Bytes() const { return FData; }
+  // Saves the whole buffer to a file (atomically). Throws runtime::EFileError.
+  void SaveToFile(const std::string& path) const;
+  // Replaces the buffer with the file's bytes; position 0. Throws runtime::EFileError.
+  void LoadFromFile(const std::string& path);
+
+ private:
+  std::string FData;
+  size_t FPosition = 0;
+};
+
+}  // namespace runtime

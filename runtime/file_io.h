@@ -1,0 +1,31 @@
+#pragma once
+// File helpers shared by every subsystem: whole-file reads, atomic replacement, folders.
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+
+namespace runtime {
+
+// An I/O failure; what() names the operation and the file.
+class EFileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The whole file as bytes. Throws EFileError when it cannot be opened or read.
+std::string ReadWholeFile(const std::string& path);
+
+// Replaces `path` with `bytes`: writes a temporary file in the same folder, flushes it and
+// renames it into place, so readers see the old file or the new one, never a half. A new
+// file gets `mode`; an existing file keeps its mode. Throws EFileError.
+void WriteFileAtomic(const std::string& path, std::string_view bytes, mode_t mode = 0644);
+
+// Creates the folder (and missing parents) with `mode` when it does not exist. Returns
+// false when it could not be created.
+bool EnsureDirectory(const std::string& path, mode_t mode = 0700);
+
+bool FileExists(const std::string& path);
+
+}  // namespace runtime
