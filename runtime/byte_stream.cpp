@@ -1,0 +1,44 @@
+#include "runtime/byte_stream.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "runtime/file_io.h"
+
+namespace runtime {
+
+size_t TMemoryStream::Write(const void* data, size_t count) {
+  if (count == 0) return 0;
+  if (FPosition + count > FData.size()) FData.resize(FPosition + count);
+  std::memcpy(FData.data() + FPosition, data, count);
+  FPosition += count;
+  return count;
+}
+
+size_t TMemoryStream::Read(void* data, size_t count) {
+  size_t n = FPosition < FData.size() ? std::min(count, FData.size() - FPosition) : 0;
+  if (n > 0) std::memcpy(data, FData.data() + FPosition, n);
+  FPosition += n;
+  return n;
+}
+
+int64_t TMemoryStream::Seek(int64_t offset, TSeekOrigin origin) {
+  int64_t base = origin == TSeekOrigin::Beginning ? 0 : origin == TSeekOrigin::Current ? Position() : Size();
+  int64_t target = std::clamp<int64_t>(base + offset, 0, Size());
+  FPosition = static_cast<size_t>(target);
+  return target;
+}
+
+void TMemoryStream::SetSize(int64_t size) {
+  FData.resize(static_cast<size_t>(std::max<int64_t>(size, 0)));
+  FPosition = std::min(FPosition, FData.size());
+}
+
+void TMemoryStream::SaveToFile(const std::string& path) const { WriteFileAtomic(path, FData); }
+
+void TMemoryStream::LoadFromFile(const std::string& path) {
+  FData = ReadWholeFile(path);
+  FPosition = 0;
+}
+
+}  // namespace runtime

@@ -1,0 +1,126 @@
+#include "runtime/codepage.h"
+
+#include <array>
+
+namespace runtime {
+namespace {
+
+// Bytes 0x80..0xFF of Windows-1250. The five unassigned positions carry the C1 control of
+// the same number so that no byte is lost on the way to wide text and back.
+constexpr std::array<char16_t, 128> kHigh = {
+    0x20AC, 0x0081, 0x201A, 0x0083, 0x201E, 0x2026, 0x2020, 0x2021,  // 80
+    0x0088, 0x2030, 0x0160, 0x2039, 0x015A, 0x0164, 0x017D, 0x0179,  // 88
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  // 90
+    0x0098, 0x2122, 0x0161, 0x203A, 0x015B, 0x0165, 0x017E, 0x017A,  // 98
+    0x00A0, 0x02C7, 0x02D8, 0x0141, 0x00A4, 0x0104, 0x00A6, 0x00A7,  // A0
+    0x00A8, 0x00A9, 0x015E, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x017B,  // A8
+    0x00B0, 0x00B1, 0x02DB, 0x0142, 0x00B4, 0x00B5, 0x00B6, 0x00B7,  // B0
+    0x00B8, 0x0105, 0x015F, 0x00BB, 0x013D, 0x02DD, 0x013E, 0x017C,  // B8
+    0x0154, 0x00C1, 0x00C2, 0x0102, 0x00C4, 0x0139, 0x0106, 0x00C7,  // C0
+    0x010C, 0x00C9, 0x0118, 0x00CB, 0x011A, 0x00CD, 0x00CE, 0x010E,  // C8
+    0x0110, 0x0143, 0x0147, 0x00D3, 0x00D4, 0x0150, 0x00D6, 0x00D7,  // D0
+    0x0158, 0x016E, 0x00DA, 0x0170, 0x00DC, 0x00DD, 0x0162, 0x00DF,  // D8
+    0x0155, 0x00E1, 0x00E2, 0x0103, 0x00E4, 0x013A, 0x0107, 0x00E7,  // E0
+    0x010D, 0x00E9, 0x0119, 0x00EB, 0x011B, 0x00ED, 0x00EE, 0x010F,  // E8
+    0x0111, 0x0144, 0x0148, 0x00F3, 0x00F4, 0x0151, 0x00F6, 0x00F7,  // F0
+    0x0159, 0x016F, 0x00FA, 0x0171, 0x00FC, 0x00FD, 0x0163, 0x02D9,  // F8
+};
+
+// Reverse table for the code units below U+0300 (Latin letters and C1), built once; the
+// few punctuation marks above it are looked up in kHigh.
+struct TReverse {
+  std::array<int16_t, 0x300> low{};
+  TReverse() {
+    low.fill(-1);
+    for (int b = 0; b < 0x80; ++b) low[b] = static_cast<int16_t>(b);
+    for (int i = 0; i < 128; ++i)
+      if (kHigh[i] < 0x300) low[kHigh[i]] = static_cast<int16_t>(0x80 + i);
+  }
+};
+
+const TReverse& Reverse() {
+  static const TReverse table;
+  return table;
+}
+
+void AppendUtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+}  // namespace
+
+char16_t Cp1250ToUnicode(unsigned char byte) {
+  return byte < 0x80 ? static_cast<char16_t>(byte) : kHigh[byte - 0x80];
+}
+
+int UnicodeToCp1250(char16_t unit) {
+  if (unit < 0x300) return Reverse().low[unit];
+  for (int i = 0; i < 128; ++i)
+    if (kHigh[i] == unit) return 0x80 + i;
+  return -1;
+}
+
+std::u16string AnsiToWide(std::string_view text) {
+  std::u16string out;
+  out.resize(text.size());
+  for (size_t i = 0; i < text.size(); ++i) out[i] = Cp1250ToUnicode(static_cast<unsigned char>(text[i]));
+  return out;
+}
+
+std::string WideToAnsi(std::u16string_view text, char replacement) {
+  std::string out;
+  out.resize(text.size());
+  const TReverse& rev = Reverse();
+  for (size_t i = 0; i < text.size(); ++i) {
+    char16_t u = text[i];
+    int b = u < 0x300 ? rev.low[u] : UnicodeToCp1250(u);
+    out[i] = b < 0 ? replacement : static_cast<char>(b);
+  }
+  return out;
+}
+
+std::string Utf8ToAnsi(std::string_view text, char replacement) {
+  std::string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    char32_t cp;
+    size_t len;
+    if (c < 0x80) { cp = c; len = 1; }
+    else if ((c & 0xE0) == 0xC0) { cp = c & 0x1F; len = 2; }
+    else if ((c & 0xF0) == 0xE0) { cp = c & 0x0F; len = 3; }
+    else if ((c & 0xF8) == 0xF0) { cp = c & 0x07; len = 4; }
+    else { out += replacement; ++i; continue; }
+    if (i + len > text.size()) { out += replacement; break; }
+    bool ok = true;
+    for (size_t k = 1; k < len; ++k) {
+      unsigned char cc = static_cast<unsigned char>(text[i + k]);
+      if ((cc & 0xC0) != 0x80) { ok = false; break; }
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    if (!ok) { out += replacement; ++i; continue; }
+    i += len;
+    int b = cp <= 0xFFFF ? UnicodeToCp1250(static_cast<char16_t>(cp)) : -1;
+    out += b < 0 ? replacement : static_cast<char>(b);
+  }
+  return out;
+}
+
+std::string AnsiToUtf8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 4);
+  for (char ch : text) AppendUtf8(out, Cp1250ToUnicode(static_cast<unsigned char>(ch)));
+  return out;
+}
+
+}  // namespace runtime

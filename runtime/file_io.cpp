@@ -1,0 +1,94 @@
+#include "runtime/file_io.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace runtime {
+namespace {
+
+[[noreturn]] void Fail(const std::string& what, const std::string& path, int err) {
+  throw EFileError(what + " " + path + ": " + std::strerror(err));
+}
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string ReadWholeFile(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) Fail("Cannot open file", path, errno);
+  std::string data;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) data.reserve(static_cast<size_t>(st.st_size));
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int err = errno;
+      ::close(fd);
+      Fail("Cannot read file", path, err);
+    }
+    if (n == 0) break;
+    data.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return data;
+}
+
+void WriteFileAtomic(const std::string& path, std::string_view bytes, mode_t mode) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) Fail("Cannot create file", path, EISDIR);
+    mode = st.st_mode & 07777;
+  }
+  std::string tmp = path + ".XXXXXX";
+  int fd = ::mkstemp(tmp.data());
+  if (fd < 0) Fail("Cannot create file", path, errno);
+  bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
+  int err = errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (ok && ::rename(tmp.c_str(), path.c_str()) != 0) {
+    ok = false;
+    err = errno;
+  }
+  if (!ok) {
+    ::unlink(tmp.c_str());
+    Fail("Cannot write file", path, err);
+  }
+}
+
+bool EnsureDirectory(const std::string& path, mode_t mode) {
+  if (path.empty()) return false;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  std::string trimmed = path;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  size_t slash = trimmed.find_last_of('/');
+  if (slash != std::string::npos && slash > 0 && !EnsureDirectory(trimmed.substr(0, slash), mode)) return false;
+  return ::mkdir(trimmed.c_str(), mode) == 0 || errno == EEXIST;
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+}  // namespace runtime
