@@ -1,0 +1,91 @@
+#pragma once
+// The main window "Download listing": its fields, the shell's process-wide state, the
+// creation handler and the conversion handler.
+//
+// The window is a plain object here; the controls are the data they hold. A window system
+// shows it later; batch mode never does.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace app {
+
+class TKelthornF {
+ public:
+  // `arguments` are the command-line parameters (waypoint codes), already in Windows-1250.
+  // `dataFolder` overrides the user's data folder (tests); empty means locate it.
+  explicit TKelthornF(std::vector<std::string> arguments, std::string dataFolder = {});
+
+  // Creation handler: locates the data folder, reads the settings and, only when there are
+  // command-line parameters, decides whether the stored session is fresh or a login is due.
+  void FormCreate();
+
+  // Conversion handler: converts "tmp/htmlcopy.htm"; a page that fails makes it sign in and
+  // try the current code once more.
+  void SpeedButton1Click();
+
+  // Batch mode: downloads and converts every command-line code in turn, stamping the session
+  // after each; an error on one code shows "chyba " and the run goes on.
+  void RunBatch();
+
+  // Signs in to the site. Until the HTTP client exists this build cannot sign in: the attempt
+  // leaves SignedIn false, as a failed sign-in does.
+  void Login();
+
+  // Downloads `url` into `targetFile`; false on any failure, with the file left as it was.
+  bool httpcliget(const std::string& url, const std::string& cookie, const std::string& targetFile,
+                  const std::string& method, const std::string& body);
+
+  // The clients' cookie handler: keeps the site's session cookie up to its first ";".
+  void HttpCli1Cookie(const std::string& value);
+
+  // The listing page address of a waypoint code (the code appended unchanged).
+  std::string ListingAddress(const std::string& code) const;
+
+  // Process-wide state of the shell.
+  std::string DataFolder;  // always ends in "/"
+  std::string SessionCookie;
+  bool SignedIn = false;
+  int32_t SessionStamp = 0;
+  std::string SiteHost;
+
+  // Window fields (the settings tab) and the second tab's memo and attribute table.
+  std::string Edit1, Edit2;                    // site user name, password
+  std::string Edit48, Edit49, Edit50, Edit51;  // proxy address, port, user, password
+  bool CheckBox32 = false;                     // use the proxy
+  std::vector<std::string> Memo1{"Memo1"};
+  std::vector<std::string> LboxAttr;
+
+  // Seams filled by later layers and by tests. An unset download fails; an unset tick source
+  // uses the system's millisecond tick count.
+  std::function<bool(const std::string& url, const std::string& cookie, const std::string& targetFile,
+                     const std::string& method, const std::string& body)>
+      OnDownload;
+  std::function<uint32_t()> OnTickCount;
+  std::function<void()> OnLogin;
+
+  const std::vector<std::string>& Arguments() const { return FArguments; }
+  // 1-based index of the code being converted in batch mode (0 outside it).
+  int BatchIndex() const { return FBatchIndex; }
+
+ private:
+  std::string CurrentCode() const;
+  std::string SettingsFile() const { return DataFolder + "rovkast.ini"; }
+  uint32_t TickCount() const;
+  bool ParseListing();
+
+  std::vector<std::string> FArguments;
+  std::string FDataFolderOverride;
+  int FBatchIndex = 0;
+};
+
+// The user's data folder: $XDG_DATA_HOME/tamvirel/ (default ~/.local/share/tamvirel/), with
+// "/" at the end. It and its "tmp" folder are created (owner only) when missing.
+std::string LocateDataFolder();
+
+// Program entry without the process around it; returns the exit status.
+int RunProgram(const std::vector<std::string>& utf8Arguments);
+
+}  // namespace app

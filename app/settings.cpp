@@ -1,0 +1,71 @@
+#include "app/settings.h"
+
+#include "runtime/ini_file.h"
+
+namespace app {
+namespace {
+
+// The key repeated end to end (by doubling) until it covers `length` characters.
+std::string StretchKey(std::string key, size_t length) {
+  while (key.size() < length) key += key;
+  return key;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::string ScramblePassword(const std::string& key, const std::string& password) {
+  if (key.empty()) return {};
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  const std::string k = StretchKey(key, password.size());
+  std::string out;
+  out.reserve(password.size() * 2);
+  for (size_t i = 0; i < password.size(); ++i) {
+    unsigned char x = static_cast<unsigned char>(password[i]) ^ static_cast<unsigned char>(k[i]);
+    out += kHex[x >> 4];
+    out += kHex[x & 15];
+  }
+  return out;
+}
+
+std::string UnscramblePassword(const std::string& key, const std::string& stored) {
+  if (key.empty()) return {};
+  const std::string k = StretchKey(key, stored.size());
+  std::string out;
+  for (size_t i = 0; i + 1 < stored.size(); i += 2) {
+    int hi = HexDigit(stored[i]), lo = HexDigit(stored[i + 1]);
+    if (hi < 0 || lo < 0) break;
+    out += static_cast<char>((hi << 4 | lo) ^ static_cast<unsigned char>(k[i / 2]));
+  }
+  return out;
+}
+
+bool SessionIsFresh(uint32_t tickCount, int32_t storedStamp) {
+  int64_t difference = static_cast<int64_t>(tickCount) - static_cast<int64_t>(storedStamp);
+  return difference <= kSessionLifetimeMs;
+}
+
+TSettings LoadSettings(const std::string& fileName, const std::string& defaultHost) {
+  runtime::TIniFile ini(fileName);
+  TSettings s;
+  s.SessionCookie = ini.ReadString("Session", "NET_SessionId", s.SessionCookie);
+  s.SessionStamp = ini.ReadInteger("Session", "TC", 0);
+  s.ProxyIp = ini.ReadString("Proxy", "IP", s.ProxyIp);
+  s.ProxyPort = ini.ReadString("Proxy", "PORT", s.ProxyPort);
+  s.ProxyUser = ini.ReadString("Proxy", "USER", s.ProxyUser);
+  s.ProxyPassword = ini.ReadString("Proxy", "PWD", s.ProxyPassword);
+  s.UserName = ini.ReadString("User", "USER", s.UserName);
+  s.Password = UnscramblePassword(s.UserName, ini.ReadString("User", "PWD", ""));
+  s.UseProxy = ini.ReadBool("Proxy", "Use", s.UseProxy);
+  s.SiteHost = ini.ReadString("Site", "Host", defaultHost);
+  if (s.SiteHost.empty()) s.SiteHost = defaultHost;
+  return s;
+}
+
+}  // namespace app
