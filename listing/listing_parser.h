@@ -1,0 +1,74 @@
+#pragma once
+// The listing page parser: one saved listing page in, one SQL file of statements out.
+//
+// The page is never parsed as HTML. Every value is cut out between fixed markers in one fixed
+// order, and that order is part of the contract: it decides which side effects (the favourites
+// request, the memo line, the progress counter) have happened when a later step fails. The
+// progress counter is the only thing a failed conversion shows: "0" before the location was
+// read, "1" until the waypoint table is reached, "2" after that.
+//
+// Usage (the application fills the context once and calls ParseListing per page):
+//   listing::TListingParser parser;
+//   parser.DataFolder = dataFolder;           // ends with "/"; reads tmp/htmlcopy.htm under it
+//   parser.Host = hostFromSettings;           // Site/Host, default kDefaultSiteHost
+//   parser.SignedIn = &signedIn;              // cleared when the page shows no coordinates
+//   parser.Memo = &memoLines;                 // receives each page's long description
+//   parser.FetchFavoriteScore = [&](const std::string& address) { /* POST, reply unused */ };
+//   bool converted = parser.ParseListing();
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "listing/attribute_table.h"
+#include "listing/site.h"
+#include "runtime/formatting.h"
+
+namespace listing {
+
+class TListingParser {
+ public:
+  // The program's data folder, ending with "/". The page is read from tmp/htmlcopy.htm and the
+  // statements are written to tmp/<code>.sql under it.
+  std::string DataFolder;
+  // The listing site's bare host: the markers of the cache GUID, the owner profile and the
+  // waypoint GUID contain it, and so do the waypoint and favourites addresses.
+  std::string Host = std::string(kDefaultSiteHost);
+  // Set to false when the page shows no coordinates (the sign of a session that is not signed
+  // in). Optional.
+  bool* SignedIn = nullptr;
+  // The main window's memo: each converted page appends its long description. Optional.
+  std::vector<std::string>* Memo = nullptr;
+  // Sends the favourites score request to the address given (see FavoriteScoreAddress); called
+  // only for pages whose favourite count is above "0". Its reply is not used; an exception it
+  // throws fails the conversion. Unset: nothing is sent.
+  std::function<void(const std::string& address)> FetchFavoriteScore;
+  // The attribute table: the items of the main window's attribute list box.
+  std::vector<std::string> AttributeItems = DefaultAttributeItems();
+  // Local date and time for the DatUpd column; injectable so that output can be reproduced.
+  std::function<runtime::TDateTime()> Clock = runtime::Now;
+
+  // Converts DataFolder + "tmp/htmlcopy.htm" into DataFolder + "tmp/" + code + ".sql".
+  // Returns true when the file was written. Returns false without any message when the page
+  // shows no coordinates; on any error shows the progress counter through runtime::ShowMessage
+  // and returns false, leaving no new SQL file behind.
+  bool ParseListing();
+
+  // The conversion without the files: builds the statements of `pageText` (already with CR LF
+  // line breaks) into `statements` and returns the cache code in `code`. Returns false when the
+  // page shows no coordinates. Throws on errors; StageCounter() then tells how far it came.
+  bool BuildStatements(std::string_view pageText, std::vector<std::string>& statements, std::string& code);
+
+  // The progress counter of the last conversion (0, 1 or 2).
+  int32_t StageCounter() const { return FStageCounter; }
+
+ private:
+  void ReadWaypoints(std::string_view table, std::string_view code, std::string_view cacheGuid,
+                     std::vector<std::string>& statements) const;
+
+  int32_t FStageCounter = 0;
+};
+
+}  // namespace listing

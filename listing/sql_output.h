@@ -1,0 +1,52 @@
+#pragma once
+// The SQL file of one cache: its statements, their exact text, and the file itself.
+//
+// Every statement is one "Insert or replace into" line. Each value that stands between
+// apostrophes has its apostrophes doubled, so no page value can end a string literal early;
+// values without apostrophes are written byte for byte as they came from the page.
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace listing {
+
+// The values of the geocaches statement, named by their columns. `mnm` is always 9999.
+struct TGeocacheValues {
+  std::string Names, CacheType, Code, ContainerTypeName, Country, CountryID, DateCreated,
+      DateLastVisited, DateLastUpdate, Difficulty, EncodedHints, FavoritePoints, GUID, IsPremium,
+      IsLocked, Latitude, LongDescription, Longitude, PublicGuid, UserName, PlacedBy,
+      ShortDescription, State, StateID, Terrain, UTCPlaceDate, Available, Archived, IsFull, DatUpd,
+      GeocacheNote;
+};
+
+// The values one waypoint row of the waypoint table carries to the next note row.
+struct TWaypointValues {
+  std::string Code, Name, Guid, TypeText, Latitude, Longitude;
+};
+
+// The geocaches statement, line breaks escaped.
+std::string GeocachesStatement(const TGeocacheValues& values);
+
+// The Attributes statement: no semicolon, line breaks not escaped (the marks hold none).
+std::string AttributesStatement(std::string_view code, std::string_view attributes);
+
+// The TBGC statement with the inventory list as HTML, line breaks escaped.
+std::string TbgcStatement(std::string_view code, std::string_view trackables);
+
+// One AdditionalWaypoints statement: the waypoint's carried values, the note row's comment, the
+// cache code, and the site host for the waypoint's address. Line breaks escaped.
+std::string AdditionalWaypointsStatement(const TWaypointValues& waypoint, std::string_view comment,
+                                         std::string_view geocacheCode, std::string_view host);
+
+// `dataFolder` + "tmp/" + code + ".sql". A code that would name a file outside "tmp/" (one that
+// holds "/", "\" or a NUL byte, or is "." or "..") is refused with runtime::EFileError, as the
+// file system refuses a name it cannot hold.
+std::string SqlFileName(const std::string& dataFolder, std::string_view code);
+
+// Writes the statements, each followed by CR LF, as the whole file `path`. The file is replaced
+// atomically: a failure leaves the previous file (or none). Throws runtime::EFileError.
+void SaveStatements(const std::string& path, const std::vector<std::string>& statements);
+
+}  // namespace listing
