@@ -1,0 +1,3 @@
+Insert or replace into geocaches (Names,CacheType,Code,ContainerTypeName,Country,CountryID,DateCreated,DateLastVisited,DateLastUpdate,Difficulty,EncodedHints,FavoritePoints,GUID,IsPremium,IsLocked,Latitude,LongDescription,Longitude,PublicGuid,UserName,PlacedBy,ShortDescription,State,StateID,Terrain,UTCPlaceDate,Available,Archived,IsFull,DatUpd,GeocacheNote,mnm)values ('Nothing here','','GC9ABS','','','182','--','','','','','','','false','false','-33.8550000','','-151.2100000','','Nobod','Nobod','','','290','','--','true','false','true','2024-05-06 07:08:09','',9999);
+Insert or replace into Attributes (Code,Attr) Values ('GC9ABS','-----------------------------------------------------------------')
+Insert or replace into TBGC(GcCode,trackables) Values ('GC9ABS','');

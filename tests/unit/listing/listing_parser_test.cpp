@@ -1,0 +1,232 @@
+#include "listing/listing_parser.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "runtime/file_io.h"
+#include "runtime/message_box.h"
+
+namespace listing {
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path kDataDir = fs::path(TAMVIREL_TEST_DATA) / "listing";
+
+std::string Replace(std::string text, std::string_view what, std::string_view by) {
+  const size_t at = text.find(what);
+  EXPECT_NE(std::string::npos, at) << what;
+  if (at != std::string::npos) text.replace(at, what.size(), by);
+  return text;
+}
+
+class ListingParser : public testing::Test {
+ protected:
+  void SetUp() override {
+    FFolder = fs::path(testing::TempDir()) /
+              ("listing_parser_" + std::to_string(::getpid()) + "_" +
+               testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(FFolder);
+    fs::create_directories(FFolder / "tmp");
+    Parser.DataFolder = FFolder.string() + "/";
+    Parser.SignedIn = &SignedIn;
+    Parser.Memo = &Memo;
+    Parser.FetchFavoriteScore = [this](const std::string& address) { Requests.push_back(address); };
+    Parser.Clock = [] { return runtime::TDateTime{2024, 5, 6, 7, 8, 9}; };
+    FPreviousHandler = runtime::SetMessageBoxHandler([this](const std::string& text) { Messages.push_back(text); });
+  }
+
+  void TearDown() override {
+    runtime::SetMessageBoxHandler(FPreviousHandler);
+    fs::remove_all(FFolder);
+  }
+
+  void WritePage(std::string_view bytes) { runtime::WriteFileAtomic(TmpFile("htmlcopy.htm"), bytes); }
+  static std::string DataPage(const std::string& name) { return runtime::ReadWholeFile((kDataDir / name).string()); }
+  std::string TmpFile(const std::string& name) const { return (FFolder / "tmp" / name).string(); }
+  std::vector<std::string> TmpFiles() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(FFolder / "tmp")) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  // Runs one conversion of `page`; expects it to fail and returns the messages shown.
+  std::vector<std::string> FailingRun(std::string_view page) {
+    Messages.clear();
+    WritePage(page);
+    EXPECT_FALSE(Parser.ParseListing());
+    return Messages;
+  }
+
+  TListingParser Parser;
+  bool SignedIn = true;
+  std::vector<std::string> Memo;
+  std::vector<std::string> Requests;
+  std::vector<std::string> Messages;
+
+ private:
+  fs::path FFolder;
+  runtime::TMessageBoxHandler FPreviousHandler;
+};
+
+// Every tests/data/listing/<case>.htm with a <case>.sql beside it converts into exactly that file.
+// The pages carry empty log arrays, so the expected files do not depend on the logs.
+TEST_F(ListingParser, DataPagesConvertToTheirExpectedFiles) {
+  const bool update = std::getenv("TAMVIREL_UPDATE_EXPECTED") != nullptr;
+  int cases = 0;
+  for (const auto& entry : fs::directory_iterator(kDataDir)) {
+    if (entry.path().extension() != ".htm") continue;
+    fs::path expectedFile = entry.path();
+    expectedFile.replace_extension(".sql");
+    if (!update && !fs::exists(expectedFile)) continue;
+    SCOPED_TRACE(entry.path().filename().string());
+    ++cases;
+    for (const std::string& old : TmpFiles()) fs::remove(TmpFile(old));
+    WritePage(runtime::ReadWholeFile(entry.path().string()));
+    Messages.clear();
+    ASSERT_TRUE(Parser.ParseListing());
+    EXPECT_TRUE(Messages.empty());
+    const std::vector<std::string> files = TmpFiles();
+    ASSERT_EQ(2u, files.size());  // the page and one SQL file
+    const std::string actual = runtime::ReadWholeFile(TmpFile(files[0] == "htmlcopy.htm" ? files[1] : files[0]));
+    if (update) {
+      runtime::WriteFileAtomic(expectedFile.string(), actual);
+      continue;
+    }
+    const std::string expected = runtime::ReadWholeFile(expectedFile.string());
+    EXPECT_EQ(expected, actual);
+  }
+  EXPECT_GE(cases, 5);
+}
+
+TEST_F(ListingParser, FullPageSideEffects) {
+  WritePage(DataPage("full_page.htm"));
+  ASSERT_TRUE(Parser.ParseListing());
+  EXPECT_TRUE(SignedIn);
+  EXPECT_EQ(2, Parser.StageCounter());
+  ASSERT_EQ(1u, Memo.size());
+  EXPECT_EQ(0u, Memo[0].find("<p>Potok kedysi"));
+  EXPECT_TRUE(Memo[0].ends_with("</p></span>\r\n        </div>")) << Memo[0];  // up to the next marker
+  EXPECT_EQ(std::vector<std::string>{"http://listing.tamvirel.example/datastore/favorites.svc/score?u="
+                                     "Q7XK2MZP4RTV9WBC3DFG6HJL8NSY5AE"},
+            Requests);
+  const std::string sql = runtime::ReadWholeFile(TmpFile("GC1TAMV.sql"));
+  EXPECT_EQ(5, std::count(sql.begin(), sql.end(), '\n'));  // geocaches, Attributes, TBGC, 2 waypoints
+}
+
+TEST_F(ListingParser, FavouritesRequestOnlyForCountsAboveZero) {
+  const std::string page = DataPage("full_page.htm");
+  const std::string count = "<span class=\"favorite-value\">\r\n                            12\r\n";
+  struct Case {
+    std::string shown;
+    bool sent;
+  } cases[] = {{"0", false}, {"", false}, {"00", true}, {"-3", false}, {"3", true}, {"9x", true}, {"12", true}};
+  for (const Case& c : cases) {
+    Requests.clear();
+    WritePage(Replace(page, count, "<span class=\"favorite-value\">" + c.shown + "\r\n"));
+    EXPECT_TRUE(Parser.ParseListing()) << c.shown;
+    EXPECT_EQ(c.sent ? 1u : 0u, Requests.size()) << c.shown;
+    const std::string sql = runtime::ReadWholeFile(TmpFile("GC1TAMV.sql"));
+    // The count shown is written whatever the request.
+    EXPECT_NE(std::string::npos, sql.find("','" + c.shown + "','5f3c9a2e")) << c.shown;
+  }
+  // No count marker at all, and a count without a user token on the page.
+  Requests.clear();
+  WritePage(Replace(page, "<span class=\"favorite-value\">", "<span class=\"fav\">"));
+  EXPECT_TRUE(Parser.ParseListing());
+  EXPECT_TRUE(Requests.empty());
+  WritePage(Replace(page, "userToken = '", "token = '"));
+  EXPECT_TRUE(Parser.ParseListing());
+  EXPECT_EQ(std::vector<std::string>{"http://listing.tamvirel.example/datastore/favorites.svc/score?u="}, Requests);
+  // A token cannot carry line breaks or a fragment into the request line.
+  Requests.clear();
+  WritePage(Replace(page, "Q7XK2MZP4RTV9WBC3DFG6HJL8NSY5AE", "a b\r\nHost: x#y\xc3\xa1"));
+  EXPECT_TRUE(Parser.ParseListing());
+  EXPECT_EQ(std::vector<std::string>{"http://listing.tamvirel.example/datastore/favorites.svc/score?u="
+                                     "a%20b%0D%0AHost:%20x%23y%C3%A1"},
+            Requests);
+}
+
+TEST_F(ListingParser, PageWithoutCoordinatesIsNotSignedIn) {
+  WritePage(Replace(DataPage("full_page.htm"), "<span id=\"uxLatLon\">", "<span id=\"other\">"));
+  EXPECT_FALSE(Parser.ParseListing());
+  EXPECT_FALSE(SignedIn);
+  EXPECT_TRUE(Messages.empty());
+  EXPECT_TRUE(Memo.empty());
+  EXPECT_EQ(1u, Requests.size());  // sent before the coordinates are looked at
+  EXPECT_EQ(std::vector<std::string>{"htmlcopy.htm"}, TmpFiles());
+}
+
+TEST_F(ListingParser, FailuresShowHowFarTheConversionCame) {
+  const std::string page = DataPage("full_page.htm");
+  using Messages_ = std::vector<std::string>;
+
+  // Missing page file.
+  EXPECT_FALSE(Parser.ParseListing());
+  EXPECT_EQ(Messages_{"0"}, Messages);
+
+  // Cache coordinates that do not read as numbers.
+  EXPECT_EQ(Messages_{"1"}, FailingRun(Replace(page, "N 48\xc2\xb0 08.123", "N 4\xc2\xb0 08.123")));
+  // The favourites request fails in a way the download does not catch.
+  Parser.FetchFavoriteScore = [](const std::string&) { throw std::runtime_error("close failed"); };
+  EXPECT_EQ(Messages_{"1"}, FailingRun(page));
+  Parser.FetchFavoriteScore = nullptr;
+  // A waypoint coordinate that does not read as numbers.
+  EXPECT_EQ(Messages_{"2"}, FailingRun(Replace(page, "N 48\xc2\xb0 08.200", "N 48\xc2\xb0 8.2")));
+  // A waypoint row with an empty coordinate cell.
+  EXPECT_EQ(Messages_{"2"}, FailingRun(Replace(page, "N 48\xc2\xb0 08.200 E 017\xc2\xb0 06.310&nbsp;", "&nbsp;")));
+  EXPECT_EQ(std::vector<std::string>{"htmlcopy.htm"}, TmpFiles());
+
+  // Codes that would name a file outside tmp/ fail as a name the file system refuses.
+  for (const char* code : {"../GC1EVIL", "..\\GC1EVIL", "..", "."}) {
+    EXPECT_EQ(Messages_{"2"}, FailingRun(Replace(page, "GC1TAMV Mlynsk", std::string(code) + " Mlynsk"))) << code;
+  }
+  EXPECT_EQ(std::vector<std::string>{"htmlcopy.htm"}, TmpFiles());
+  EXPECT_FALSE(fs::exists(fs::path(TmpFile("")).parent_path().parent_path() / "GC1EVIL.sql"));
+}
+
+TEST_F(ListingParser, FailedConversionKeepsThePreviousFile) {
+  const std::string page = DataPage("full_page.htm");
+  WritePage(page);
+  ASSERT_TRUE(Parser.ParseListing());
+  const std::string before = runtime::ReadWholeFile(TmpFile("GC1TAMV.sql"));
+  EXPECT_EQ(std::vector<std::string>{"2"}, FailingRun(Replace(page, "N 48\xc2\xb0 08.150", "N 48\xc2\xb0 8.15")));
+  EXPECT_EQ(before, runtime::ReadWholeFile(TmpFile("GC1TAMV.sql")));
+  EXPECT_EQ((std::vector<std::string>{"GC1TAMV.sql", "htmlcopy.htm"}), TmpFiles());
+}
+
+TEST_F(ListingParser, HostNamesTheMarkersAndAddresses) {
+  std::string page = DataPage("full_page.htm");
+  Parser.Host = "other.test";
+  WritePage(page);
+  ASSERT_TRUE(Parser.ParseListing());
+  std::string sql = runtime::ReadWholeFile(TmpFile("GC1TAMV.sql"));
+  // The default host's links are not recognised: no GUIDs, waypoint GUIDs from fixed positions.
+  EXPECT_NE(std::string::npos, sql.find("'12','','false','false'"));
+  EXPECT_NE(std::string::npos, sql.find("'http://other.test/seek/wpt.aspx?WID="));
+
+  for (size_t at; (at = page.find("listing.tamvirel.example")) != std::string::npos;) {
+    page.replace(at, std::strlen("listing.tamvirel.example"), "other.test");
+  }
+  WritePage(page);
+  Requests.clear();
+  ASSERT_TRUE(Parser.ParseListing());
+  sql = runtime::ReadWholeFile(TmpFile("GC1TAMV.sql"));
+  EXPECT_NE(std::string::npos, sql.find("'12','5f3c9a2e-7b1d-4e8a-9c60-1d2e3f405a6b','false'"));
+  EXPECT_NE(std::string::npos, sql.find("'a1b2c3d4-e5f6-4789-8abc-def012345678'"));
+  EXPECT_NE(std::string::npos,
+            sql.find("'http://other.test/seek/wpt.aspx?WID=0c1d2e3f-4a5b-4c6d-8e7f-901a2b3c4d5e'"));
+  ASSERT_EQ(1u, Requests.size());
+  EXPECT_EQ(0u, Requests[0].find("http://other.test/datastore/favorites.svc/score?u="));
+}
+
+}  // namespace
+}  // namespace listing
