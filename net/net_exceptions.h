@@ -24,6 +24,12 @@ class ENetTimerException : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A broken programming contract ("Message IDs out of bounds!", use after finalisation).
+class EAssertionFailed : public std::logic_error {
+ public:
+  using std::logic_error::logic_error;
+};
+
 // The silent abort: thrown to leave an event handler without anything being reported.
 // Background-exception handling ignores it.
 class EAbort : public std::runtime_error {

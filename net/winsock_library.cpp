@@ -1,5 +1,6 @@
 #include "net/winsock_library.h"
 
+#include <atomic>
 #include <mutex>
 #include <string_view>
 
@@ -72,7 +73,7 @@ std::mutex& LibraryLock() {
   return lock;
 }
 
-bool gLoaded = false;
+std::atomic<bool> gLoaded{false};
 int gLiveSockets = 0;
 int gStartups = 0;
 uint8_t gReqVerLow = 1;
@@ -90,7 +91,12 @@ std::string WinSockErrorMessage(int code, const std::string& operation) {
   return WinSockErrorText(code) + " (#" + std::to_string(code) + " in " + operation + ")";
 }
 
+std::string WinSockErrorDesc(int code) {
+  return WinSockErrorText(code) + " (#" + std::to_string(code) + ")";
+}
+
 void WinSockEnsureLoaded() {
+  if (gLoaded.load(std::memory_order_acquire)) return;  // every send and receive passes here
   std::lock_guard<std::mutex> guard(LibraryLock());
   if (gLoaded) return;
   gLoaded = true;

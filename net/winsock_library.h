@@ -16,6 +16,9 @@ std::string WinSockErrorText(int code);
 // Error text, " (#", code, " in ", operation, ")": how every platform failure reads.
 std::string WinSockErrorMessage(int code, const std::string& operation);
 
+// Error text, " (#", code, ")": the form after loader and resolver messages.
+std::string WinSockErrorDesc(int code);
+
 // Every socket-layer use of a socket function calls this first: starts the library with the
 // requested version when it is not started. Thread-safe.
 void WinSockEnsureLoaded();
