@@ -402,7 +402,13 @@ int send(SOCKET s, const char* buf, int len, int flags) {
   if (err == EAGAIN || err == EWOULDBLOCK || err == EPIPE) {
     std::lock_guard<std::mutex> lock(SocketTableMutex());
     SocketEntry* e = FindLocked(s);
-    if (err == EPIPE) return Fail(e != nullptr && e->shutWrite ? WSAESHUTDOWN : WSAECONNRESET);
+    // Linux says EPIPE for three different things WinSock tells apart.
+    if (err == EPIPE) {
+      if (e != nullptr && e->shutWrite) return Fail(WSAESHUTDOWN);
+      if (e != nullptr && (e->phase == Phase::kIdle || e->phase == Phase::kConnecting))
+        return Fail(WSAENOTCONN);
+      return Fail(WSAECONNRESET);
+    }
     if (e != nullptr && !e->writeArmed) {
       e->writeArmed = true;
       NudgeOwnerLocked(*e);

@@ -1,0 +1,488 @@
+// Asynchronous select over real loopback connections. The peer side is a plain blocking
+// socket driven by the test itself.
+#include "platform/winsock.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include "platform_test_util.h"
+
+using namespace platform;
+using namespace platform_test;
+
+namespace {
+
+constexpr UINT kSelectMsg = WM_USER + 1;
+constexpr long kAllEvents = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
+
+sockaddr_in Loopback(std::uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
+}
+
+// A blocking listener on 127.0.0.1 with an ephemeral port.
+struct Listener {
+  int fd = -1;
+  std::uint16_t port = 0;
+
+  Listener() {
+    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = Loopback(0);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    EXPECT_EQ(::listen(fd, 16), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+  }
+  ~Listener() { ::close(fd); }
+
+  // Accepts one connection, waiting at most 5 s.
+  int Accept() {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 5000) != 1) return -1;
+    return ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+  }
+};
+
+// A port nobody listens on (bound once, then released).
+std::uint16_t FreePort() {
+  Listener l;
+  std::uint16_t port = l.port;
+  return port;  // closed when `l` goes
+}
+
+// One asynchronous client connection with a recording window.
+struct AsyncClient {
+  RecordingWindow window;
+  SOCKET s = INVALID_SOCKET;
+
+  explicit AsyncClient(long mask = kAllEvents) {
+    s = platform::socket(AF_INET, SOCK_STREAM, 0);
+    EXPECT_NE(s, INVALID_SOCKET);
+    EXPECT_EQ(WSAAsyncSelect(s, window.hwnd, kSelectMsg, mask), 0);
+  }
+  ~AsyncClient() {
+    if (s != INVALID_SOCKET) platform::closesocket(s);
+  }
+
+  int Connect(std::uint16_t port) {
+    sockaddr_in a = Loopback(port);
+    return platform::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  }
+
+  // Notifications received so far, as (event, error) pairs.
+  std::vector<std::pair<int, int>> Events() const {
+    std::vector<std::pair<int, int>> out;
+    for (const MSG& m : window.recorder.messages) {
+      if (m.message != kSelectMsg) continue;
+      EXPECT_EQ(m.wParam, static_cast<WPARAM>(s));
+      out.emplace_back(WSAGETSELECTEVENT(m.lParam), WSAGETSELECTERROR(m.lParam));
+    }
+    return out;
+  }
+  std::size_t Count(int event) const {
+    std::size_t n = 0;
+    for (auto& [e, err] : Events()) n += e == event ? 1 : 0;
+    return n;
+  }
+  bool WaitFor(int event, std::size_t count = 1, DWORD timeoutMs = 5000) {
+    return PumpUntil([&] { return Count(event) >= count; }, timeoutMs);
+  }
+};
+
+// Connects `client` to `listener` and returns the accepted peer, with FD_CONNECT and the
+// first FD_WRITE consumed.
+int Establish(AsyncClient& client, Listener& listener) {
+  int rc = client.Connect(listener.port);
+  if (rc != 0) {
+    EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+  }
+  int peer = listener.Accept();
+  EXPECT_GE(peer, 0);
+  EXPECT_TRUE(client.WaitFor(FD_CONNECT));
+  EXPECT_TRUE(client.WaitFor(FD_WRITE));
+  return peer;
+}
+
+TEST(PlatformAsyncSelect, ConnectGivesFdConnectThenExactlyOneFdWrite) {
+  Listener listener;
+  AsyncClient client;
+  int peer = Establish(client, listener);
+  PumpFor(100);
+  auto events = client.Events();
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0], std::make_pair(static_cast<int>(FD_CONNECT), 0));
+  EXPECT_EQ(events[1], std::make_pair(static_cast<int>(FD_WRITE), 0));
+  // Sending that does not block does not bring FD_WRITE back.
+  EXPECT_EQ(platform::send(client.s, "abc", 3, 0), 3);
+  PumpFor(100);
+  EXPECT_EQ(client.Count(FD_WRITE), 1u);
+  ::close(peer);
+}
+
+TEST(PlatformAsyncSelect, RefusedConnectEndsInFdConnectWith10061Only) {
+  std::uint16_t port = FreePort();
+  AsyncClient client;
+  int rc = client.Connect(port);
+  ASSERT_EQ(rc, SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);  // the outcome comes as a message
+  ASSERT_TRUE(client.WaitFor(FD_CONNECT));
+  PumpFor(100);
+  auto events = client.Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0], std::make_pair(static_cast<int>(FD_CONNECT), WSAECONNREFUSED));
+}
+
+TEST(PlatformAsyncSelect, FdReadComesAgainOnlyAfterAReceive) {
+  Listener listener;
+  AsyncClient client;
+  int peer = Establish(client, listener);
+
+  ASSERT_EQ(::send(peer, "0123456789", 10, 0), 10);
+  ASSERT_TRUE(client.WaitFor(FD_READ));
+  ASSERT_EQ(::send(peer, "more", 4, 0), 4);
+  PumpFor(100);
+  EXPECT_EQ(client.Count(FD_READ), 1u) << "no new FD_READ before recv";
+
+  char buf[64];
+  ASSERT_EQ(platform::recv(client.s, buf, 5, 0), 5);  // partial read: data remains
+  ASSERT_TRUE(client.WaitFor(FD_READ, 2));
+  ASSERT_EQ(platform::recv(client.s, buf, sizeof buf, 0), 9);
+  EXPECT_EQ(std::string(buf, 9), "56789more");
+  PumpFor(60);
+  EXPECT_EQ(client.Count(FD_READ), 2u) << "re-armed, but nothing to read";
+
+  ASSERT_EQ(::send(peer, "x", 1, 0), 1);
+  ASSERT_TRUE(client.WaitFor(FD_READ, 3));
+
+  // Nothing to read now: would block, and the call re-arms all the same.
+  ASSERT_EQ(platform::recv(client.s, buf, sizeof buf, 0), 1);
+  EXPECT_EQ(platform::recv(client.s, buf, sizeof buf, 0), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+  EXPECT_EQ(client.Count(FD_CLOSE), 0u);
+  ::close(peer);
+}
+
+TEST(PlatformAsyncSelect, PeerCloseGivesOneFdCloseAfterUnreadDataWasAnnounced) {
+  Listener listener;
+  AsyncClient client;
+  int peer = Establish(client, listener);
+  std::string payload(3000, 'p');
+  ASSERT_EQ(::send(peer, payload.data(), payload.size(), 0), static_cast<ssize_t>(payload.size()));
+  ::close(peer);
+
+  ASSERT_TRUE(client.WaitFor(FD_CLOSE));
+  PumpFor(100);
+  auto events = client.Events();
+  std::size_t readAt = events.size(), closeAt = events.size();
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    if (events[i].first == FD_READ && readAt == events.size()) readAt = i;
+    if (events[i].first == FD_CLOSE) closeAt = i;
+  }
+  ASSERT_LT(readAt, closeAt) << "FD_READ must precede FD_CLOSE";
+  EXPECT_EQ(client.Count(FD_CLOSE), 1u);
+  EXPECT_EQ(events[closeAt].second, 0);
+
+  // Every byte is still there after the close notification.
+  std::string got;
+  char buf[1024];
+  int n;
+  while ((n = platform::recv(client.s, buf, sizeof buf, 0)) > 0) got.append(buf, n);
+  EXPECT_EQ(n, 0);
+  EXPECT_EQ(got, payload);
+  PumpFor(60);
+  EXPECT_EQ(client.Count(FD_CLOSE), 1u);
+}
+
+TEST(PlatformAsyncSelect, PeerResetGivesFdCloseWith10054AndSendFailsWithoutSignal) {
+  Listener listener;
+  AsyncClient client;
+  int peer = Establish(client, listener);
+  linger hard{1, 0};
+  ::setsockopt(peer, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  ::close(peer);  // sends RST
+
+  ASSERT_TRUE(client.WaitFor(FD_CLOSE));
+  auto events = client.Events();
+  EXPECT_EQ(events.back(), std::make_pair(static_cast<int>(FD_CLOSE), WSAECONNRESET));
+
+  // Writing to the dead connection reports an error instead of killing the process.
+  int rc = platform::send(client.s, "x", 1, 0);
+  EXPECT_EQ(rc, SOCKET_ERROR);
+  int err = WSAGetLastError();
+  EXPECT_TRUE(err == WSAECONNRESET || err == WSAECONNABORTED) << err;
+  PumpFor(60);
+  EXPECT_EQ(client.Count(FD_CLOSE), 1u);
+}
+
+TEST(PlatformAsyncSelect, FdWriteReturnsOnceAfterSendWouldBlock) {
+  Listener listener;
+  AsyncClient client;
+  int small = 4096;
+  platform::setsockopt(client.s, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  int peer = Establish(client, listener);
+  ::setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+
+  std::vector<char> chunk(65536, 'w');
+  long long queued = 0;
+  int rc;
+  for (int i = 0; i < 10000; ++i) {
+    rc = platform::send(client.s, chunk.data(), chunk.size(), 0);
+    if (rc == SOCKET_ERROR) break;
+    queued += rc;
+  }
+  ASSERT_EQ(rc, SOCKET_ERROR);
+  ASSERT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+  PumpFor(100);
+  EXPECT_EQ(client.Count(FD_WRITE), 1u) << "no FD_WRITE while the peer reads nothing";
+
+  // The peer drains everything; the network takes data again: one FD_WRITE.
+  long long drained = 0;
+  std::vector<char> buf(65536);
+  while (drained < queued) {
+    pollfd p{peer, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 5000), 1);
+    ssize_t n = ::recv(peer, buf.data(), buf.size(), 0);
+    ASSERT_GT(n, 0);
+    drained += n;
+  }
+  ASSERT_TRUE(client.WaitFor(FD_WRITE, 2));
+  PumpFor(60);
+  EXPECT_EQ(client.Count(FD_WRITE), 2u);
+  ::close(peer);
+}
+
+TEST(PlatformAsyncSelect, MaskZeroStopsNotificationsAndReRegisteringResumesThem) {
+  Listener listener;
+  AsyncClient client;
+  int peer = Establish(client, listener);
+  ASSERT_EQ(WSAAsyncSelect(client.s, client.window.hwnd, 0, 0), 0);
+  ASSERT_EQ(::send(peer, "data", 4, 0), 4);
+  PumpFor(100);
+  EXPECT_EQ(client.Count(FD_READ), 0u);
+
+  ASSERT_EQ(WSAAsyncSelect(client.s, client.window.hwnd, kSelectMsg, kAllEvents), 0);
+  ASSERT_TRUE(client.WaitFor(FD_READ));
+  EXPECT_EQ(client.Count(FD_WRITE), 1u) << "re-registering is not a new connection";
+  ::close(peer);
+}
+
+TEST(PlatformAsyncSelect, ClosesocketDropsQueuedNotificationsOfTheOldDescriptor) {
+  Listener listener;
+  AsyncClient client;
+  int peer = Establish(client, listener);
+  ASSERT_EQ(::send(peer, "data", 4, 0), 4);
+  ::close(peer);
+  // Let FD_READ and FD_CLOSE reach the queue without dispatching them.
+  auto queued = [&] {
+    int n = 0;
+    MSG msg;
+    while (PeekMessage(&msg, client.window.hwnd, kSelectMsg, kSelectMsg, PM_REMOVE)) ++n;
+    return n;
+  };
+  const DWORD start = GetTickCount();
+  int seen = 0;
+  for (;;) {
+    MSG msg;
+    bool closeQueued = false;
+    // Peeking without removal only shows the first match; look for the close by count.
+    std::vector<MSG> held;
+    while (PeekMessage(&msg, client.window.hwnd, kSelectMsg, kSelectMsg, PM_REMOVE)) held.push_back(msg);
+    for (const MSG& m : held) {
+      closeQueued = closeQueued || WSAGETSELECTEVENT(m.lParam) == FD_CLOSE;
+      PostMessage(m.hwnd, m.message, m.wParam, m.lParam);  // put them back, in order
+    }
+    seen = static_cast<int>(held.size());
+    if (closeQueued || TicksSince(start) > 5000) break;
+    MsgWaitForMultipleObjects(0, nullptr, 0, 100, QS_ALLINPUT);
+  }
+  ASSERT_GE(seen, 2) << "FD_READ and FD_CLOSE queued";
+  std::size_t before = client.Events().size();
+  SOCKET old = client.s;
+  ASSERT_EQ(platform::closesocket(old), 0);
+  client.s = INVALID_SOCKET;
+  EXPECT_EQ(queued(), 0) << "notifications of the closed socket left in the queue";
+
+  // The next socket usually gets the same number; it must not inherit the old notifications.
+  SOCKET reused = platform::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(WSAAsyncSelect(reused, client.window.hwnd, kSelectMsg, kAllEvents), 0);
+  PumpFor(100);
+  EXPECT_EQ(client.window.recorder.messages.size(), before);
+  platform::closesocket(reused);
+}
+
+TEST(PlatformAsyncSelect, ListeningSocketGetsFdAcceptAgainAfterAccept) {
+  RecordingWindow window;
+  SOCKET ls = platform::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a = Loopback(0);
+  ASSERT_EQ(platform::bind(ls, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(platform::listen(ls, 8), 0);
+  ASSERT_EQ(WSAAsyncSelect(ls, window.hwnd, kSelectMsg, FD_ACCEPT), 0);
+  socklen_t len = sizeof a;
+  platform::getsockname(ls, reinterpret_cast<sockaddr*>(&a), &len);
+
+  int c1 = ::socket(AF_INET, SOCK_STREAM, 0), c2 = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(::connect(c1, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::connect(c2, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_TRUE(PumpUntil([&] { return window.recorder.Count(kSelectMsg) >= 1; }));
+  PumpFor(60);
+  EXPECT_EQ(window.recorder.Count(kSelectMsg), 1u) << "one FD_ACCEPT until accept()";
+  SOCKET s1 = platform::accept(ls, nullptr, nullptr);
+  ASSERT_NE(s1, INVALID_SOCKET);
+  ASSERT_TRUE(PumpUntil([&] { return window.recorder.Count(kSelectMsg) >= 2; }));
+  EXPECT_EQ(WSAGETSELECTEVENT(window.recorder.messages.back().lParam), FD_ACCEPT);
+  SOCKET s2 = platform::accept(ls, nullptr, nullptr);
+  ASSERT_NE(s2, INVALID_SOCKET);
+  platform::closesocket(s1);
+  platform::closesocket(s2);
+  platform::closesocket(ls);
+  ::close(c1);
+  ::close(c2);
+}
+
+TEST(PlatformAsyncSelect, ReceiveOnAnotherThreadReArmsTheOwnersWait) {
+  Listener listener;
+  AsyncClient client;
+  int peer = Establish(client, listener);
+  ASSERT_EQ(::send(peer, "ab", 2, 0), 2);
+  ASSERT_TRUE(client.WaitFor(FD_READ));
+  ASSERT_EQ(::send(peer, "cd", 2, 0), 2);
+  char buf[8];
+  int got = 0;
+  std::thread reader([&] { got = platform::recv(client.s, buf, 1, 0); });
+  reader.join();
+  EXPECT_EQ(got, 1);
+  // The owner must notice the re-arm while it waits.
+  ASSERT_TRUE(client.WaitFor(FD_READ, 2, 3000));
+  ::close(peer);
+}
+
+TEST(PlatformWinsock, ErrorsAreWinSockNumbers) {
+  EXPECT_EQ(WsaErrorFromErrno(0), 0);
+  EXPECT_EQ(WsaErrorFromErrno(EWOULDBLOCK), WSAEWOULDBLOCK);
+  EXPECT_EQ(WsaErrorFromErrno(EAGAIN), WSAEWOULDBLOCK);
+  EXPECT_EQ(WsaErrorFromErrno(ECONNREFUSED), WSAECONNREFUSED);
+  EXPECT_EQ(WsaErrorFromErrno(ECONNRESET), WSAECONNRESET);
+  EXPECT_EQ(WsaErrorFromErrno(ECONNABORTED), WSAECONNABORTED);
+  EXPECT_EQ(WsaErrorFromErrno(ENOTCONN), WSAENOTCONN);
+  EXPECT_EQ(WsaErrorFromErrno(ENOTSOCK), WSAENOTSOCK);
+  EXPECT_EQ(WsaErrorFromErrno(ETIMEDOUT), WSAETIMEDOUT);
+  EXPECT_EQ(WsaErrorFromErrno(EADDRINUSE), WSAEADDRINUSE);
+  EXPECT_EQ(WsaErrorFromErrno(EHOSTUNREACH), WSAEHOSTUNREACH);
+  EXPECT_EQ(WsaErrorFromErrno(EPIPE), WSAECONNRESET);
+  EXPECT_EQ(WsaErrorFromErrno(ENOENT), WSAEINVAL);  // no WinSock counterpart
+
+  // Calls record their failure where WSAGetLastError finds it.
+  char buf[4];
+  EXPECT_EQ(platform::recv(-1, buf, 4, 0), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEBADF);
+  int pipeFds[2];
+  ASSERT_EQ(::pipe(pipeFds), 0);
+  EXPECT_EQ(platform::recv(pipeFds[0], buf, 4, 0), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+  ::close(pipeFds[0]);
+  ::close(pipeFds[1]);
+
+  SOCKET s = platform::socket(AF_INET, SOCK_STREAM, 0);
+  EXPECT_EQ(platform::send(s, "x", 1, 0), SOCKET_ERROR);  // never connected
+  EXPECT_EQ(WSAGetLastError(), WSAENOTCONN);
+  unsigned long pending = 99;
+  EXPECT_EQ(platform::ioctlsocket(s, WSA_FIONREAD, &pending), 0);
+  EXPECT_EQ(pending, 0u);
+  EXPECT_EQ(platform::ioctlsocket(s, 12345, &pending), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEINVAL);
+  platform::closesocket(s);
+
+  // A blocking socket reports a refused connection from connect() itself.
+  SOCKET b = platform::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a = Loopback(FreePort());
+  EXPECT_EQ(platform::connect(b, reinterpret_cast<sockaddr*>(&a), sizeof a), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAECONNREFUSED);
+  platform::closesocket(b);
+}
+
+TEST(PlatformWinsock, SendAfterOwnShutdownReportsShutdown) {
+  Listener listener;
+  AsyncClient client;
+  int peer = Establish(client, listener);
+  ASSERT_EQ(platform::shutdown(client.s, SD_SEND), 0);
+  EXPECT_EQ(platform::send(client.s, "x", 1, 0), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAESHUTDOWN);
+  ::close(peer);
+}
+
+TEST(PlatformWinsock, KeepAliveValuesAreApplied) {
+  SOCKET s = platform::socket(AF_INET, SOCK_STREAM, 0);
+  tcp_keepalive kv{1, 30000, 2500};
+  DWORD returned = 7;
+  ASSERT_EQ(WSAIoctl(s, SIO_KEEPALIVE_VALS, &kv, sizeof kv, nullptr, 0, &returned), 0);
+  int on = 0, idle = 0, interval = 0;
+  socklen_t len = sizeof on;
+  ::getsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &on, &len);
+  ::getsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idle, &len);
+  ::getsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &interval, &len);
+  EXPECT_EQ(on, 1);
+  EXPECT_EQ(idle, 30);
+  EXPECT_EQ(interval, 3);  // rounded up to whole seconds
+  EXPECT_EQ(WSAIoctl(s, 0x1234, &kv, sizeof kv, nullptr, 0, &returned), SOCKET_ERROR);
+  platform::closesocket(s);
+}
+
+TEST(PlatformWinsock, IdleWaitWithQuietSocketsUsesNoCpu) {
+  // Sockets in every state that could make poll() spin if handled carelessly.
+  Listener listener;
+  AsyncClient quiet;  // connected, nothing happens
+  int quietPeer = Establish(quiet, listener);
+
+  AsyncClient unread;  // FD_READ announced but never received
+  int unreadPeer = Establish(unread, listener);
+  ASSERT_EQ(::send(unreadPeer, "zz", 2, 0), 2);
+  ASSERT_TRUE(unread.WaitFor(FD_READ));
+
+  AsyncClient closed;  // FD_CLOSE announced, socket left open
+  int closedPeer = Establish(closed, listener);
+  ::close(closedPeer);
+  ASSERT_TRUE(closed.WaitFor(FD_CLOSE));
+  ASSERT_EQ(platform::shutdown(closed.s, SD_BOTH), 0);  // now fully hung up
+
+  AsyncClient refused;  // connect failed
+  refused.Connect(FreePort());
+  ASSERT_TRUE(refused.WaitFor(FD_CONNECT));
+
+  AsyncClient blocked;  // a send hit "would block" and the peer never reads
+  int blockedPeer = Establish(blocked, listener);
+  std::vector<char> chunk(65536, 'b');
+  for (int i = 0; i < 10000 && platform::send(blocked.s, chunk.data(), chunk.size(), 0) > 0; ++i) {
+  }
+  ASSERT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+
+  DrainQueue();
+  std::size_t before = unread.Events().size() + closed.Events().size() + quiet.Events().size();
+  double cpuBefore = ThreadCpuMs();
+  DWORD start = GetTickCount();
+  while (TicksSince(start) < 2000) {
+    MsgWaitForMultipleObjects(0, nullptr, 0, 2000 - TicksSince(start), QS_ALLINPUT);
+    DrainQueue();
+  }
+  double used = ThreadCpuMs() - cpuBefore;
+  EXPECT_LT(used, 20.0) << "CPU ms used during a 2 s idle wait";
+  EXPECT_EQ(unread.Events().size() + closed.Events().size() + quiet.Events().size(), before);
+  ::close(quietPeer);
+  ::close(unreadPeer);
+  ::close(blockedPeer);
+}
+
+}  // namespace
