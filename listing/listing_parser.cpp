@@ -51,8 +51,10 @@ bool TListingParser::BuildStatements(std::string_view page, std::vector<std::str
   // Hidden date, shown as dd.mm.yyyy after a label and a colon: fixed positions, any separators.
   const std::string_view hidden = TrimBlanks(PageBetween(page, "<div id=\"ctl00_ContentBody_mcd2\">", "</div"));
   const std::string_view date = TrimBlanks(Slice(hidden, FindText(":", hidden) + 1, kRest));
-  v.DateCreated.append(Slice(date, 7, 4)).append("-").append(Slice(date, 4, 2)).append("-").append(Slice(date, 1, 2));
-  v.UTCPlaceDate = v.DateCreated;
+  std::string dateCreated;
+  dateCreated.append(Slice(date, 7, 4)).append("-").append(Slice(date, 4, 2)).append("-").append(Slice(date, 1, 2));
+  v.DateCreated = dateCreated;
+  v.UTCPlaceDate = dateCreated;
 
   // Cache type: the title attribute of the first image in the cache-type link.
   const std::string_view link = PageBetween(page, "<a href=\"/about/cache_types.aspx\"", "</a>");
@@ -92,8 +94,10 @@ bool TListingParser::BuildStatements(std::string_view page, std::vector<std::str
   v.Available = "true";
   v.Archived = "false";
 
-  v.Difficulty = StarRating(page, "<span id=\"ctl00_ContentBody_uxLegendScale\"");
-  v.Terrain = StarRating(page, "<span id=\"ctl00_ContentBody_Localize12\"");
+  const std::string difficulty = StarRating(page, "<span id=\"ctl00_ContentBody_uxLegendScale\"");
+  const std::string terrain = StarRating(page, "<span id=\"ctl00_ContentBody_Localize12\"");
+  v.Difficulty = difficulty;
+  v.Terrain = terrain;
 
   // No coordinates on the page: the site did not see a signed-in session.
   const std::string_view coordinates = PageBetween(page, "<span id=\"uxLatLon\">", "</span>");
@@ -101,17 +105,21 @@ bool TListingParser::BuildStatements(std::string_view page, std::vector<std::str
     if (SignedIn) *SignedIn = false;
     return false;
   }
-  v.Latitude = LatitudeText(coordinates);
-  v.Longitude = LongitudeText(coordinates);
+  const std::string latitude = LatitudeText(coordinates);
+  const std::string longitude = LongitudeText(coordinates);
+  v.Latitude = latitude;
+  v.Longitude = longitude;
 
   v.ShortDescription = TrimBlanks(PageBetween(page, "<span id=\"ctl00_ContentBody_ShortDescription\">", "<span id"));
   v.LongDescription = TrimBlanks(PageBetween(page, "<span id=\"ctl00_ContentBody_LongDescription\">", "<p id=\"ctl00"));
-  if (Memo) Memo->push_back(v.LongDescription);
+  if (Memo) Memo->emplace_back(v.LongDescription);
 
   // The hint is kept with its markup and line breaks up to the next "<div".
-  v.EncodedHints = RotateHint(PageBetween(page, "\"div_hint\" class=\"span-8 WrapFix\">", "<div"));
+  const std::string hint = RotateHint(PageBetween(page, "\"div_hint\" class=\"span-8 WrapFix\">", "<div"));
+  v.EncodedHints = hint;
   v.IsFull = "true";
-  v.DatUpd = runtime::FormatDateTime("yyyy-mm-dd hh:mm:ss", Clock ? Clock() : runtime::Now());
+  const std::string updatedNow = runtime::FormatDateTime("yyyy-mm-dd hh:mm:ss", Clock ? Clock() : runtime::Now());
+  v.DatUpd = updatedNow;
 
   statements.push_back(GeocachesStatement(v));
   statements.push_back(AttributesStatement(v.Code, attributes));
@@ -129,7 +137,7 @@ bool TListingParser::BuildStatements(std::string_view page, std::vector<std::str
 
   const int64_t logsAt = FindText(kLogsMarker, page);
   const int64_t logsEnd = FindFrom("//]]>", page, logsAt);
-  LogsToSql(Slice(page, logsAt + kLogsOffset, logsEnd - logsAt - kLogsOffset), v.Code, statements);
+  LogsToSql(Slice(page, logsAt + kLogsOffset, logsEnd - logsAt - kLogsOffset), code, statements);
   return true;
 }
 

@@ -1,6 +1,5 @@
 #include "listing/sql_output.h"
 
-#include "listing/text_ops.h"
 #include "runtime/file_io.h"
 
 namespace listing {
@@ -19,63 +18,68 @@ constexpr std::string_view kWaypointsPrefix =
     "Latitude,Longitude,Name,Type,Url,UrlName) Values ('";
 constexpr std::string_view kSeparator = "','";
 
-// Appends `value` with its apostrophes doubled (SqlQuote without a temporary).
-void AppendQuoted(std::string& out, std::string_view value) {
-  for (char c : value) {
-    out += c;
-    if (c == '\'') out += '\'';
+// Appends `value` as it goes between two apostrophes of a one-line statement: apostrophes
+// doubled (SqlQuote), then carriage returns and line feeds as "#13;" and "#10;"
+// (EscapeLineBreaks). Quoting adds no line breaks and escaping adds no apostrophes, so one pass
+// over the value does both.
+void AppendValue(std::string& out, std::string_view value) {
+  size_t run = 0;
+  for (size_t i = 0; i < value.size(); ++i) {
+    const char c = value[i];
+    if (c != '\'' && c != '\r' && c != '\n') continue;
+    out.append(value.data() + run, i - run);
+    out.append(c == '\'' ? "''" : c == '\r' ? "#13;" : "#10;");
+    run = i + 1;
   }
+  out.append(value.data() + run, value.size() - run);
 }
 
-// Joins the values with "','" after `prefix` (which ends in the first apostrophe).
-std::string JoinQuoted(std::string_view prefix, std::initializer_list<std::string_view> values) {
-  size_t size = prefix.size();
+// `prefix` (which ends in the first apostrophe), the values joined by "','", then `suffix`.
+std::string Statement(std::string_view prefix, std::initializer_list<std::string_view> values,
+                      std::string_view suffix) {
+  size_t size = prefix.size() + suffix.size();
   for (std::string_view v : values) size += v.size() + kSeparator.size();
   std::string out;
-  out.reserve(size + 16);
+  out.reserve(size + size / 64);
   out.append(prefix);
   bool first = true;
   for (std::string_view v : values) {
     if (!first) out.append(kSeparator);
     first = false;
-    AppendQuoted(out, v);
+    AppendValue(out, v);
   }
+  out.append(suffix);
   return out;
 }
 
 }  // namespace
 
 std::string GeocachesStatement(const TGeocacheValues& v) {
-  std::string s = JoinQuoted(kGeocachesPrefix,
+  return Statement(kGeocachesPrefix,
       {v.Names, v.CacheType, v.Code, v.ContainerTypeName, v.Country, v.CountryID, v.DateCreated,
        v.DateLastVisited, v.DateLastUpdate, v.Difficulty, v.EncodedHints, v.FavoritePoints, v.GUID,
        v.IsPremium, v.IsLocked, v.Latitude, v.LongDescription, v.Longitude, v.PublicGuid,
        v.UserName, v.PlacedBy, v.ShortDescription, v.State, v.StateID, v.Terrain, v.UTCPlaceDate,
-       v.Available, v.Archived, v.IsFull, v.DatUpd, v.GeocacheNote});
-  s.append("',9999);");
-  return EscapeLineBreaks(s);
+       v.Available, v.Archived, v.IsFull, v.DatUpd, v.GeocacheNote},
+      "',9999);");
 }
 
 std::string AttributesStatement(std::string_view code, std::string_view attributes) {
-  std::string s = JoinQuoted(kAttributesPrefix, {code, attributes});
-  s.append("')");
-  return s;
+  return Statement(kAttributesPrefix, {code, attributes}, "')");
 }
 
 std::string TbgcStatement(std::string_view code, std::string_view trackables) {
-  std::string s = JoinQuoted(kTbgcPrefix, {code, trackables});
-  s.append("');");
-  return EscapeLineBreaks(s);
+  return Statement(kTbgcPrefix, {code, trackables}, "');");
 }
 
 std::string AdditionalWaypointsStatement(const TWaypointValues& w, std::string_view comment,
                                          std::string_view geocacheCode, std::string_view host) {
   const std::string type = "Waypoint|" + w.TypeText;
   const std::string url = "http://" + std::string(host) + "/seek/wpt.aspx?WID=" + w.Guid;
-  std::string s = JoinQuoted(kWaypointsPrefix, {w.Code, comment, w.Name, geocacheCode, w.Guid,
-                                                w.Latitude, w.Longitude, w.TypeText, type, url, w.Name});
-  s.append("');");
-  return EscapeLineBreaks(s);
+  return Statement(kWaypointsPrefix,
+                   {w.Code, comment, w.Name, geocacheCode, w.Guid, w.Latitude, w.Longitude, w.TypeText,
+                    type, url, w.Name},
+                   "');");
 }
 
 std::string SqlFileName(const std::string& dataFolder, std::string_view code) {

@@ -2,8 +2,9 @@
 // The SQL file of one cache: its statements, their exact text, and the file itself.
 //
 // Every statement is one "Insert or replace into" line. Each value that stands between
-// apostrophes has its apostrophes doubled, so no page value can end a string literal early;
-// values without apostrophes are written byte for byte as they came from the page.
+// apostrophes has its apostrophes doubled, so no page value can end a string literal early, and
+// its line breaks written as "#13;" and "#10;", so no value can split a statement over two lines;
+// other bytes are written as they came from the page.
 
 #include <stdexcept>
 #include <string>
@@ -12,9 +13,10 @@
 
 namespace listing {
 
-// The values of the geocaches statement, named by their columns. `mnm` is always 9999.
+// The values of the geocaches statement, named by their columns; `mnm` is always 9999. The
+// values are views (mostly into the page): whoever fills them keeps the texts alive.
 struct TGeocacheValues {
-  std::string Names, CacheType, Code, ContainerTypeName, Country, CountryID, DateCreated,
+  std::string_view Names, CacheType, Code, ContainerTypeName, Country, CountryID, DateCreated,
       DateLastVisited, DateLastUpdate, Difficulty, EncodedHints, FavoritePoints, GUID, IsPremium,
       IsLocked, Latitude, LongDescription, Longitude, PublicGuid, UserName, PlacedBy,
       ShortDescription, State, StateID, Terrain, UTCPlaceDate, Available, Archived, IsFull, DatUpd,
@@ -26,17 +28,17 @@ struct TWaypointValues {
   std::string Code, Name, Guid, TypeText, Latitude, Longitude;
 };
 
-// The geocaches statement, line breaks escaped.
+// The geocaches statement.
 std::string GeocachesStatement(const TGeocacheValues& values);
 
-// The Attributes statement: no semicolon, line breaks not escaped (the marks hold none).
+// The Attributes statement, without a semicolon.
 std::string AttributesStatement(std::string_view code, std::string_view attributes);
 
-// The TBGC statement with the inventory list as HTML, line breaks escaped.
+// The TBGC statement with the inventory list as HTML.
 std::string TbgcStatement(std::string_view code, std::string_view trackables);
 
 // One AdditionalWaypoints statement: the waypoint's carried values, the note row's comment, the
-// cache code, and the site host for the waypoint's address. Line breaks escaped.
+// cache code, and the site host for the waypoint's address.
 std::string AdditionalWaypointsStatement(const TWaypointValues& waypoint, std::string_view comment,
                                          std::string_view geocacheCode, std::string_view host);
 

@@ -1,5 +1,7 @@
 #include "listing/text_ops.h"
 
+#include <string.h>
+
 namespace listing {
 
 std::string_view Slice(std::string_view text, int64_t start, int64_t count) {
@@ -13,8 +15,9 @@ std::string_view Slice(std::string_view text, int64_t start, int64_t count) {
 
 int64_t FindText(std::string_view needle, std::string_view text) {
   if (needle.empty() || text.empty()) return 0;
-  const size_t at = text.find(needle);
-  return at == std::string_view::npos ? 0 : static_cast<int64_t>(at) + 1;
+  // Markers mostly start with "<", the commonest byte of a page: memmem does not stop at each.
+  const void* at = ::memmem(text.data(), text.size(), needle.data(), needle.size());
+  return at == nullptr ? 0 : static_cast<const char*>(at) - text.data() + 1;
 }
 
 int64_t FindFrom(std::string_view needle, std::string_view text, int64_t offset) {
@@ -82,51 +85,57 @@ std::string SqlQuote(std::string_view text) { return ReplaceAll(text, "'", "''")
 std::string EscapeLineBreaks(std::string_view text) {
   // One pass does both replacements: neither "#13;" nor "#10;" holds a line break byte.
   std::string result;
-  result.reserve(text.size() + 16);
-  for (char c : text) {
-    if (c == '\r') {
-      result += "#13;";
-    } else if (c == '\n') {
-      result += "#10;";
-    } else {
-      result += c;
-    }
+  result.reserve(text.size() + text.size() / 32);
+  size_t run = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c != '\r' && c != '\n') continue;
+    result.append(text.data() + run, i - run);
+    result.append(c == '\r' ? "#13;" : "#10;");
+    run = i + 1;
   }
+  result.append(text.data() + run, text.size() - run);
   return result;
 }
 
 std::string RotateHint(std::string_view text) {
-  std::string result;
-  result.reserve(text.size());
+  std::string result(text);
   bool inside = false;
-  for (char c : text) {
-    if (inside) {
-      result += c;
-    } else if ((c >= 'A' && c <= 'M') || (c >= 'a' && c <= 'm')) {
-      result += static_cast<char>(c + 13);
-    } else if ((c >= 'N' && c <= 'Z') || (c >= 'n' && c <= 'z')) {
-      result += static_cast<char>(c - 13);
-    } else {
-      result += c;
+  for (char& c : result) {
+    const char original = c;
+    if (!inside) {
+      if ((c >= 'A' && c <= 'M') || (c >= 'a' && c <= 'm')) {
+        c = static_cast<char>(c + 13);
+      } else if ((c >= 'N' && c <= 'Z') || (c >= 'n' && c <= 'z')) {
+        c = static_cast<char>(c - 13);
+      }
     }
-    if (c == '<' || c == '[') inside = true;
-    if (inside && (c == '>' || c == ']')) inside = false;
+    if (original == '<' || original == '[') inside = true;
+    if (inside && (original == '>' || original == ']')) inside = false;
   }
   return result;
 }
 
+namespace {
+
+// A one-character date field gets a leading "0"; longer or empty ones stay as they are.
+void AppendDateField(std::string& out, std::string_view field) {
+  if (field.size() == 1) out.push_back('0');
+  out.append(field);
+}
+
+}  // namespace
+
 std::string LogVisitDate(std::string_view text) {
   const int64_t firstSlash = FindText("/", text);
-  std::string first(Slice(text, 1, firstSlash - 1));
-  if (first.size() == 1) first.insert(0, "0");
   const std::string_view rest = Slice(text, firstSlash + 1, kRest);
   const int64_t secondSlash = FindText("/", rest);
-  std::string second(Slice(rest, 1, secondSlash - 1));
-  if (second.size() == 1) second.insert(0, "0");
-  const std::string_view year = Slice(rest, secondSlash + 1, 4);
   std::string result;
-  result.reserve(first.size() + second.size() + year.size() + 2);
-  result.append(first).append("-").append(second).append("-").append(year);
+  AppendDateField(result, Slice(text, 1, firstSlash - 1));
+  result.push_back('-');
+  AppendDateField(result, Slice(rest, 1, secondSlash - 1));
+  result.push_back('-');
+  result.append(Slice(rest, secondSlash + 1, 4));
   return result;
 }
 

@@ -65,6 +65,9 @@ TEST(ListingSqlOutput, EveryQuotedValueDoublesApostrophes) {
 
   EXPECT_EQ("Insert or replace into Attributes (Code,Attr) Values ('GC1''A','A-N')",
             AttributesStatement("GC1'A", "A-N"));
+  // A code cut from a broken title may hold a line break; the statement still takes one line.
+  EXPECT_EQ("Insert or replace into Attributes (Code,Attr) Values ('GC#13;#10;1','A-N')",
+            AttributesStatement("GC\r\n1", "A-N"));
   EXPECT_EQ("Insert or replace into TBGC(GcCode,trackables) Values ('GC1','<ul>#13;#10;<li>Bob''s</li></ul>');",
             TbgcStatement("GC1", "<ul>\r\n<li>Bob's</li></ul>"));
 }
