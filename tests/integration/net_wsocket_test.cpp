@@ -1,0 +1,514 @@
+// The asynchronous socket against real servers on 127.0.0.1.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/timeout_wsocket.h"
+#include "net/winsock_library.h"
+#include "tests/integration/net_test_server.h"
+#include "tests/unit/net/net_test_pump.h"
+
+namespace {
+
+using net::TSocketState;
+using net::TWSocket;
+using net_test::PumpFor;
+using net_test::PumpUntil;
+using net_test::TLoopbackServer;
+
+// Records every event of one socket in order and keeps what arrived.
+struct TRecorder {
+  explicit TRecorder(TWSocket& socket, bool readData = true) {
+    socket.OnSessionConnected = [this](net::TCustomWSocket*, int error) {
+      Log.push_back("connected " + std::to_string(error));
+      ++Connected;
+    };
+    socket.OnSessionClosed = [this](net::TCustomWSocket*, int error) {
+      Log.push_back("closed " + std::to_string(error));
+      ++Closed;
+      ClosedAfterBytes = Data.size();
+    };
+    socket.OnDataSent = [this](net::TCustomWSocket*, int error) {
+      Log.push_back("sent " + std::to_string(error));
+      ++Sent;
+      EXPECT_FALSE(InsideSend) << "OnDataSent fired from inside Send";
+    };
+    if (readData)
+      socket.OnDataAvailable = [this](net::TCustomWSocket* s, int) {
+        char buf[16384];
+        const int n = s->Receive(buf, sizeof buf);
+        if (n > 0) Data.append(buf, static_cast<size_t>(n));
+        ++DataEvents;
+      };
+    socket.OnDnsLookupDone = [this](net::TCustomWSocket*, int error) {
+      Log.push_back("dns " + std::to_string(error));
+      ++Lookups;
+      LookupError = error;
+    };
+  }
+
+  int SendTracked(TWSocket& socket, const std::string& bytes) {
+    InsideSend = true;
+    const int result = socket.Send(bytes.data(), static_cast<int>(bytes.size()));
+    InsideSend = false;
+    return result;
+  }
+
+  std::vector<std::string> Log;
+  std::string Data;
+  size_t ClosedAfterBytes = 0;
+  int Connected = 0, Closed = 0, Sent = 0, DataEvents = 0, Lookups = 0, LookupError = -1;
+  bool InsideSend = false;
+};
+
+void ConnectTo(TWSocket& socket, uint16_t port) {
+  socket.SetAddr("127.0.0.1");
+  socket.SetPort(std::to_string(port));
+  socket.SetProto("tcp");
+  socket.Connect();
+}
+
+auto EchoHandler() {
+  return [](int fd, const std::atomic<bool>& stopping) {
+    net_test::ReadToEnd(fd, stopping, [fd](const char* p, size_t n) { net_test::WriteAll(fd, p, n); });
+  };
+}
+
+TEST(NetWSocket, RefusedConnectionReportsConnectedWithTheErrorThenClosedOnce) {
+  TWSocket socket;
+  TRecorder rec(socket);
+  ConnectTo(socket, net_test::ClosedPort());
+  EXPECT_EQ(TSocketState::wsConnecting, socket.State());
+  ASSERT_TRUE(PumpUntil([&] { return rec.Closed > 0; }));
+  PumpFor(50);
+  EXPECT_EQ((std::vector<std::string>{"connected 10061", "closed 0"}), rec.Log);
+  EXPECT_EQ(TSocketState::wsClosed, socket.State());
+  EXPECT_EQ(platform::INVALID_SOCKET, socket.HSocket());
+}
+
+TEST(NetWSocket, EchoRoundTripWithDataSentOnlyFromTheMessageLoop) {
+  TLoopbackServer server(EchoHandler());
+  TWSocket socket;
+  TRecorder rec(socket);
+  socket.CreateActivityCounter();
+  ConnectTo(socket, server.Port());
+  ASSERT_TRUE(PumpUntil([&] { return rec.Connected == 1; }));
+  EXPECT_EQ(TSocketState::wsConnected, socket.State());
+  EXPECT_NE(0u, socket.ActivityCounter()->ConnectedTick);
+
+  // The connection's first FD_WRITE finds the chain empty and reports it.
+  ASSERT_TRUE(PumpUntil([&] { return rec.Sent == 1; }));
+  EXPECT_EQ(5, rec.SendTracked(socket, "hello"));
+  EXPECT_EQ(1, rec.Sent);  // accepted at once, yet reported only later
+  ASSERT_TRUE(PumpUntil([&] { return rec.Data == "hello" && rec.Sent == 2; }));
+  EXPECT_EQ(5, socket.BytesSent());
+  EXPECT_EQ(5, socket.BytesReceived());
+  EXPECT_NE(0u, socket.ActivityCounter()->LastReadTick);
+  EXPECT_NE(0u, socket.ActivityCounter()->LastWriteTick);
+
+  // PutDataInSendBuffer only queues; Send with no data writes it.
+  socket.PutDataInSendBuffer("abc", 3);
+  EXPECT_EQ(3, socket.QueuedByteCount());
+  PumpFor(50);
+  EXPECT_EQ("hello", rec.Data);
+  EXPECT_EQ(0, rec.SendTracked(socket, ""));
+  ASSERT_TRUE(PumpUntil([&] { return rec.Data == "helloabc" && rec.Sent == 3; }));
+  EXPECT_EQ(0, socket.QueuedByteCount());
+
+  socket.Close();
+  EXPECT_EQ(1, rec.Closed);
+  socket.Close();  // a second close does nothing
+  PumpFor(50);
+  EXPECT_EQ(1, rec.Closed);
+  EXPECT_EQ("closed 0", rec.Log.back());
+  EXPECT_EQ("", socket.Addr());  // defaults re-applied after a close
+}
+
+TEST(NetWSocket, EveryByteReachesDataAvailableBeforeSessionClosed) {
+  const std::string payload = net_test::Pattern(1 << 20);
+  struct TCase {
+    const char* Name;
+    TLoopbackServer::THandler Handler;
+  };
+  const TCase cases[] = {
+      {"send all then close", [&](int fd, const std::atomic<bool>&) { net_test::WriteAll(fd, payload.data(), payload.size()); }},
+      {"slow drip then close",
+       [&](int fd, const std::atomic<bool>&) {
+         const size_t chunk = payload.size() / 16;
+         for (size_t off = 0; off < payload.size(); off += chunk) {
+           net_test::WriteAll(fd, payload.data() + off, std::min(chunk, payload.size() - off));
+           std::this_thread::sleep_for(std::chrono::milliseconds(15));
+         }
+       }},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TLoopbackServer server(c.Handler);
+    TWSocket socket;
+    TRecorder rec(socket);
+    ConnectTo(socket, server.Port());
+    ASSERT_TRUE(PumpUntil([&] { return rec.Closed > 0; }, 10000));
+    PumpFor(50);
+    EXPECT_EQ(1, rec.Closed);
+    EXPECT_EQ(payload.size(), rec.ClosedAfterBytes);
+    EXPECT_TRUE(rec.Data == payload);
+    EXPECT_EQ(static_cast<int64_t>(payload.size()), socket.BytesReceived());
+  }
+}
+
+TEST(NetWSocket, ServerThatClosesAtOnceOrResetsEndsInOneSessionClosed) {
+  {
+    TLoopbackServer server([](int, const std::atomic<bool>&) {});
+    TWSocket socket;
+    TRecorder rec(socket);
+    ConnectTo(socket, server.Port());
+    ASSERT_TRUE(PumpUntil([&] { return rec.Closed > 0; }));
+    PumpFor(50);
+    EXPECT_EQ("connected 0", rec.Log.front());
+    EXPECT_EQ("closed 0", rec.Log.back());
+    EXPECT_EQ(1, rec.Closed);
+  }
+  {
+    TLoopbackServer server([](int fd, const std::atomic<bool>&) {
+      net_test::WriteAll(fd, "partial", 7);
+      linger hard{1, 0};
+      ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);  // close sends a reset
+    });
+    TWSocket socket;
+    TRecorder rec(socket);
+    ConnectTo(socket, server.Port());
+    ASSERT_TRUE(PumpUntil([&] { return rec.Closed > 0; }));
+    PumpFor(50);
+    EXPECT_EQ(1, rec.Closed);
+    EXPECT_EQ(TSocketState::wsClosed, socket.State());
+    // Whether "partial" can still be read after the reset is the kernel's business; what
+    // matters is one close with the reset's code or 0.
+    const std::string last = rec.Log.back();
+    EXPECT_TRUE(last == "closed 10054" || last == "closed 0") << last;
+  }
+}
+
+TEST(NetWSocket, SendWhileConnectingIsRefusedWith10057) {
+  TLoopbackServer server(EchoHandler());
+  {
+    TWSocket socket;
+    TRecorder rec(socket);
+    int errors = 0;
+    socket.OnError = [&](net::TCustomWSocket*) { ++errors; };
+    ConnectTo(socket, server.Port());
+    ASSERT_EQ(TSocketState::wsConnecting, socket.State());
+    EXPECT_EQ(-1, socket.Send("x", 1));
+    EXPECT_EQ(1, errors);
+    EXPECT_EQ(10057, socket.LastError());
+  }
+  {
+    TWSocket socket;
+    ConnectTo(socket, server.Port());
+    try {
+      socket.Send("x", 1);
+      FAIL() << "no exception";
+    } catch (const net::ESocketException& e) {
+      EXPECT_STREQ("Socket is not connected (#10057 in Send)", e.what());
+    }
+  }
+}
+
+TEST(NetWSocket, CloseInsideSessionClosedAndPropertyRules) {
+  TLoopbackServer server([](int, const std::atomic<bool>&) {});
+  TWSocket socket;
+  TRecorder rec(socket);
+  auto recorded = socket.OnSessionClosed;
+  socket.OnSessionClosed = [&](net::TCustomWSocket* s, int error) {
+    recorded(s, error);
+    s->Close();
+    s->Close();
+  };
+  ConnectTo(socket, server.Port());
+  try {
+    socket.SetAddr("127.0.0.2");
+    FAIL() << "no exception";
+  } catch (const net::ESocketException& e) {
+    EXPECT_STREQ("Cannot change Addr if not closed", e.what());
+  }
+  try {
+    socket.Connect();
+    FAIL() << "no exception";
+  } catch (const net::ESocketException& e) {
+    EXPECT_STREQ("Connect: Socket already in use", e.what());
+  }
+  ASSERT_TRUE(PumpUntil([&] { return rec.Closed > 0; }));
+  PumpFor(50);
+  EXPECT_EQ(1, rec.Closed);
+
+  TWSocket fresh;
+  for (auto [setup, text] : std::vector<std::pair<std::function<void()>, std::string>>{
+           {[&] { fresh.SetAddr("127.0.0.1"); }, "Connect: No Port Specified"},
+           {[&] { fresh.SetAddr(""); fresh.SetPort("80"); }, "Connect: No IP Address Specified"},
+           {[&] { fresh.SetAddr("127.0.0.1"); fresh.SetProto(""); }, "Connect: No Protocol Specified"},
+           {[&] { fresh.SetProto("tcp"); fresh.SetPort("http-nonexistent-service"); },
+            "connect: Winsock Resolve Port: Cannot convert port 'http-nonexistent-service' - No Data (#11004)"},
+       }) {
+    setup();
+    try {
+      fresh.Connect();
+      ADD_FAILURE() << "no exception for " << text;
+    } catch (const net::ESocketException& e) {
+      EXPECT_EQ(text, e.what());
+    }
+  }
+  try {
+    fresh.SetSendFlags(7);
+    FAIL() << "no exception";
+  } catch (const net::ESocketException& e) {
+    EXPECT_STREQ("Invalid SendFlags", e.what());
+  }
+}
+
+TEST(NetWSocket, LargeSendReachesTheSinkIntactAndDataSentComesOnceAtTheEnd) {
+  const std::string payload = net_test::Pattern(8 << 20, 7);
+  std::string received;
+  TLoopbackServer server([&](int fd, const std::atomic<bool>& stopping) {
+    net_test::ReadToEnd(fd, stopping, [&](const char* p, size_t n) { received.append(p, n); });
+  });
+  TWSocket socket;
+  TRecorder rec(socket);
+  int64_t reported = 0;
+  socket.OnSendData = [&](net::TCustomWSocket*, int n) { reported += n; };
+  ConnectTo(socket, server.Port());
+  ASSERT_TRUE(PumpUntil([&] { return rec.Connected == 1; }));
+  // Handed over in odd-sized pieces, as a caller with its own blocks would.
+  size_t off = 0;
+  while (off < payload.size()) {
+    const size_t n = std::min<size_t>(100000, payload.size() - off);
+    ASSERT_EQ(static_cast<int>(n), rec.SendTracked(socket, payload.substr(off, n)));
+    off += n;
+  }
+  ASSERT_TRUE(PumpUntil([&] { return socket.AllSent() && rec.Sent >= 1; }, 20000));
+  PumpFor(50);
+  EXPECT_EQ(0, socket.QueuedByteCount());
+  EXPECT_EQ(static_cast<int64_t>(payload.size()), socket.BytesSent());
+  EXPECT_EQ(static_cast<int64_t>(payload.size()), reported);
+  socket.Close();
+  server.Stop();
+  EXPECT_TRUE(received == payload) << received.size();
+}
+
+TEST(NetWSocket, DnsLookupOfDottedAddressesCompletesInsideTheCall) {
+  TWSocket socket;
+  TRecorder rec(socket);
+  for (const char* text : {"192.168.1.10", "  192.168.1.10  "}) {
+    rec.Lookups = 0;
+    socket.DnsLookup(text);
+    EXPECT_EQ(1, rec.Lookups) << text;
+    EXPECT_EQ(0, rec.LookupError);
+    EXPECT_EQ("192.168.1.10", socket.LookupResult());
+    EXPECT_EQ(std::vector<std::string>{"192.168.1.10"}, socket.LookupResultList());
+  }
+  // Not dotted by the rule: looked up as names, answered later.
+  for (const char* text : {"1.2.3", "256.1.1.1", "localhost"}) {
+    rec.Lookups = 0;
+    socket.DnsLookup(text);
+    EXPECT_EQ(0, rec.Lookups) << text;
+    EXPECT_TRUE(socket.LookupPending());
+    ASSERT_TRUE(PumpUntil([&] { return rec.Lookups == 1; })) << text;
+  }
+  EXPECT_EQ(0, rec.LookupError);
+  EXPECT_EQ("127.0.0.1", socket.LookupResult());
+
+  // A second look-up replaces the first without an event for it; a cancel reports 10004.
+  rec.Lookups = 0;
+  socket.DnsLookup("localhost");
+  socket.DnsLookup("localhost");
+  ASSERT_TRUE(PumpUntil([&] { return rec.Lookups >= 1; }));
+  PumpFor(100);
+  EXPECT_EQ(1, rec.Lookups);
+  socket.DnsLookup("localhost");
+  socket.CancelLookup();
+  EXPECT_EQ(2, rec.Lookups);
+  EXPECT_EQ(10004, rec.LookupError);
+  PumpFor(100);
+  EXPECT_EQ(2, rec.Lookups);
+
+  // An empty name is reported, then the event fires with 10022.
+  int errors = 0;
+  socket.OnError = [&](net::TCustomWSocket*) { ++errors; };
+  socket.DnsLookup("");
+  EXPECT_EQ(1, errors);
+  EXPECT_EQ(10022, rec.LookupError);
+  socket.OnError = nullptr;
+  try {
+    socket.DnsLookup("");
+    FAIL() << "no exception";
+  } catch (const net::ESocketException& e) {
+    EXPECT_STREQ("DNS lookup: invalid host name.", e.what());
+  }
+}
+
+TEST(NetWSocket, ConnectByNameResolvesWithABlockingCall) {
+  TLoopbackServer server(EchoHandler());
+  TWSocket socket;
+  TRecorder rec(socket);
+  socket.SetAddr("localhost");
+  socket.SetPort(server.PortText());
+  socket.Connect();
+  ASSERT_TRUE(PumpUntil([&] { return rec.Connected == 1; }));
+  EXPECT_EQ("connected 0", rec.Log.front());
+  socket.Close();
+}
+
+TEST(NetWSocket, CloseLaterAndReleaseFromInsideHandlers) {
+  struct TWatchedSocket : TWSocket {
+    bool* Flag = nullptr;
+    ~TWatchedSocket() override { *Flag = true; }
+  };
+  TLoopbackServer server(EchoHandler());
+  bool destroyed = false;
+  auto* socket = new TWatchedSocket;
+  socket->Flag = &destroyed;
+  TRecorder rec(*socket);
+  socket->OnDataAvailable = [&](net::TCustomWSocket* s, int) {
+    char buf[64];
+    const int n = s->Receive(buf, sizeof buf);
+    if (n > 0) rec.Data.append(buf, static_cast<size_t>(n));
+    s->CloseLater();
+    EXPECT_EQ(TSocketState::wsConnected, s->State());  // not closed yet
+  };
+  auto recordClosed = socket->OnSessionClosed;
+  socket->OnSessionClosed = [&](net::TCustomWSocket* s, int error) {
+    recordClosed(s, error);
+    s->Release();
+    EXPECT_FALSE(destroyed);  // only from the message loop
+  };
+  ConnectTo(*socket, server.Port());
+  ASSERT_TRUE(PumpUntil([&] { return rec.Connected == 1; }));
+  socket->SendText("ping");
+  ASSERT_TRUE(PumpUntil([&] { return destroyed; }));
+  EXPECT_EQ("ping", rec.Data);
+  EXPECT_EQ(1, rec.Closed);
+}
+
+TEST(NetWSocket, PauseHoldsNotificationsUntilResume) {
+  TLoopbackServer server(EchoHandler());
+  TWSocket socket;
+  TRecorder rec(socket);
+  ConnectTo(socket, server.Port());
+  ASSERT_TRUE(PumpUntil([&] { return rec.Connected == 1; }));
+  socket.Pause();
+  socket.SendText("held");
+  PumpFor(200);
+  EXPECT_EQ("", rec.Data);
+  EXPECT_EQ(4, socket.PendingCount());
+  socket.Resume();
+  ASSERT_TRUE(PumpUntil([&] { return rec.Data == "held"; }));
+  EXPECT_EQ(0, socket.PendingCount());
+  char byte;
+  EXPECT_EQ(-1, socket.Receive(&byte, 1));
+  EXPECT_EQ(10035, socket.LastError());
+  socket.Close();
+}
+
+TEST(NetWSocket, AbortDiscardsQueuedDataAndClosesOnce) {
+  TLoopbackServer server([](int fd, const std::atomic<bool>& stopping) {
+    net_test::WaitReadable(fd, stopping, 3000);  // never reads: the client's queue fills
+  });
+  TWSocket socket;
+  TRecorder rec(socket);
+  ConnectTo(socket, server.Port());
+  ASSERT_TRUE(PumpUntil([&] { return rec.Connected == 1; }));
+  const std::string big = net_test::Pattern(32 << 20);
+  socket.Send(big.data(), static_cast<int>(big.size()));
+  EXPECT_GT(socket.QueuedByteCount(), 0);
+  socket.Abort();
+  EXPECT_EQ(0, socket.QueuedByteCount());
+  EXPECT_EQ(TSocketState::wsClosed, socket.State());
+  EXPECT_EQ(1, rec.Closed);
+  PumpFor(100);
+  EXPECT_EQ(1, rec.Closed);
+}
+
+TEST(NetWSocket, IdleTimeoutFiresAfterSilenceAndTrafficRestartsIt) {
+  TLoopbackServer server([](int fd, const std::atomic<bool>& stopping) {
+    for (int i = 0; i < 4 && !stopping; ++i) {  // a byte every 150 ms, then silence
+      std::this_thread::sleep_for(std::chrono::milliseconds(150));
+      net_test::WriteAll(fd, "z", 1);
+    }
+    net_test::WaitReadable(fd, stopping, 5000);
+  });
+  TWSocket socket;
+  TRecorder rec(socket);
+  socket.TimeoutIdle = 400;
+  socket.TimeoutSampling = 100;
+  std::vector<net::TTimeoutReason> reasons;
+  std::string dataAtTimeout;
+  socket.OnTimedOut = [&](net::TCustomWSocket*, net::TTimeoutReason reason) {
+    reasons.push_back(reason);
+    dataAtTimeout = rec.Data;
+  };
+  const auto start = std::chrono::steady_clock::now();
+  ConnectTo(socket, server.Port());
+  ASSERT_TRUE(PumpUntil([&] { return !reasons.empty(); }, 5000));
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(net::TTimeoutReason::torIdle, reasons[0]);
+  EXPECT_EQ("zzzz", dataAtTimeout);  // the bytes kept it alive
+  EXPECT_GE(ms, 4 * 150 + 400);
+  EXPECT_LE(ms, 4 * 150 + 400 + 700);
+  PumpFor(300);
+  EXPECT_EQ(1u, reasons.size());  // the timer stopped
+  socket.Close();
+}
+
+TEST(NetWSocket, SocketCountReleasesTheLibraryWithTheLastSocket) {
+  ASSERT_EQ(0, net::WinSockLiveSocketCount());
+  {
+    TWSocket a, b;
+    EXPECT_EQ(2, net::WinSockLiveSocketCount());
+    a.SetReqVerLow(1);  // unchanged: accepted
+    a.SetAddr("127.0.0.1");
+    a.SetPort(std::to_string(net_test::ClosedPort()));
+    a.Connect();  // starts the library
+    EXPECT_TRUE(net::WinSockLoaded());
+    try {
+      b.SetReqVerLow(2);
+      FAIL() << "no exception";
+    } catch (const net::ESocketException& e) {
+      EXPECT_NE(nullptr, std::strstr(e.what(), " in SetReqVerLow: WinSock version can't be changed now)"));
+    }
+    a.Abort();
+  }
+  EXPECT_EQ(0, net::WinSockLiveSocketCount());
+  EXPECT_FALSE(net::WinSockLoaded());
+  EXPECT_FALSE(TWSocket::LocalHostName().empty());
+  EXPECT_FALSE(net::WinSockLoaded());
+}
+
+TEST(NetWSocket, SocketDrivenFromItsOwnThread) {
+  TLoopbackServer server(EchoHandler());
+  std::string echoed;
+  int closed = 0;
+  platform::DWORD eventsThread = 0;
+  std::thread worker([&] {
+    TWSocket socket;
+    socket.SetMultiThreaded(true);
+    socket.OnSessionConnected = [&](net::TCustomWSocket* s, int) { s->SendText("from a thread"); };
+    socket.OnDataAvailable = [&](net::TCustomWSocket* s, int) {
+      eventsThread = platform::GetCurrentThreadId();
+      echoed += s->ReceiveText();
+      if (echoed.size() == 13) s->Close();
+    };
+    socket.OnSessionClosed = [&](net::TCustomWSocket*, int) { ++closed; };
+    ConnectTo(socket, server.Port());
+    PumpUntil([&] { return closed > 0; }, 5000);
+  });
+  worker.join();
+  EXPECT_EQ("from a thread", echoed);
+  EXPECT_EQ(1, closed);
+  EXPECT_NE(0u, eventsThread);
+  EXPECT_NE(platform::GetCurrentThreadId(), eventsThread);
+}
+
+}  // namespace
