@@ -30,7 +30,9 @@ std::string LocateDataFolder() {
 }
 
 TKelthornF::TKelthornF(std::vector<std::string> arguments, std::string dataFolder)
-    : FArguments(std::move(arguments)), FDataFolderOverride(std::move(dataFolder)) {}
+    : LboxAttr(listing::DefaultAttributeItems()),
+      FArguments(std::move(arguments)),
+      FDataFolderOverride(std::move(dataFolder)) {}
 
 uint32_t TKelthornF::TickCount() const {
   if (OnTickCount) return OnTickCount();
@@ -103,7 +105,8 @@ bool TKelthornF::ParseListing() {
   parser.Host = SiteHost;
   parser.SignedIn = &SignedIn;
   parser.Memo = &Memo1;
-  if (!LboxAttr.empty()) parser.AttributeItems = LboxAttr;
+  parser.AttributeItems = LboxAttr;
+  // The favourites request goes out once the HTTP client exists; its reply is never used.
   return parser.ParseListing();
 }
 

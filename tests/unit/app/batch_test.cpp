@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/main_form.h"
+#include "app/settings.h"
+#include "runtime/file_io.h"
+#include "runtime/ini_file.h"
+#include "runtime/message_box.h"
+
+using namespace app;
+
+namespace {
+
+// The least page that converts: a title and the coordinate span.
+std::string Page(const std::string& code) {
+  return "<html><head><title>\r\n\t" + code + " Little bridge (Traditional Cache) in Region, Country created by Someone\r\n"
+         "</title></head><body>\r\n"
+         "<span id=\"uxLatLon\">N 48\xC2\xB0 08.123 E 017\xC2\xB0 06.456</span>\r\n"
+         "</body></html>\r\n";
+}
+
+class Batch : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = ::testing::TempDir() + "batch_" + ::testing::UnitTest::GetInstance()->current_test_info()->name() + "/";
+    std::system(("rm -rf '" + dir + "'").c_str());
+    ASSERT_TRUE(runtime::EnsureDirectory(dir + "tmp"));
+    previous = runtime::SetMessageBoxHandler([this](const std::string& t) { messages.push_back(t); });
+  }
+  void TearDown() override { runtime::SetMessageBoxHandler(previous); }
+
+  std::string dir;
+  std::vector<std::string> messages;
+  runtime::TMessageBoxHandler previous;
+};
+
+}  // namespace
+
+TEST_F(Batch, FreshSessionSkipsTheLoginAndEveryCodeIsStamped) {
+  runtime::TIniFile(dir + "rovkast.ini").WriteInteger("Session", "TC", 1000);
+  TKelthornF form({"GC1", "GC2", "GC3"}, dir);
+  uint32_t tick = 1500;
+  int logins = 0;
+  std::vector<std::string> urls;
+  form.OnTickCount = [&] { return tick; };
+  form.OnLogin = [&] { ++logins; };
+  form.OnDownload = [&](const std::string& url, const std::string&, const std::string& file, const std::string& method,
+                        const std::string& body) {
+    urls.push_back(url);
+    EXPECT_EQ(method, "GET");
+    EXPECT_EQ(body, "");
+    std::string code = url.substr(url.find("wp=") + 3);
+    runtime::WriteFileAtomic(file, Page(code));
+    tick += 10;
+    return true;
+  };
+  form.FormCreate();
+  EXPECT_TRUE(form.SignedIn);
+  EXPECT_EQ(logins, 0);
+  form.RunBatch();
+
+  ASSERT_EQ(urls.size(), 3u);
+  EXPECT_EQ(urls[0], "http://listing.tamvirel.example/seek/cache_details.aspx?wp=GC1");
+  EXPECT_TRUE(messages.empty());
+  for (const char* code : {"GC1", "GC2", "GC3"}) EXPECT_TRUE(runtime::FileExists(dir + "tmp/" + code + ".sql")) << code;
+  EXPECT_EQ(runtime::TIniFile(dir + "rovkast.ini").ReadInteger("Session", "TC", 0), 1530);
+}
+
+TEST_F(Batch, AFailingStampShowsChybaAndTheRunGoesOn) {
+  TKelthornF form({"GC1", "GC2", "GC3"}, dir);
+  uint32_t tick = 100;
+  form.OnTickCount = [&] { return tick++; };
+  int downloads = 0;
+  form.OnDownload = [&](const std::string& url, const std::string&, const std::string& file, const std::string&,
+                        const std::string&) {
+    ++downloads;
+    // While code 2 is converted the settings file is a folder, so its stamp cannot be written.
+    if (downloads == 2) {
+      ::unlink((dir + "rovkast.ini").c_str());
+      EXPECT_EQ(::mkdir((dir + "rovkast.ini").c_str(), 0700), 0);
+    }
+    if (downloads == 3) EXPECT_EQ(::rmdir((dir + "rovkast.ini").c_str()), 0);
+    runtime::WriteFileAtomic(file, Page(url.substr(url.find("wp=") + 3)));
+    return true;
+  };
+  form.FormCreate();
+  form.RunBatch();
+  EXPECT_EQ(messages, std::vector<std::string>{"chyba "});
+  EXPECT_TRUE(runtime::FileExists(dir + "tmp/GC3.sql"));
+  EXPECT_NE(runtime::TIniFile(dir + "rovkast.ini").ReadInteger("Session", "TC", 0), 0);
+}
+
+TEST_F(Batch, StaleSessionLogsInAndARejectedPageRetriesOnce) {
+  runtime::TIniFile(dir + "rovkast.ini").WriteInteger("Session", "TC", 5);
+  TKelthornF form({"GC9"}, dir);
+  form.OnTickCount = [] { return 700000u; };
+  int logins = 0, downloads = 0;
+  form.OnLogin = [&] {
+    ++logins;
+    form.SignedIn = true;
+  };
+  form.OnDownload = [&](const std::string& url, const std::string&, const std::string& file, const std::string&,
+                        const std::string&) {
+    // The first page is not signed in (no coordinates); the retry gets the real page.
+    ++downloads;
+    runtime::WriteFileAtomic(file, downloads == 1 ? std::string("<title>GC9 x (y) z</title>") : Page("GC9"));
+    return true;
+  };
+  form.FormCreate();
+  EXPECT_EQ(logins, 1);
+  form.RunBatch();
+  EXPECT_EQ(logins, 2);
+  EXPECT_EQ(downloads, 2);
+  EXPECT_TRUE(runtime::FileExists(dir + "tmp/GC9.sql"));
+  EXPECT_TRUE(messages.empty());
+}
+
+TEST(SessionCookie, KeepsTheSessionCookieUpToItsSemicolon) {
+  TKelthornF form({});
+  form.HttpCli1Cookie("other=1; path=/");
+  EXPECT_EQ(form.SessionCookie, "");
+  form.HttpCli1Cookie("ASP.NET_SessionId=abc123; path=/; HttpOnly");
+  EXPECT_EQ(form.SessionCookie, "ASP.NET_SessionId=abc123;");
+  form.HttpCli1Cookie("ASP.NET_SessionId=abc123");
+  EXPECT_EQ(form.SessionCookie, "");
+}
+
+TEST(Program, CreatesAMissingDataFolderOwnerOnlyAndConvertsTheSavedPage) {
+  std::string xdg = ::testing::TempDir() + "program_xdg";
+  std::system(("rm -rf '" + xdg + "'").c_str());
+  const char* old = std::getenv("XDG_DATA_HOME");
+  std::string saved = old ? old : "";
+  ::setenv("XDG_DATA_HOME", xdg.c_str(), 1);
+
+  // First run: no folders at all. They are made; the missing page fails with "0".
+  std::vector<std::string> messages;
+  auto previous = runtime::SetMessageBoxHandler([&](const std::string& t) { messages.push_back(t); });
+  EXPECT_EQ(RunProgram({"GC1"}), 0);
+  struct stat st {};
+  ASSERT_EQ(::stat((xdg + "/tamvirel/tmp").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  ASSERT_EQ(::stat((xdg + "/tamvirel").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_EQ(messages, std::vector<std::string>{"0"});
+
+  // Second run: a page in place converts, and the stamp file is private.
+  messages.clear();
+  runtime::WriteFileAtomic(xdg + "/tamvirel/tmp/htmlcopy.htm", Page("GC1"));
+  EXPECT_EQ(RunProgram({"GC1"}), 0);
+  EXPECT_TRUE(messages.empty());
+  EXPECT_TRUE(runtime::FileExists(xdg + "/tamvirel/tmp/GC1.sql"));
+  ASSERT_EQ(::stat((xdg + "/tamvirel/rovkast.ini").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  runtime::SetMessageBoxHandler(previous);
+  if (old) ::setenv("XDG_DATA_HOME", saved.c_str(), 1); else ::unsetenv("XDG_DATA_HOME");
+}
