@@ -1,0 +1,790 @@
+#include "json/json_tokenizer.h"
+
+#include <limits>
+
+#include "json/json_number.h"
+#include "json/json_value.h"
+
+namespace json {
+
+namespace {
+
+using S = TJsonState;
+using E = TJsonParseError;
+
+// Characters that end a word or a path step: NUL, 8, 9, 10, 12, 13, blank, the double quote
+// and ( ) , . : [ ] { }. Nothing from 128 up.
+constexpr bool kWordEnd[128] = {
+    true,  false, false, false, false, false, false, false, true,  true,  true,  false, true,  true,  false, false,
+    false, false, false, false, false, false, false, false, false, false, false, false, false, false, false, false,
+    true,  false, true,  false, false, false, false, false, true,  true,  false, false, true,  false, true,  false,
+    false, false, false, false, false, false, false, false, false, false, true,  false, false, false, false, false,
+    false, false, false, false, false, false, false, false, false, false, false, false, false, false, false, false,
+    false, false, false, false, false, false, false, false, false, false, false, true,  false, true,  false, false,
+    false, false, false, false, false, false, false, false, false, false, false, false, false, false, false, false,
+    false, false, false, false, false, false, false, false, false, false, false, true,  false, true,  false, false,
+};
+
+inline bool IsWordEnd(char16_t c) { return c < 128 && kWordEnd[c]; }
+inline bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
+inline bool IsLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
+inline int HexValue(char16_t c) {
+  if (c >= u'0' && c <= u'9') return c - u'0';
+  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+  return -1;
+}
+
+// After a keyword: true when the character continues a word ("nullx", "true_1").
+inline bool ContinuesWord(char16_t c) { return c == u'.' || c == u'_' || IsLetter(c) || c >= 256; }
+
+// The value of a finished number text. `fraction` and `digits` are the tokenizer's flags.
+IJsonValue NumberValue(const std::u16string& text, int32_t fraction, int32_t digits) {
+  using namespace json::number;
+  if (fraction == 0) {
+    int64_t i = 0;
+    if (ParseInt64(text, i)) return TJsonValue::CreateInteger(i);
+    // Too large for 64 bits: keep the magnitude as a double rather than losing it.
+    double d = 0;
+    if (ParseDouble(text, d)) return TJsonValue::CreateDouble(d);
+    return TJsonValue::CreateInteger(0);
+  }
+  if (digits >= 0) {
+    // Fixed point with 0 to 4 fraction digits: drop the "." and scale.
+    const size_t dot = text.find(u'.');
+    std::u16string joined = text.substr(0, dot);
+    if (dot != std::u16string::npos) joined.append(text, dot + 1, static_cast<size_t>(digits));
+    static constexpr int64_t kScales[5] = {10000, 1000, 100, 10, 1};
+    int64_t i = 0;
+    if (ParseInt64(joined, i) && i <= std::numeric_limits<int64_t>::max() / kScales[digits] &&
+        i >= std::numeric_limits<int64_t>::min() / kScales[digits])
+      return TJsonValue::CreateCurrency(i * kScales[digits]);
+    double d = 0;
+    if (ParseDouble(text, d)) return TJsonValue::CreateDouble(d);
+    return TJsonValue::CreateCurrency(0);
+  }
+  double d = 0;
+  ParseDouble(text, d);
+  return TJsonValue::CreateDouble(d);
+}
+
+// Index text of a path step: a non-negative integer that fits an array index.
+bool ValidIndex(int64_t i) { return i >= 0 && i < TJsonArray::kMaxLength; }
+
+}  // namespace
+
+void TJsonTokenizer::ResetLevel(TJsonTokenizerLevel& level) {
+  level.State = S::SkipSpace;
+  level.SavedState = S::ValueStart;
+  level.Argument.Reset();
+  level.Current.Reset();
+  level.MemberName.clear();
+  level.Parent.Reset();
+  level.GrandParent.Reset();
+}
+
+void TJsonTokenizer::Reset() {
+  for (int32_t d = FDepth; d >= 0; --d) ResetLevel(FStack[d]);
+  FDepth = 0;
+  FError = E::perNone;
+  FNestedArgs = 0;
+  FHanded.Reset();
+}
+
+IJsonValue ParseWithTokenizer(TJsonTokenizer& t, std::u16string_view text, int32_t length, bool strict,
+                              const IJsonValue& context, TJsonOptions options, const IJsonValue& putValue,
+                              TJsonValueKind kind) {
+  const bool optCreate = options.Has(TJsonOption::CreatePath);
+  const bool optPut = options.Has(TJsonOption::PutValue);
+  const bool optDelete = options.Has(TJsonOption::Delete);
+  // A caller that needs the whole text to be the path: a step that would change something
+  // while text follows is refused before the change.
+  const bool optWhole = (options.Bits() & kWholePathOption) != 0;
+  const TJsonValueKind contextKind = context ? context->Kind() : vkNull;
+  const char16_t* const data = text.data();
+  const size_t size = text.size();
+  size_t pos = 0;
+  std::u16string& buf = t.FBuffer;
+
+  TJsonTokenizerLevel* L = &t.FStack[t.FDepth];
+  t.FOffset = 0;
+  t.FError = E::perNone;
+
+  // State actions below end in one of: `continue` (redo: the same character in the state
+  // now set, possibly at another level), `goto consume` or `goto fail`/`goto stop`.
+  for (;;) {
+    if (length >= 0 && t.FOffset == length) {
+      t.FError = (t.FDepth == 0 && L->State == S::SkipSpace && L->SavedState == S::ValueDone) ? E::perNone
+                                                                                             : E::perIncomplete;
+      goto stop;
+    }
+    {
+      const char16_t c = pos < size ? data[pos] : u'\0';
+      if (c == 9) {
+        t.FColumn += 4;
+      } else if (c == 10) {
+        ++t.FLine;
+        t.FColumn = 0;
+      } else {
+        ++t.FColumn;
+      }
+
+      for (;;) {
+        switch (L->State) {
+          case S::SkipSpace:
+            if (c == 8 || c == 9 || c == 10 || c == 12 || c == 13 || c == 32) goto consume;
+            if (c == u'/') {
+              buf.clear();
+              buf.push_back(c);
+              L->State = S::CommentStart;
+              goto consume;
+            }
+            L->State = L->SavedState;
+            continue;
+
+          case S::ValueStart:
+            if (c == u'"' || c == u'\'') {
+              buf.clear();
+              t.FQuote = c;
+              L->State = S::QuotedString;
+              goto consume;
+            }
+            if (c == u'-' || IsDigit(c)) {
+              buf.clear();
+              if (c != u'-' && t.FDepth == 0 && contextKind == vkObject) {
+                // A member name that starts with a digit.
+                L->Current = context;
+                L->State = S::Word;
+                continue;
+              }
+              L->State = S::Number;
+              t.FFraction = 0;
+              t.FFractionDigits = -1;
+              continue;
+            }
+            if (c == u't' || c == u'f' || c == u'T' || c == u'F') {
+              buf.clear();
+              t.FLiteralPos = 0;
+              L->State = S::BooleanWord;
+              continue;
+            }
+            if (c == u'n' || c == u'N') {
+              buf.clear();
+              t.FLiteralPos = 0;
+              L->State = S::NullWord;
+              continue;
+            }
+            if (c == u'[') {
+              L->Current = TJsonValue::Create(vkArray);
+              L->SavedState = S::ArrayStart;
+              L->State = S::SkipSpace;
+              goto consume;
+            }
+            if (c == u'{') {
+              L->Current = TJsonValue::Create(vkObject);
+              L->SavedState = S::MemberStart;
+              L->State = S::SkipSpace;
+              goto consume;
+            }
+            if (c == u'(') {
+              if (t.FDepth == 0 && contextKind == vkMethod) {
+                L->Current = context;
+                L->State = S::IndexValue;
+              }
+              goto consume;
+            }
+            buf.clear();
+            L->State = S::Word;
+            continue;
+
+          case S::ValueDone:
+            if (t.FDepth == 0) goto stop;
+            t.FHanded = std::move(L->Current);
+            t.ResetLevel(*L);
+            L = &t.FStack[--t.FDepth];
+            continue;
+
+          case S::NullWord:
+          case S::BooleanWord: {
+            buf.push_back(c);
+            const size_t n = buf.size();  // literal position + 1
+            bool isTrue = false;
+            size_t wordLen;
+            if (L->State == S::NullWord) {
+              wordLen = 4;
+              if (std::u16string_view(buf).substr(0, n < 4 ? n : 4) != std::u16string_view(u"null").substr(0, n < 4 ? n : 4)) {
+                buf.pop_back();
+                L->State = S::Word;
+                continue;
+              }
+            } else if (std::u16string_view(buf).substr(0, n < 4 ? n : 4) == std::u16string_view(u"true").substr(0, n < 4 ? n : 4)) {
+              isTrue = true;
+              wordLen = 4;
+            } else if (std::u16string_view(buf).substr(0, n < 5 ? n : 5) == std::u16string_view(u"false").substr(0, n < 5 ? n : 5)) {
+              wordLen = 5;
+            } else {
+              buf.pop_back();
+              L->State = S::Word;
+              continue;
+            }
+            if (static_cast<size_t>(t.FLiteralPos) < wordLen) {
+              ++t.FLiteralPos;
+              goto consume;
+            }
+            // The character after the keyword.
+            if (ContinuesWord(c)) {
+              ++t.FLiteralPos;
+              L->State = S::Word;
+              goto consume;
+            }
+            L->Current = L->State == S::NullWord ? TJsonValue::Create(vkNull) : TJsonValue::CreateBoolean(isTrue);
+            L->SavedState = S::ValueDone;
+            L->State = S::SkipSpace;
+            continue;
+          }
+
+          case S::CommentStart:
+            buf.push_back(c);
+            if (c == u'*') {
+              L->State = S::BlockComment;
+            } else if (c == u'/') {
+              L->State = S::LineComment;
+            } else {
+              t.FError = E::perComment;
+              goto stop;
+            }
+            goto consume;
+
+          case S::BlockComment:
+            buf.push_back(c);
+            if (c == u'*') L->State = S::BlockCommentStar;
+            goto consume;
+
+          case S::LineComment:
+            if (c == 10) {
+              L->State = S::SkipSpace;
+            } else {
+              buf.push_back(c);
+            }
+            goto consume;
+
+          case S::BlockCommentStar:
+            buf.push_back(c);
+            // A further "*" may still be the one before the closing "/" ("**/" closes).
+            if (c == u'/') {
+              L->State = S::SkipSpace;
+            } else if (c != u'*') {
+              L->State = S::BlockComment;
+            }
+            goto consume;
+
+          case S::QuotedString:
+          case S::QuotedName: {
+            if (c == t.FQuote) {
+              if (L->State == S::QuotedString) {
+                L->Current = TJsonValue::CreateString(buf);
+                L->SavedState = S::ValueDone;
+              } else {
+                L->MemberName = buf;
+                L->SavedState = S::NameEnd;
+              }
+              L->State = S::SkipSpace;
+              goto consume;
+            }
+            if (c == u'\\') {
+              L->SavedState = L->State;
+              L->State = S::Escape;
+              goto consume;
+            }
+            if (c == 0) {
+              buf.push_back(c);
+              goto consume;
+            }
+            // Take the whole run of plain characters at once (the line and column
+            // bookkeeping of each one is kept).
+            size_t end = pos + 1;
+            const size_t limit = length >= 0 ? pos + static_cast<size_t>(length - t.FOffset) : size;
+            const size_t stopAt = limit < size ? limit : size;
+            while (end < stopAt) {
+              const char16_t d = data[end];
+              if (d == t.FQuote || d == u'\\' || d == 0) break;
+              if (d == 9) {
+                t.FColumn += 4;
+              } else if (d == 10) {
+                ++t.FLine;
+                t.FColumn = 0;
+              } else {
+                ++t.FColumn;
+              }
+              ++end;
+            }
+            buf.append(data + pos, end - pos);
+            t.FOffset += static_cast<int32_t>(end - pos - 1);
+            pos = end - 1;
+            goto consume;
+          }
+
+          case S::Escape:
+            switch (c) {
+              case u'b': buf.push_back(8); break;
+              case u'n': buf.push_back(10); break;
+              case u'r': buf.push_back(13); break;
+              case u't': buf.push_back(9); break;
+              case u'f': buf.push_back(12); break;
+              case u'u':
+              case u'x':
+                t.FEscape = 0;
+                t.FLiteralPos = 0;
+                L->State = c == u'u' ? S::UnicodeEscape : S::HexEscape;
+                goto consume;
+              default: buf.push_back(c); break;
+            }
+            L->State = L->SavedState;
+            goto consume;
+
+          case S::UnicodeEscape:
+          case S::HexEscape: {
+            const int v = HexValue(c);
+            if (v < 0) {
+              t.FError = E::perString;
+              goto stop;
+            }
+            const int digits = L->State == S::UnicodeEscape ? 4 : 2;
+            t.FEscape = static_cast<uint16_t>(t.FEscape + (v << (4 * (digits - 1 - t.FLiteralPos))));
+            if (++t.FLiteralPos == digits) {
+              buf.push_back(static_cast<char16_t>(t.FEscape));
+              L->State = L->SavedState;
+            }
+            goto consume;
+          }
+
+          case S::Number:
+            if (IsDigit(c)) {
+              buf.push_back(c);
+              if (t.FFraction != 0 && t.FFractionDigits >= 0 && ++t.FFractionDigits > 4) t.FFractionDigits = -1;
+              goto consume;
+            }
+            if (c == u'.') {
+              buf.push_back(c);
+              t.FFraction = 1;
+              t.FFractionDigits = 0;
+              goto consume;
+            }
+            if (c == u'e' || c == u'E') {
+              buf.push_back(c);
+              t.FFraction = 1;
+              t.FFractionDigits = -1;
+              goto consume;
+            }
+            if (c == u'+' || c == u'-') {
+              buf.push_back(c);
+              goto consume;
+            }
+            // The number ends here.
+            if (t.FFraction == 0 && t.FDepth == 0 && contextKind == vkArray) {
+              // A number on its own against an array is an index into it.
+              int64_t index = 0;
+              if (!number::ParseInt64(buf, index) || !ValidIndex(index)) {
+                t.FError = E::perIndex;
+                goto stop;
+              }
+              TJsonArray* arr = context->ToArray();
+              if (optWhole && c != 0 && (optPut || optDelete)) {
+                t.FError = E::perValueSeparator;
+                goto stop;
+              }
+              if (optPut) {
+                arr->Put(static_cast<int32_t>(index), putValue);
+                L->Current = putValue;
+              } else if (optDelete) {
+                L->Current = arr->Delete(static_cast<int32_t>(index));
+              } else {
+                L->Current = arr->Get(static_cast<int32_t>(index));
+              }
+            } else {
+              L->Current = NumberValue(buf, t.FFraction, t.FFractionDigits);
+            }
+            L->SavedState = S::ValueDone;
+            L->State = S::SkipSpace;
+            continue;
+
+          case S::Word:
+            if (!context) {
+              // A bare word: it runs to the character that ends a value where it stands.
+              bool end = false;
+              if (c == 0) {
+                end = true;
+              } else if (c < 256 && t.FDepth > 0) {
+                const S parent = t.FStack[t.FDepth - 1].State;
+                if (parent == S::ArrayAdd) end = c == u',' || c == u']';
+                if (parent == S::MemberAdd) end = c == u',' || c == u'}';
+              }
+              if (end) {
+                if (strict) {
+                  t.FError = E::perString;
+                  goto stop;
+                }
+                while (!buf.empty() && (buf.back() == 10 || buf.back() == 13 || buf.back() == 32)) buf.pop_back();
+                L->Current = TJsonValue::CreateString(buf);
+                L->SavedState = S::ValueDone;
+                L->State = S::SkipSpace;
+                continue;
+              }
+              if (c == u'\\') {
+                L->SavedState = S::Word;
+                L->State = S::Escape;
+                goto consume;
+              }
+              buf.push_back(c);
+              goto consume;
+            }
+            // A path step.
+            if (!IsWordEnd(c)) {
+              buf.push_back(c);
+              goto consume;
+            }
+            {
+              L->GrandParent = std::move(L->Parent);
+              L->Parent = L->Current ? L->Current : context;
+              TJsonValue* parent = L->Parent.Get();
+              const bool topStep = t.FNestedArgs == 0;  // not inside an index or argument list
+              switch (parent->Kind()) {
+                case vkObject: {
+                  TJsonMemberTable* table = parent->ToObjectTable();
+                  if (!buf.empty()) L->Current = table->Get(buf);
+                  if (c == u'(' || c == u'.' || c == u'[') {
+                    L->State = c == u'(' ? S::PathCall : (c == u'.' ? S::PathProperty : S::PathIndexStart);
+                    goto consume;
+                  }
+                  if (topStep && optWhole && c != 0 && (optPut || optDelete || optCreate)) {
+                    t.FError = E::perValueSeparator;
+                    goto stop;
+                  }
+                  if (topStep) {
+                    if (optPut) {
+                      table->Put(buf, putValue);
+                      L->Current = putValue;
+                    } else if (optDelete) {
+                      L->Current = table->Delete(buf);
+                    } else if (!L->Current && optCreate) {
+                      L->Current = TJsonValue::Create(kind);
+                      table->Put(buf, L->Current);
+                    }
+                  }
+                  L->State = S::ValueDone;
+                  continue;
+                }
+                case vkArray: {
+                  TJsonArray* arr = parent->ToArray();
+                  if (L->Argument) {
+                    // name[i]
+                    const IJsonValue arg = std::move(L->Argument);
+                    L->Argument.Reset();
+                    if (arg->Kind() != vkInteger || !ValidIndex(arg->ToInteger())) {
+                      t.FError = E::perIndex;
+                      goto stop;
+                    }
+                    const auto index = static_cast<int32_t>(arg->ToInteger());
+                    L->Current = arr->Get(index);
+                    if (c == u'(') {
+                      L->State = S::PathCall;
+                      goto consume;
+                    }
+                    if (c == u'.' || c == u'[') {
+                      const TJsonValueKind need = c == u'.' ? vkObject : vkArray;
+                      if (!L->Current) {
+                        if (!optCreate) {
+                          t.FError = c == u'.' ? E::perObjectStep : E::perArrayStep;
+                          goto stop;
+                        }
+                        L->Current = TJsonValue::Create(need);
+                        arr->Put(index, L->Current);
+                      }
+                      L->State = c == u'.' ? S::PathProperty : S::PathIndexStart;
+                      goto consume;
+                    }
+                    if (topStep && optWhole && c != 0 && (optPut || optDelete)) {
+                      t.FError = E::perValueSeparator;
+                      goto stop;
+                    }
+                    if (topStep && optPut) {
+                      arr->Put(index, putValue);
+                      L->Current = putValue;
+                    } else if (topStep && optDelete) {
+                      L->Current = arr->Delete(index);
+                    }
+                    L->State = S::ValueDone;
+                    continue;
+                  }
+                  // name[]: the end of the array.
+                  const bool append = topStep && optPut;
+                  if (c == u'(') {
+                    if (append) {
+                      L->Current.Reset();
+                    } else {
+                      L->Current = arr->Get(arr->Length() - 1);
+                    }
+                    L->State = S::PathCall;
+                    goto consume;
+                  }
+                  if (c == u'.' || c == u'[') {
+                    if (append) {
+                      L->Current = TJsonValue::Create(c == u'.' ? vkObject : vkArray);
+                      arr->Add(L->Current);
+                    } else {
+                      L->Current = arr->Get(arr->Length() - 1);
+                    }
+                    L->State = c == u'.' ? S::PathProperty : S::PathIndexStart;
+                    goto consume;
+                  }
+                  if (append && optWhole && c != 0) {
+                    t.FError = E::perValueSeparator;
+                    goto stop;
+                  }
+                  if (append) {
+                    arr->Add(putValue);
+                    L->Current = putValue;
+                  } else if (buf.empty()) {
+                    L->Current = arr->Get(arr->Length() - 1);
+                  }
+                  L->State = S::ValueDone;
+                  continue;
+                }
+                case vkMethod: {
+                  if (topStep && optPut && c != u'(' && c != u'[' && c != u'.') {
+                    t.FError = E::perMethodStep;
+                    goto stop;
+                  }
+                  IJsonValue result;
+                  if (TJsonMethod m = parent->ToMethod()) m(L->GrandParent, L->Argument, result);
+                  L->Current = std::move(result);
+                  L->Argument.Reset();
+                  if (c == u'(' || c == u'[' || c == u'.') {
+                    L->State = c == u'(' ? S::PathCall : (c == u'[' ? S::PathIndexStart : S::PathProperty);
+                    goto consume;
+                  }
+                  L->State = S::ValueDone;
+                  continue;
+                }
+                default:
+                  // A step through a value that has no members.
+                  t.FError = E::perObjectStep;
+                  goto stop;
+              }
+            }
+
+          case S::PathProperty:
+          case S::PathIndexStart: {
+            const bool property = L->State == S::PathProperty;
+            const TJsonValueKind need = property ? vkObject : vkArray;
+            if (!L->Current && optCreate && L->Parent && L->Parent->Kind() == vkObject) {
+              L->Current = TJsonValue::Create(need);
+              L->Parent->ToObjectTable()->Put(buf, L->Current);
+            }
+            if (!L->Current || L->Current->Kind() != need) {
+              t.FError = property ? E::perObjectStep : E::perArrayStep;
+              goto stop;
+            }
+            buf.clear();
+            L->State = property ? S::Word : S::IndexValue;
+            continue;
+          }
+
+          case S::PathCall:
+            if (!L->Current || L->Current->ToMethod() == nullptr) {
+              t.FError = E::perMethodStep;
+              goto stop;
+            }
+            buf.clear();
+            L->Argument = TJsonValue::Create(vkArray);
+            L->State = S::CallArgValue;
+            continue;
+
+          case S::IndexValue:
+          case S::CallArgValue:
+            if (c == (L->State == S::IndexValue ? u']' : u')')) {
+              L->State = S::Word;
+              goto consume;
+            }
+            if (t.FDepth >= TJsonTokenizer::kLevels - 1) {
+              t.FError = E::perDepth;
+              goto stop;
+            }
+            ++t.FNestedArgs;
+            L->State = L->State == S::IndexValue ? S::IndexPut : S::CallArgPut;
+            L = &t.FStack[++t.FDepth];
+            t.ResetLevel(*L);
+            continue;
+
+          case S::IndexPut:
+            --t.FNestedArgs;
+            L->Argument = std::move(t.FHanded);
+            buf.clear();
+            if (!L->Argument) {
+              // An index path that leads nowhere must not read as "[]".
+              t.FError = E::perIndex;
+              goto stop;
+            }
+            if (c != u']') {
+              t.FError = E::perArrayStep;
+              goto stop;
+            }
+            L->SavedState = S::Word;
+            L->State = S::SkipSpace;
+            goto consume;
+
+          case S::CallArgPut:
+            --t.FNestedArgs;
+            if (TJsonArray* args = L->Argument ? L->Argument->ToArray() : nullptr) args->Add(std::move(t.FHanded));
+            t.FHanded.Reset();
+            if (c == u')') {
+              if (TJsonArray* args = L->Argument ? L->Argument->ToArray() : nullptr; args && args->Length() == 1)
+                L->Argument = args->Get(0);
+              buf.clear();
+              L->SavedState = S::Word;
+            } else if (c == u',') {
+              buf.clear();
+              L->SavedState = S::CallArgValue;
+            } else {
+              t.FError = E::perMethodStep;
+              goto stop;
+            }
+            L->State = S::SkipSpace;
+            goto consume;
+
+          case S::ArrayStart:
+            if (c == u']') {
+              L->SavedState = S::ValueDone;
+              L->State = S::SkipSpace;
+              goto consume;
+            }
+            if (t.FDepth >= TJsonTokenizer::kLevels - 1) {
+              t.FError = E::perDepth;
+              goto stop;
+            }
+            L->State = S::ArrayAdd;
+            L = &t.FStack[++t.FDepth];
+            t.ResetLevel(*L);
+            continue;
+
+          case S::ArrayAdd:
+            L->Current->ToArray()->Add(std::move(t.FHanded));
+            t.FHanded.Reset();
+            L->SavedState = S::ArraySep;
+            L->State = S::SkipSpace;
+            continue;
+
+          case S::ArraySep:
+            if (c == u']') {
+              L->SavedState = S::ValueDone;
+            } else if (c == u',') {
+              L->SavedState = S::ArrayStart;
+            } else {
+              t.FError = E::perArray;
+              goto stop;
+            }
+            L->State = S::SkipSpace;
+            goto consume;
+
+          case S::MemberStart:
+            if (c == u'}') {
+              L->SavedState = S::ValueDone;
+              L->State = S::SkipSpace;
+              goto consume;
+            }
+            if (c == u'"' || c == u'\'') {
+              t.FQuote = c;
+              buf.clear();
+              L->State = S::QuotedName;
+              goto consume;
+            }
+            if (c < 256 && (strict || IsWordEnd(c))) {
+              t.FError = E::perMemberName;
+              goto stop;
+            }
+            buf.clear();
+            L->State = S::BareName;
+            continue;
+
+          case S::BareName:
+            if (c == 0 || c == u':') {
+              L->MemberName = buf;
+              L->SavedState = S::NameEnd;
+              L->State = S::SkipSpace;
+              continue;
+            }
+            if (c == u'\\') {
+              L->SavedState = S::BareName;
+              L->State = S::Escape;
+              goto consume;
+            }
+            buf.push_back(c);
+            goto consume;
+
+          case S::NameEnd:
+            if (c != u':') {
+              t.FError = E::perNameSeparator;
+              goto stop;
+            }
+            L->SavedState = S::MemberValue;
+            L->State = S::SkipSpace;
+            goto consume;
+
+          case S::MemberValue:
+            if (t.FDepth >= TJsonTokenizer::kLevels - 1) {
+              t.FError = E::perDepth;
+              goto stop;
+            }
+            L->State = S::MemberAdd;
+            L = &t.FStack[++t.FDepth];
+            t.ResetLevel(*L);
+            continue;
+
+          case S::MemberAdd:
+            L->Current->ToObjectTable()->Put(std::move(L->MemberName), std::move(t.FHanded));
+            L->MemberName.clear();
+            t.FHanded.Reset();
+            L->SavedState = S::MemberSep;
+            L->State = S::SkipSpace;
+            continue;
+
+          case S::MemberSep:
+            if (c == u'}') {
+              L->SavedState = S::ValueDone;
+            } else if (c == u',') {
+              L->SavedState = S::MemberStart;
+            } else {
+              t.FError = E::perValueSeparator;
+              goto stop;
+            }
+            L->State = S::SkipSpace;
+            goto consume;
+        }
+        // Not reached: every state ends in continue, consume or stop.
+        t.FError = E::perEof;
+        goto stop;
+      }
+
+    consume:
+      ++t.FOffset;
+      ++pos;
+      if (c == 0) {
+        // The text ended; only a finished top-level value (perhaps followed by an open
+        // comment) is complete.
+        if (t.FDepth != 0 || (L->State != S::ValueDone && L->SavedState != S::ValueDone)) t.FError = E::perEof;
+        goto stop;
+      }
+    }
+  }
+
+stop:
+  if (t.FError != E::perNone) return nullptr;
+  if (options.Has(TJsonOption::CallMethod) && L->Current && L->Current->Kind() == vkMethod) {
+    IJsonValue result;
+    L->Current->ToMethod()(L->Parent, putValue, result);
+    return result;
+  }
+  return L->Current;
+}
+
+}  // namespace json

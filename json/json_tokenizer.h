@@ -1,0 +1,129 @@
+#pragma once
+// The JSON parser: one character-driven state machine that reads values and also evaluates
+// paths against an existing value (the context). Nesting lives on a fixed stack of 32 level
+// records instead of the call stack, so no input can exhaust the stack, and a parse limited
+// by a length can be continued with the next piece of text.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "json/json_types.h"
+
+namespace json {
+
+// Error codes, in their numbered order (4 to 7 are never produced).
+enum class TJsonParseError : uint8_t {
+  perNone = 0,
+  perIncomplete = 1,  // the length limit was reached inside a value
+  perDepth = 2,       // nesting beyond the level stack
+  perEof = 3,         // the text ended inside a value
+  perArray = 8,
+  perMemberName = 9,
+  perNameSeparator = 10,
+  perValueSeparator = 11,
+  perString = 12,
+  perComment = 13,
+  perObjectStep = 14,
+  perArrayStep = 15,
+  perMethodStep = 16,
+  perIndex = 17,
+};
+
+// The machine's states; the ordinal is what a level record stores.
+enum class TJsonState : uint8_t {
+  SkipSpace = 0,
+  ValueStart = 1,
+  ValueDone = 2,
+  NullWord = 3,
+  CommentStart = 4,
+  BlockComment = 5,
+  LineComment = 6,
+  BlockCommentStar = 7,
+  QuotedString = 8,
+  Escape = 9,
+  Word = 10,
+  UnicodeEscape = 11,
+  HexEscape = 12,
+  BooleanWord = 13,
+  Number = 14,
+  ArrayStart = 15,
+  ArrayAdd = 16,
+  ArraySep = 17,
+  MemberStart = 18,
+  QuotedName = 19,
+  BareName = 20,
+  NameEnd = 21,
+  MemberValue = 22,
+  MemberAdd = 23,
+  MemberSep = 24,
+  PathProperty = 25,
+  PathIndexStart = 26,
+  PathCall = 27,
+  IndexValue = 28,
+  IndexPut = 29,
+  CallArgValue = 30,
+  CallArgPut = 31,
+};
+
+// An option bit of the library's own (beside those of TJsonOption): the whole text must be
+// the path, so a changing step followed by more text fails before it changes anything.
+inline constexpr unsigned kWholePathOption = 0x100;
+
+// One nesting level.
+struct TJsonTokenizerLevel {
+  TJsonState State = TJsonState::SkipSpace;
+  TJsonState SavedState = TJsonState::ValueStart;  // entered after the white space that follows
+  IJsonValue Argument;                             // index value or argument list of a path step
+  IJsonValue Current;                              // the value this level built or reached
+  std::u16string MemberName;                       // name of the member being parsed
+  IJsonValue Parent;                               // container of the current path step
+  IJsonValue GrandParent;                          // container of the previous path step
+};
+
+class TJsonTokenizer {
+ public:
+  static constexpr int32_t kLevels = 32;
+
+  TJsonTokenizer() { Reset(); }
+
+  // Clears every level from the current depth down to 0; depth 0, no error.
+  void Reset();
+
+  TJsonParseError Error() const { return FError; }
+  int32_t Depth() const { return FDepth; }
+  int32_t Line() const { return FLine; }
+  int32_t Column() const { return FColumn; }
+  // Characters consumed by the last call of ParseWithTokenizer.
+  int32_t Offset() const { return FOffset; }
+
+ private:
+  friend IJsonValue ParseWithTokenizer(TJsonTokenizer& tokenizer, std::u16string_view text, int32_t length,
+                                       bool strict, const IJsonValue& context, TJsonOptions options,
+                                       const IJsonValue& putValue, TJsonValueKind kind);
+  void ResetLevel(TJsonTokenizerLevel& level);
+
+  std::u16string FBuffer;  // scratch: the token being read
+  int32_t FDepth = 0;
+  int32_t FFraction = 0;        // 1 once a number has shown "." or an exponent
+  int32_t FFractionDigits = 0;  // -1 when the number is not a fixed-point candidate
+  int32_t FLiteralPos = 0;      // characters matched in a keyword or escape
+  int32_t FOffset = 0;
+  int32_t FNestedArgs = 0;      // open index or argument lists of a path
+  TJsonParseError FError = TJsonParseError::perNone;
+  uint16_t FEscape = 0;
+  char16_t FQuote = 0;
+  IJsonValue FHanded;           // a finished child value on its way to the parent level
+  TJsonTokenizerLevel FStack[kLevels];
+  int32_t FLine = 1;
+  int32_t FColumn = 0;
+};
+
+// Runs the machine over `text` (a NUL unit or the end of the view is the end of the text),
+// at most `length` characters (-1: no limit). The result is the level 0 value, or none on an
+// error. After perIncomplete the parse can be continued with the next piece of text.
+IJsonValue ParseWithTokenizer(TJsonTokenizer& tokenizer, std::u16string_view text, int32_t length, bool strict,
+                              const IJsonValue& context = {}, TJsonOptions options = {},
+                              const IJsonValue& putValue = {}, TJsonValueKind kind = vkNull);
+
+}  // namespace json
