@@ -33,6 +33,7 @@ struct Globals {
 
   std::mutex threadMu;
   std::unordered_map<DWORD, std::weak_ptr<ThreadContext>> threads;
+  std::vector<std::shared_ptr<ThreadContext>> graveyard;  // see ~ContextHolder
 
   std::mutex registeredMu;
   std::unordered_map<std::string, UINT> registered;
@@ -49,6 +50,10 @@ Globals& G() {
 thread_local DWORD tLastError = 0;
 
 DWORD QueryThreadId() { return static_cast<DWORD>(::syscall(SYS_gettid)); }
+
+// The calling thread's context. A plain pointer, so it stays readable while the thread's
+// other thread_local objects are destroyed.
+thread_local ThreadContext* tContext = nullptr;
 
 // Owns the thread's context; its destructor runs at thread exit and takes the thread's
 // windows, timers and socket registrations with it.
@@ -69,12 +74,23 @@ struct ContextHolder {
       std::lock_guard<std::mutex> lock(G().threadMu);
       G().threads.erase(ctx->threadId);
     }
-    std::lock_guard<std::mutex> lock(ctx->mu);
-    ctx->alive = false;
-    ctx->queue.clear();
-    ctx->timers.clear();
-    ::close(ctx->wakeFd);
-    ctx->wakeFd = -1;
+    {
+      std::lock_guard<std::mutex> lock(ctx->mu);
+      ctx->alive = false;
+      ctx->queue.clear();
+      ctx->timers.clear();
+      ::close(ctx->wakeFd);
+      ctx->wakeFd = -1;
+    }
+    // On the main thread, static destructors still run after this and may call in (a
+    // component releasing its window at exit): they must find a dead context, not freed
+    // memory. Other threads run nothing after their thread_local destructors that matters.
+    if (ctx->threadId == static_cast<DWORD>(::getpid())) {
+      std::lock_guard<std::mutex> lock(G().threadMu);
+      G().graveyard.push_back(ctx);
+    } else {
+      tContext = nullptr;
+    }
   }
 };
 
@@ -127,6 +143,7 @@ int TimerTimeoutLocked(ThreadContext& ctx, std::uint64_t nowMs, const Filter& f)
 // readiness into queued messages and run the callbacks of ready extra descriptors.
 // Returns true when a descriptor callback ran.
 bool RunEngine(ThreadContext& ctx, int timeoutMs, const Filter& filter = Filter{}) {
+  if (!ctx.alive) return false;  // no wake-up descriptor any more: never block
   std::vector<pollfd> fds;
   std::vector<std::shared_ptr<SocketEntry>> entries;
   fds.push_back(pollfd{ctx.wakeFd, POLLIN, 0});
@@ -247,10 +264,10 @@ bool PeekImpl(ThreadContext& ctx, MSG* msg, HWND hwnd, UINT filterMin, UINT filt
 std::mutex& WindowMutex() { return G().windowMu; }
 std::mutex& SocketTableMutex() { return G().socketMu; }
 
-ThreadContext* CurrentContextIfAny() { return tHolder.ctx.get(); }
+ThreadContext* CurrentContextIfAny() { return tContext; }
 
 ThreadContext& CurrentContext() {
-  if (!tHolder.ctx) {
+  if (tContext == nullptr) {
     auto ctx = std::make_shared<ThreadContext>();
     ctx->threadId = QueryThreadId();
     ctx->wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -259,9 +276,10 @@ ThreadContext& CurrentContext() {
       std::lock_guard<std::mutex> lock(G().threadMu);
       G().threads[ctx->threadId] = ctx;
     }
+    tContext = ctx.get();
     tHolder.ctx = std::move(ctx);
   }
-  return *tHolder.ctx;
+  return *tContext;
 }
 
 void Wake(ThreadContext& ctx) {
@@ -339,10 +357,13 @@ HWND CreateWindow(WNDPROC proc, LONG_PTR userData) {
     return nullptr;
   }
   ThreadContext& ctx = CurrentContext();
+  if (!ctx.alive) {  // the thread is shutting down
+    tLastError = ERROR_INVALID_THREAD_ID;
+    return nullptr;
+  }
   std::lock_guard<std::mutex> lock(G().windowMu);
   std::uintptr_t id = G().nextWindow++;
-  G().windows[id] = WindowRecord{tHolder.ctx, proc, userData};
-  (void)ctx;
+  G().windows[id] = WindowRecord{ctx.shared_from_this(), proc, userData};
   return ToHwnd(id);
 }
 
@@ -458,6 +479,10 @@ int GetMessage(MSG* msg, HWND hwnd, UINT filterMin, UINT filterMax) {
   for (;;) {
     if (PeekImpl(ctx, msg, hwnd, filterMin, filterMax, PM_REMOVE, collect))
       return msg->message == WM_QUIT ? 0 : 1;
+    if (!ctx.alive) {
+      tLastError = ERROR_INVALID_THREAD_ID;
+      return -1;
+    }
     // Messages outside the filter stay queued; they must not cut the wait short.
     RunEngine(ctx, -1, Filter{hwnd, filterMin, filterMax});
     collect = false;
@@ -545,6 +570,10 @@ DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE*, BOOL, DWORD millisec
     return WAIT_FAILED;
   }
   ThreadContext& ctx = CurrentContext();
+  if (!ctx.alive) {
+    tLastError = ERROR_INVALID_THREAD_ID;
+    return WAIT_FAILED;
+  }
   const std::uint64_t start = GetTickCount64();
   for (;;) {
     std::uint64_t now = GetTickCount64();

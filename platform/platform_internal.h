@@ -42,7 +42,7 @@ struct WaitDescriptor {
 };
 
 // The per-thread queue and readiness engine.
-struct ThreadContext {
+struct ThreadContext : std::enable_shared_from_this<ThreadContext> {
   DWORD threadId = 0;
   int wakeFd = -1;  // eventfd; written to wake the thread out of poll()
 

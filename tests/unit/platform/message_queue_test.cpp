@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <chrono>
 #include <thread>
 
@@ -14,6 +15,31 @@ using namespace platform;
 using namespace platform_test;
 
 namespace {
+
+// Components living in static storage release their windows after the main thread's
+// thread_local objects are gone; the calls must stay safe and must not block.
+struct ExitTimeUser {
+  HWND hwnd = nullptr;
+  ~ExitTimeUser() {
+    if (hwnd == nullptr) return;
+    MSG msg;
+    while (PeekMessage(&msg, hwnd, 0, 0, PM_REMOVE)) {
+    }
+    DestroyWindow(hwnd);
+    if (PostMessage(hwnd, 1025, 0, 0) || GetMessage(&msg, nullptr, 0, 0) != -1 ||
+        MsgWaitForMultipleObjects(0, nullptr, 0, INFINITE, QS_ALLINPUT) != WAIT_FAILED) {
+      std::abort();
+    }
+  }
+} gExitTimeUser;
+
+TEST(PlatformMessageQueue, CallsAfterTheMainThreadsQueueIsGoneAreSafe) {
+  if (GetCurrentThreadId() != static_cast<DWORD>(::getpid())) GTEST_SKIP();
+  gExitTimeUser.hwnd = CreateWindow(RecordingProc);
+  ASSERT_NE(gExitTimeUser.hwnd, nullptr);
+  PostMessage(gExitTimeUser.hwnd, 1025, 0, 0);  // still queued at exit
+  // The checks run in ExitTimeUser's destructor; a fault aborts the test process.
+}
 
 TEST(PlatformMessageQueue, DeliversPostedMessagesInOrderToTheirOwnWindow) {
   RecordingWindow a, b;
