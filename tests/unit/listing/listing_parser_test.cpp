@@ -203,6 +203,66 @@ TEST_F(ListingParser, FailedConversionKeepsThePreviousFile) {
   EXPECT_EQ((std::vector<std::string>{"GC1TAMV.sql", "htmlcopy.htm"}), TmpFiles());
 }
 
+// A page reduced to what the waypoint walk needs; `rows` is the table's inner text.
+std::string TablePage(const std::string& rows) {
+  return "<title>GC77XY Rows (Cache) in A, B created by C.</title>\r\n"
+         "<span id=\"uxLatLon\">N 48\xc2\xb0 08.123 E 017\xc2\xb0 06.456</span>\r\n"
+         "<table class=\"Table\" id=\"ctl00_ContentBody_Waypoints\">\r\n" + rows + "</table>\r\n"
+         "initalLogs = {\"data\": []};\r\n//]]>\r\n";
+}
+
+// The comment (second value) of each AdditionalWaypoints statement, in order.
+std::vector<std::string> Comments(const std::vector<std::string>& statements) {
+  std::vector<std::string> comments;
+  for (const std::string& s : statements) {
+    if (s.rfind("Insert or replace into AdditionalWaypoints", 0) != 0) continue;
+    const size_t at = s.find("','") + 3;
+    comments.push_back(s.substr(at, s.find("','", at) - at));
+  }
+  return comments;
+}
+
+TEST_F(ListingParser, RowsRunFromTheirStartToTheNextRowEnd) {
+  std::vector<std::string> statements;
+  std::string code;
+  // Row 0 is not closed before row 1 starts: both run to the same "</tr", so row 0 sees row 1's
+  // cells as its own and emits the third of them; row 1 (a waypoint row) only gathers.
+  ASSERT_TRUE(Parser.BuildStatements(
+      TablePage("<tr><td>n1</td><td>n2</td><tr><td>w1</td><td>w2</td><td>w3</td><td><b>K9</b></td></tr>"
+                "<tr><td>x</td><td>y</td><td>note</td></tr>"),
+      statements, code));
+  EXPECT_EQ((std::vector<std::string>{"w1", "note"}), Comments(statements));
+  EXPECT_EQ(0u, statements.back().find("Insert or replace into AdditionalWaypoints (Code,Comment,Description,"
+                                       "GeocacheCode,GUID,Latitude,Longitude,Name,Type,Url,UrlName) Values "
+                                       "('K977XY','note',"));
+
+  // The walk starts looking at the table's second byte: a row opening on its very first byte is
+  // not seen (pages always have a line break there).
+  statements.clear();
+  const std::string table = "<tr><td>a</td><td>b</td><td>first</td></tr><tr><td>w</td></tr><tr><td>a</td><td>b</td><td>second</td></tr>";
+  std::string page = TablePage(table);
+  page.erase(page.find("\r\n<tr>"), 2);
+  ASSERT_TRUE(Parser.BuildStatements(page, statements, code));
+  EXPECT_EQ((std::vector<std::string>{}), Comments(statements));
+  statements.clear();
+  ASSERT_TRUE(Parser.BuildStatements(TablePage(table), statements, code));
+  EXPECT_EQ((std::vector<std::string>{"first", "second"}), Comments(statements));
+
+  // Rows without any "</tr" are empty: nothing is emitted, however many there are.
+  statements.clear();
+  std::string open;
+  for (int i = 0; i < 2000; ++i) open += "<tr><td>a</td><td>b</td><td>c</td>";
+  ASSERT_TRUE(Parser.BuildStatements(TablePage(open), statements, code));
+  EXPECT_TRUE(Comments(statements).empty());
+
+  // A header row, then rows whose cells hold no third "<td": no statement.
+  statements.clear();
+  ASSERT_TRUE(Parser.BuildStatements(TablePage("<tr><th>h</th></tr><tr><td>1</td></tr><tr><td>2</td><td>3</td></tr>"),
+                                     statements, code));
+  EXPECT_TRUE(Comments(statements).empty());
+  EXPECT_EQ(3u, statements.size());
+}
+
 TEST_F(ListingParser, HostNamesTheMarkersAndAddresses) {
   std::string page = DataPage("full_page.htm");
   Parser.Host = "other.test";

@@ -1,0 +1,102 @@
+// Runs the whole listing conversion on arbitrary page bytes, in a private data folder.
+//
+// Besides the sanitizers it checks what a page must never break: the SQL file lies in tmp/ and
+// nowhere else, and every line of it is one whole statement.
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <string_view>
+
+#include "listing/listing_parser.h"
+#include "runtime/file_io.h"
+#include "runtime/message_box.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct TFuzzFolder {
+  fs::path Root;
+  listing::TListingParser Parser;
+  bool SignedIn = true;
+
+  TFuzzFolder() {
+    // Prefer memory-backed storage: every run writes the page and may write a SQL file.
+    std::string base = fs::is_directory("/dev/shm") ? "/dev/shm" : fs::temp_directory_path().string();
+    std::string pattern = base + "/listing_fuzz_XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) abort();
+    Root = pattern;
+    fs::create_directories(Root / "data" / "tmp");
+    Parser.DataFolder = (Root / "data").string() + "/";
+    Parser.SignedIn = &SignedIn;
+    Parser.Clock = [] { return runtime::TDateTime{2024, 5, 6, 7, 8, 9}; };
+    Parser.FetchFavoriteScore = [](const std::string& address) {
+      // The address goes into a request line: it must not carry blanks or line breaks.
+      for (char c : address) {
+        if (static_cast<unsigned char>(c) <= 32) abort();
+      }
+    };
+    runtime::SetMessageBoxHandler([](const std::string& text) {
+      if (text != "0" && text != "1" && text != "2") abort();
+    });
+  }
+  ~TFuzzFolder() {
+    std::error_code ignored;
+    fs::remove_all(Root, ignored);
+  }
+};
+
+TFuzzFolder& Folder() {
+  static TFuzzFolder folder;
+  return folder;
+}
+
+void CheckStatementLines(const std::string& sql) {
+  size_t at = 0;
+  while (at < sql.size()) {
+    const size_t end = sql.find("\r\n", at);
+    if (end == std::string::npos) abort();  // every line ends with CR LF
+    const std::string_view line(sql.data() + at, end - at);
+    if (line.substr(0, 23) != "Insert or replace into ") abort();
+    if (line.find_first_of("\r\n") != std::string_view::npos) abort();
+    at = end + 2;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  TFuzzFolder& folder = Folder();
+  const fs::path tmp = folder.Root / "data" / "tmp";
+  {
+    std::ofstream page(tmp / "htmlcopy.htm", std::ios::binary | std::ios::trunc);
+    page.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+  }
+  const bool converted = folder.Parser.ParseListing();
+
+  // Only tmp/ may exist beside the data folder's own entries; nothing may leave it.
+  for (const auto& entry : fs::directory_iterator(folder.Root)) {
+    if (entry.path().filename() != "data") abort();
+  }
+  for (const auto& entry : fs::directory_iterator(folder.Root / "data")) {
+    if (entry.path().filename() != "tmp") abort();
+  }
+  int sqlFiles = 0;
+  for (const auto& entry : fs::directory_iterator(tmp)) {
+    const std::string name = entry.path().filename().string();
+    if (name == "htmlcopy.htm") continue;
+    // An empty code is saved as ".sql", which has no extension in path terms.
+    if (!entry.is_regular_file() || !name.ends_with(".sql")) abort();
+    ++sqlFiles;
+    CheckStatementLines(runtime::ReadWholeFile(entry.path().string()));
+    fs::remove(entry.path());
+  }
+  if (sqlFiles != (converted ? 1 : 0)) abort();
+  return 0;
+}
