@@ -424,23 +424,6 @@ TEST(PlatformWinsock, SendAfterOwnShutdownReportsShutdown) {
   ::close(peer);
 }
 
-TEST(PlatformWinsock, KeepAliveValuesAreApplied) {
-  SOCKET s = platform::socket(AF_INET, SOCK_STREAM, 0);
-  tcp_keepalive kv{1, 30000, 2500};
-  DWORD returned = 7;
-  ASSERT_EQ(WSAIoctl(s, SIO_KEEPALIVE_VALS, &kv, sizeof kv, nullptr, 0, &returned), 0);
-  int on = 0, idle = 0, interval = 0;
-  socklen_t len = sizeof on;
-  ::getsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &on, &len);
-  ::getsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idle, &len);
-  ::getsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &interval, &len);
-  EXPECT_EQ(on, 1);
-  EXPECT_EQ(idle, 30);
-  EXPECT_EQ(interval, 3);  // rounded up to whole seconds
-  EXPECT_EQ(WSAIoctl(s, 0x1234, &kv, sizeof kv, nullptr, 0, &returned), SOCKET_ERROR);
-  platform::closesocket(s);
-}
-
 TEST(PlatformWinsock, IdleWaitWithQuietSocketsUsesNoCpu) {
   // Sockets in every state that could make poll() spin if handled carelessly.
   Listener listener;
