@@ -127,16 +127,22 @@ void RunLookup(std::shared_ptr<Request> req, std::string name) {
     L().requests.erase(req->id);
     return;
   }
-  // The caller's buffer is written only here, under the lock that cancelling takes, so a
-  // cancelled request never touches it.
+  // The caller's buffer is written only here, under the lock that cancelling takes and the
+  // lock that destroying the window takes: after either, the buffer is never touched (its
+  // owner may free it at once).
+  std::lock_guard<std::mutex> windowLock(WindowMutex());
+  if (!WindowOwnerLocked(req->hwnd)) {
+    L().requests.erase(req->id);  // window gone: nobody to answer
+    return;
+  }
   if (err == 0) {
     if (need > static_cast<std::size_t>(req->buflen)) err = WSAENOBUFS;
     else WriteHostEnt(result, req->buf);
   }
   int reported = static_cast<int>(need > 0xFFFF ? 0xFFFF : need);
-  if (!PostTagged(req->hwnd, req->message, static_cast<WPARAM>(req->id),
-                  WSAMAKEASYNCREPLY(reported, err), req->id)) {
-    L().requests.erase(req->id);  // window gone: nobody to answer
+  if (!PostTaggedLocked(req->hwnd, req->message, static_cast<WPARAM>(req->id),
+                        WSAMAKEASYNCREPLY(reported, err), req->id)) {
+    L().requests.erase(req->id);
     return;
   }
   req->state = Request::State::kPosted;

@@ -18,8 +18,8 @@ constexpr int MAXGETHOSTSTRUCT = 1024;
 // lParam = WSAMAKEASYNCREPLY(bytes needed, error). On success `buf` starts with a `hostent`
 // (h_addrtype AF_INET, h_length 4, h_name, empty h_aliases, h_addr_list with every IPv4
 // address in the resolver's order), all pointers into `buf`. `buf` must stay valid until the
-// answer message has been retrieved or the request cancelled, and must be aligned for
-// `hostent` (alignas(hostent) or alignas(8)).
+// answer message has been retrieved, the request cancelled or the window destroyed, and must
+// be aligned for `hostent` (alignas(hostent) or alignas(8)).
 // Returns nullptr with WSAEINVAL (null/empty name, dead window), WSAEFAULT (null or unaligned
 // buffer, length <= 0).
 HANDLE WSAAsyncGetHostByName(HWND hwnd, UINT message, const char* name, char* buf, int buflen);

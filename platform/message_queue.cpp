@@ -313,6 +313,11 @@ bool PostTagged(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, std::uint
   // The window lock is held while pushing, so DestroyWindow (which erases the window under
   // this lock and purges the queue afterwards) can never leave a message for it behind.
   std::lock_guard<std::mutex> lock(G().windowMu);
+  return PostTaggedLocked(hwnd, message, wParam, lParam, tag);
+}
+
+bool PostTaggedLocked(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, std::uint64_t tag) {
+  MSG msg{hwnd, message, wParam, lParam, GetTickCount()};
   auto owner = WindowOwnerLocked(hwnd);
   if (!owner || !PushLocked(*owner, msg, tag)) {
     tLastError = ERROR_INVALID_WINDOW_HANDLE;

@@ -83,6 +83,10 @@ std::mutex& SocketTableMutex();
 // when the window is not alive. `lookupTag` as in QueuedMessage.
 bool PostTagged(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, std::uint64_t lookupTag);
 
+// As PostTagged, for a caller that already holds WindowMutex().
+bool PostTaggedLocked(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam,
+                      std::uint64_t lookupTag);
+
 // The owner context of a live window, or nullptr. Caller holds WindowMutex().
 std::shared_ptr<ThreadContext> WindowOwnerLocked(HWND hwnd);
 
