@@ -126,6 +126,25 @@ void BM_ParseListing(benchmark::State& state) {
 }
 BENCHMARK(BM_ParseListing)->Arg(1)->Arg(4)->Arg(16)->Unit(benchmark::kMillisecond);
 
+// A malformed table whose rows are never closed before the last one: every row then runs to the
+// same far "</tr". The walk must stay linear here too (scales of 128 KB).
+void BM_UnclosedRows(benchmark::State& state) {
+  std::string rows;
+  for (int64_t i = 0; i < 43690 * state.range(0); ++i) rows += "<tr";
+  const std::string page = MakePage(0, 0).replace(
+      MakePage(0, 0).find("</tbody>"), 0, rows + "<td>a</td><td>b</td></tr>");
+  listing::TListingParser parser = QuietParser();
+  for (auto _ : state) {
+    std::vector<std::string> statements;
+    std::string code;
+    if (!parser.BuildStatements(page, statements, code)) state.SkipWithError("page not converted");
+    benchmark::DoNotOptimize(statements.data());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(page.size()));
+  state.counters["page_MB"] = static_cast<double>(page.size()) / 1e6;
+}
+BENCHMARK(BM_UnclosedRows)->Arg(1)->Arg(4)->Arg(16)->Unit(benchmark::kMillisecond);
+
 }  // namespace
 
 BENCHMARK_MAIN();

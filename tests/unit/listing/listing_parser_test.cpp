@@ -107,6 +107,24 @@ TEST_F(ListingParser, DataPagesConvertToTheirExpectedFiles) {
   EXPECT_GE(cases, 5);
 }
 
+// The sample page of the README converts completely, its logs included.
+TEST_F(ListingParser, SamplePageConverts) {
+  WritePage(runtime::ReadWholeFile((kDataDir.parent_path().parent_path().parent_path() / "examples" / "GC1TAMV.htm").string()));
+  ASSERT_TRUE(Parser.ParseListing());
+  EXPECT_TRUE(Messages.empty());
+  const std::string sql = runtime::ReadWholeFile(TmpFile("GC1TAMV.sql"));
+  std::vector<std::string> kinds;
+  for (size_t at = 0, end; (end = sql.find("\r\n", at)) != std::string::npos; at = end + 2) {
+    const std::string line = sql.substr(at, end - at);
+    ASSERT_EQ(0u, line.find("Insert or replace into ")) << line;
+    kinds.push_back(line.substr(23, line.find_first_of(" (", 23) - 23));
+  }
+  EXPECT_EQ((std::vector<std::string>{"geocaches", "Attributes", "TBGC", "AdditionalWaypoints", "AdditionalWaypoints",
+                                      "GeocacheLogs", "GeocacheLogs"}),
+            kinds);
+  EXPECT_NE(std::string::npos, sql.find("'Peter O''Hara'"));
+}
+
 TEST_F(ListingParser, FullPageSideEffects) {
   WritePage(DataPage("full_page.htm"));
   ASSERT_TRUE(Parser.ParseListing());
