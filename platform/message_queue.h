@@ -82,8 +82,10 @@ void PostQuitMessage(int exitCode);
 // - removeFlags: PM_REMOVE takes the message out, PM_NOREMOVE leaves it.
 // Order: posted messages in posting order; then WM_QUIT (only when hwnd is nullptr and the
 // range admits 18); then WM_TIMER of a due timer (a timer never has more than one tick pending,
-// so a busy thread gets one tick, not a backlog). Before looking, socket readiness of the
-// thread's sockets is collected without blocking. Returns true when `msg` was filled.
+// so a busy thread gets one tick, not a backlog). Before looking, readiness of the thread's
+// sockets and extra descriptors is collected without blocking (when the queue is empty, or
+// at most once a millisecond while it is not, so a stream of posts cannot starve sockets).
+// Returns true when `msg` was filled.
 bool PeekMessage(MSG* msg, HWND hwnd, UINT filterMin, UINT filterMax, UINT removeFlags);
 
 // Blocks (without using CPU) until PeekMessage with PM_REMOVE finds a message, then returns it:
