@@ -39,6 +39,7 @@ struct SocketEntry {
   long mask = 0;
   bool nonBlocking = false;
   bool shutWrite = false;
+  bool datagram = false;  // no connection: readable and writable from registration on
 
   bool readArmed = true;
   bool writeArmed = false;
@@ -167,8 +168,10 @@ void HandleConnectedLocked(SocketEntry& e, short revents) {
   const bool failed = (revents & (POLLHUP | POLLERR)) != 0;
   if (!e.closeReported) {
     int unread = (revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) ? PendingBytes(e.fd) : 0;
-    // Readable with nothing to read is the end of the stream too.
-    bool ended = failed || (revents & POLLRDHUP) || ((revents & POLLIN) && unread == 0);
+    // Readable with nothing to read is the end of the stream too (for a datagram socket it
+    // is an empty datagram).
+    bool ended = !e.datagram &&
+                 (failed || (revents & POLLRDHUP) || ((revents & POLLIN) && unread == 0));
     if (ended && (e.mask & FD_CLOSE)) {
       int err = (revents & POLLERR) ? TakeSocketError(e.fd) : 0;
       // Data still unread is announced first, so the reader sees it before the close.
@@ -587,6 +590,15 @@ int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT message, long mask) {
   e.hwnd = hwnd;
   e.message = message;
   e.mask = mask;
+  if (e.phase == Phase::kIdle) {
+    int type = 0;
+    socklen_t len = sizeof type;
+    if (::getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_DGRAM) {
+      e.datagram = true;
+      e.phase = Phase::kConnected;
+      e.writeArmed = true;  // one FD_WRITE, as for a new connection
+    }
+  }
   // Level-triggered events are re-evaluated on registration; a recorded FD_WRITE (send hit
   // "would block" while notifications were off) stays pending.
   e.readArmed = true;

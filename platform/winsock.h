@@ -27,6 +27,8 @@
 // - FD_CLOSE: once per connection, when the peer closed (error 0) or reset (WSAECONNRESET)
 //   the connection. Data still unread at that moment is announced by an FD_READ queued before
 //   the FD_CLOSE.
+// - A datagram socket counts as connected from registration on: one FD_WRITE, then FD_READ
+//   per the rule above; never FD_CONNECT or FD_CLOSE.
 // - mask 0 stops notifications (the socket stays non-blocking); registering again replaces
 //   window, message and mask and re-enables FD_READ (and FD_WRITE when connected).
 // - closesocket() unregisters the socket and drops its notifications still queued, so that a

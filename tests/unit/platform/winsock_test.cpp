@@ -370,6 +370,36 @@ TEST(PlatformAsyncSelect, ReceiveOnAnotherThreadReArmsTheOwnersWait) {
   ::close(peer);
 }
 
+TEST(PlatformAsyncSelect, DatagramSocketReportsWritableThenEachArrival) {
+  RecordingWindow window;
+  SOCKET s = platform::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a = Loopback(0);
+  ASSERT_EQ(platform::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  socklen_t len = sizeof a;
+  platform::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  ASSERT_EQ(WSAAsyncSelect(s, window.hwnd, kSelectMsg, kAllEvents), 0);
+  auto events = [&](int event) {
+    std::size_t n = 0;
+    for (const MSG& m : window.recorder.messages) n += WSAGETSELECTEVENT(m.lParam) == event;
+    return n;
+  };
+  ASSERT_TRUE(PumpUntil([&] { return events(FD_WRITE) == 1; }));
+
+  int peer = ::socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_EQ(::sendto(peer, "", 0, 0, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_TRUE(PumpUntil([&] { return events(FD_READ) == 1; }));
+  char buf[16];
+  EXPECT_EQ(platform::recvfrom(s, buf, sizeof buf, 0, nullptr, nullptr), 0);  // empty datagram
+  ASSERT_EQ(::sendto(peer, "dg", 2, 0, reinterpret_cast<sockaddr*>(&a), sizeof a), 2);
+  ASSERT_TRUE(PumpUntil([&] { return events(FD_READ) == 2; }));
+  EXPECT_EQ(platform::recvfrom(s, buf, sizeof buf, 0, nullptr, nullptr), 2);
+  PumpFor(50);
+  EXPECT_EQ(events(FD_CLOSE), 0u);
+  EXPECT_EQ(events(FD_WRITE), 1u);
+  ::close(peer);
+  platform::closesocket(s);
+}
+
 TEST(PlatformWinsock, ErrorsAreWinSockNumbers) {
   EXPECT_EQ(WsaErrorFromErrno(0), 0);
   EXPECT_EQ(WsaErrorFromErrno(EWOULDBLOCK), WSAEWOULDBLOCK);
