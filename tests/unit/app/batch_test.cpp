@@ -12,12 +12,12 @@ using namespace app;
 
 namespace {
 
-// The least page that converts: a title and the coordinate span.
+// The least page that converts: a title, the coordinate span and an empty logs object.
 std::string Page(const std::string& code) {
   return "<html><head><title>\r\n\t" + code + " Little bridge (Traditional Cache) in Region, Country created by Someone\r\n"
          "</title></head><body>\r\n"
          "<span id=\"uxLatLon\">N 48\xC2\xB0 08.123 E 017\xC2\xB0 06.456</span>\r\n"
-         "</body></html>\r\n";
+         "<script>var initalLogs = {\"status\":\"success\", \"data\":[]};\r\n//]]>\r\n</script></body></html>\r\n";
 }
 
 class Batch : public ::testing::Test {
