@@ -249,8 +249,8 @@ TEST(PlatformMessageQueue, TimerTicksCarryTheIdAndStopWhenKilled) {
 
 TEST(PlatformMessageQueue, ABusyThreadGetsOneTimerTickNotABacklog) {
   RecordingWindow w;
-  ASSERT_TRUE(SetTimer(w.hwnd, 1, 20));
-  std::this_thread::sleep_for(std::chrono::milliseconds(250));  // "blocked" for ~12 intervals
+  ASSERT_TRUE(SetTimer(w.hwnd, 1, 100));
+  std::this_thread::sleep_for(std::chrono::milliseconds(650));  // "blocked" for 6 intervals
   MSG msg;
   ASSERT_TRUE(PeekMessage(&msg, nullptr, 0, 0, PM_REMOVE));
   EXPECT_EQ(msg.message, WM_TIMER);
