@@ -3,6 +3,7 @@
 #include <cassert>
 #include <vector>
 
+#include "json/json_pool.h"
 #include "json/json_value.h"
 
 namespace json {
@@ -65,6 +66,9 @@ TJsonAvlNode* Rotate(TJsonAvlNode* y, bool& heightChanged) {
 
 TJsonAvlEntry::TJsonAvlEntry(std::u16string name, IJsonValue value)
     : Hash(NameHash(name)), Name(std::move(name)), Value(std::move(value)) {}
+
+void* TJsonAvlEntry::operator new(size_t) { return pool::TFixedPool<sizeof(TJsonAvlEntry)>::Allocate(); }
+void TJsonAvlEntry::operator delete(void* p) noexcept { pool::TFixedPool<sizeof(TJsonAvlEntry)>::Free(p); }
 
 uint32_t TJsonAvlEntry::NameHash(std::u16string_view name) {
   uint32_t h = 0;

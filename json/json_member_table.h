@@ -25,6 +25,8 @@ struct TJsonAvlNode {
 // One member.
 struct TJsonAvlEntry : TJsonAvlNode {
   TJsonAvlEntry(std::u16string name, IJsonValue value);
+  static void* operator new(size_t size);
+  static void operator delete(void* p) noexcept;
 
   static uint32_t NameHash(std::u16string_view name);
 

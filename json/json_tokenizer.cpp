@@ -73,6 +73,16 @@ bool ValidIndex(int64_t i) { return i >= 0 && i < TJsonArray::kMaxLength; }
 
 }  // namespace
 
+bool IsPlainMemberName(std::u16string_view path) {
+  if (path.empty()) return false;
+  const char16_t first = path[0];
+  if (first == u'-' || first == u'\'' || first == u'/') return false;
+  for (char16_t c : path)
+    if (IsWordEnd(c)) return false;  // also rules out '"', '[', '{', '(' and white space
+  if (path.substr(0, 4) == u"null" || path.substr(0, 4) == u"true" || path.substr(0, 5) == u"false") return false;
+  return true;
+}
+
 void TJsonTokenizer::ResetLevel(TJsonTokenizerLevel& level) {
   level.State = S::SkipSpace;
   level.SavedState = S::ValueStart;

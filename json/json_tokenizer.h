@@ -119,6 +119,12 @@ class TJsonTokenizer {
   int32_t FColumn = 0;
 };
 
+// True when evaluating `path` against an object (relaxed, no options) is nothing but a
+// lookup of the member with exactly that name: a name of characters outside the word-end
+// set that does not start like a value ("-", a quote, a bracket, a comment) or a keyword.
+// Lookups take this shortcut; the machine gives the same result for such paths.
+bool IsPlainMemberName(std::u16string_view path);
+
 // Runs the machine over `text` (a NUL unit or the end of the view is the end of the text),
 // at most `length` characters (-1: no limit). The result is the level 0 value, or none on an
 // error. After perIncomplete the parse can be continued with the next piece of text.

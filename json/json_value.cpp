@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "json/json_number.h"
+#include "json/json_pool.h"
 #include "json/json_tokenizer.h"
 
 namespace json {
@@ -190,6 +191,9 @@ TJsonValueKind ValueKindOf(const IJsonValue& value) { return value ? value->Kind
 
 // ----- life cycle -----------------------------------------------------------------------------
 
+void* TJsonValue::operator new(size_t) { return pool::TFixedPool<sizeof(TJsonValue)>::Allocate(); }
+void TJsonValue::operator delete(void* p) noexcept { pool::TFixedPool<sizeof(TJsonValue)>::Free(p); }
+
 TJsonValue::TJsonValue(TJsonValueKind kind) : FKind(kind) {
   switch (kind) {
     case vkObject: new (&FTable) TJsonMemberTable(); break;
@@ -278,6 +282,7 @@ TJsonEnumerator TJsonValue::Members() { return TJsonEnumerator(IJsonValue(this))
 // ----- paths ----------------------------------------------------------------------------------
 
 IJsonValue TJsonValue::Lookup(std::u16string_view path) {
+  if (FKind == vkObject && IsPlainMemberName(path)) return FTable.Get(path);
   bool ok;
   return Evaluate(path, false, true, IJsonValue(this), {}, nullptr, vkNull, ok);
 }

@@ -119,6 +119,8 @@ class TJsonValue {
 
   TJsonValue(const TJsonValue&) = delete;
   TJsonValue& operator=(const TJsonValue&) = delete;
+  static void* operator new(size_t size);
+  static void operator delete(void* p) noexcept;
 
   void AddRef() noexcept { FRefCount.fetch_add(1, std::memory_order_relaxed); }
   void Release() noexcept;

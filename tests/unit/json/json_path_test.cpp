@@ -56,6 +56,27 @@ TEST(JsonPath, LooksUpMembersElementsAndNestedSteps) {
   EXPECT_EQ(u"q", w->LookupText(u"a[i]"));
 }
 
+// Plain names take a shortcut past the machine; both must agree on every kind of name.
+TEST(JsonPath, PlainNameShortcutAgreesWithTheMachine) {
+  const std::u16string names[] = {u"a",     u"LogText", u"tx",    u"fa",    u"nu",     u"nullx", u"null1",
+                                  u"null",  u"true",    u"false", u"false_", u"1a",    u"12",    u"a\\b",
+                                  u"/x",    u"-a",      u"'a'",   u"a b",   u"\u0101", u"T",     u"N",
+                                  u"a*b",   u"a;b",     u"@"};
+  IJsonValue obj = TJsonValue::Create(vkObject);
+  int i = 0;
+  for (const auto& n : names) obj->ToObjectTable()->Put(n, TJsonValue::CreateInteger(++i));
+  for (const auto& n : names) {
+    IJsonValue machine = TJsonValue::ParseText(n, false, true, obj);
+    IJsonValue shortcut = obj->Lookup(n);
+    EXPECT_EQ(Text(machine), Text(shortcut)) << A(n);
+    if (IsPlainMemberName(n)) EXPECT_EQ(machine, shortcut) << A(n);
+  }
+  EXPECT_TRUE(IsPlainMemberName(u"LogText"));
+  EXPECT_FALSE(IsPlainMemberName(u"a.b"));
+  EXPECT_FALSE(IsPlainMemberName(u"null"));
+  EXPECT_FALSE(IsPlainMemberName(u""));
+}
+
 TEST(JsonPath, StoreCreatesTheWayAndReplaces) {
   IJsonValue v = TJsonValue::Create(vkObject);
   EXPECT_TRUE(v->StoreInteger(u"a.b.c", 1));

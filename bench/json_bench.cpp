@@ -1,0 +1,121 @@
+// Parsing and walking a logs document shaped like the one a listing page embeds, with this
+// library and with nlohmann::json on the same bytes, plus the whole logs conversion.
+
+#include <benchmark/benchmark.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "json/json_value.h"
+#include "listing/logs_to_sql.h"
+#include "runtime/codepage.h"
+
+namespace {
+
+// A logs document of `count` logs, about 1 KB each (LogText a few hundred bytes with escapes).
+std::string LogsDocument(int count) {
+  std::string s = " {\"status\":\"success\",\"data\":[";
+  for (int i = 0; i < count; ++i) {
+    if (i) s += ',';
+    const std::string id = std::to_string(100000000 + i);
+    s += "{\"LogID\":" + id + ",\"CacheID\":3141592,\"LogGuid\":\"b4c5d6e7-f809-4a1b-8c2d-" + id +
+         "abcd\",\"Latitude\":null,\"Longitude\":null,\"LatLonString\":\"\",\"LogType\":\"Found it\","
+         "\"LogTypeImage\":\"2.png\",\"LogText\":\"";
+    for (int k = 0; k < 6; ++k)
+      s += "Pekn\\u00e1 prech\\u00e1dzka okolo jazera, \\\"ke\\u0161ka\\\" bola v poriadku.\\r\\n"
+           "Logbook full <br \\/> TFTC! ";
+    s += "\",\"Created\":\"4/2/2013\",\"Visited\":\"" + std::to_string(1 + i % 12) + "/" +
+         std::to_string(1 + i % 28) +
+         "/2013\",\"UserName\":\"Cacher " + std::to_string(i % 977) + "\",\"MembershipLevel\":1,\"AccountID\":" +
+         std::to_string(500000 + i % 977) + ",\"AccountGuid\":\"0f1e2d3c-4b5a-6978-8796-" + id +
+         "a5b4\",\"Email\":\"\",\"AvatarImage\":\"avatar.jpg\",\"GeocacheFindCount\":" + std::to_string(i % 5000) +
+         ",\"GeocacheHideCount\":3,\"ChallengesCompleted\":0,\"IsEncoded\":false,"
+         "\"creator\":{\"GroupTitle\":\"Premium Member\",\"GroupImageUrl\":\"\\/images\\/icons\\/prem_user.gif\"},"
+         "\"Images\":[]}";
+  }
+  return s + "],\"pageInfo\":{\"idx\":1,\"size\":" + std::to_string(count) + "}};\r\n        ";
+}
+
+const std::string& Document() {
+  static const std::string doc = LogsDocument(20000);
+  return doc;
+}
+
+constexpr const char16_t* kNames[] = {u"LogID",   u"AccountGuid", u"UserName", u"AccountID",
+                                      u"LogGuid", u"LogText",     u"LogType",  u"Visited"};
+constexpr const char* kNarrowNames[] = {"LogID",   "AccountGuid", "UserName", "AccountID",
+                                        "LogGuid", "LogText",     "LogType",  "Visited"};
+
+void BM_ParseAndWalk_Tamvirel(benchmark::State& state) {
+  const std::string& doc = Document();
+  for (auto _ : state) {
+    json::IJsonValue root = json::TJsonValue::ParseText(runtime::AnsiToWide(doc), true, true);
+    json::TJsonArray* data = root->Lookup(u"data")->ToArray();
+    size_t total = 0;
+    for (int32_t i = 0; i < data->Length(); ++i) {
+      json::TJsonValue* log = data->At(i);
+      for (const char16_t* name : kNames) total += log->Lookup(name)->ToText().size();
+      total += log->LookupText(u"creator.GroupTitle").size();
+    }
+    benchmark::DoNotOptimize(total);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(doc.size()));
+}
+
+void BM_ParseAndWalk_Nlohmann(benchmark::State& state) {
+  const std::string& doc = Document();
+  for (auto _ : state) {
+    // The same document: parse the first value and ignore the script text after it.
+    nlohmann::json root;
+    {
+      auto first = doc.begin();
+      root = nlohmann::json::parse(first, doc.begin() + static_cast<std::ptrdiff_t>(doc.rfind('}') + 1));
+    }
+    const nlohmann::json& data = root.at("data");
+    size_t total = 0;
+    for (const nlohmann::json& log : data) {
+      for (const char* name : kNarrowNames) {
+        const nlohmann::json& v = log.at(name);
+        total += v.is_string() ? v.get_ref<const std::string&>().size() : v.dump().size();
+      }
+      total += log.at("creator").at("GroupTitle").get_ref<const std::string&>().size();
+    }
+    benchmark::DoNotOptimize(total);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(doc.size()));
+}
+
+void BM_Parse_Tamvirel(benchmark::State& state) {
+  const std::string& doc = Document();
+  for (auto _ : state) benchmark::DoNotOptimize(json::TJsonValue::ParseText(runtime::AnsiToWide(doc), true, true));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(doc.size()));
+}
+
+void BM_Parse_Nlohmann(benchmark::State& state) {
+  const std::string& doc = Document();
+  const auto end = doc.begin() + static_cast<std::ptrdiff_t>(doc.rfind('}') + 1);
+  for (auto _ : state) benchmark::DoNotOptimize(nlohmann::json::parse(doc.begin(), end));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(doc.size()));
+}
+
+// The whole logs step of a page with 5,000 logs: JSON to GeocacheLogs statements.
+void BM_LogsToSql_5000Logs(benchmark::State& state) {
+  static const std::string doc = LogsDocument(5000);
+  for (auto _ : state) {
+    std::vector<std::string> statements;
+    listing::LogsToSql(doc, "GC1TAMV", statements);
+    benchmark::DoNotOptimize(statements.data());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(doc.size()));
+}
+
+BENCHMARK(BM_ParseAndWalk_Tamvirel)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_ParseAndWalk_Nlohmann)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_Parse_Tamvirel)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_Parse_Nlohmann)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_LogsToSql_5000Logs)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+}  // namespace
+
+BENCHMARK_MAIN();
