@@ -220,9 +220,6 @@ class TJsonValue {
   TJsonCompareResult CompareText(std::u16string_view text);
 
  private:
-  friend class TJsonTokenizerAccess;
-  friend struct TJsonValueAccess;
-
   explicit TJsonValue(TJsonValueKind kind);
   ~TJsonValue();
   static void Destroy(TJsonValue* value) noexcept;

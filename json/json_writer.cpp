@@ -121,8 +121,7 @@ class TTreeWriter {
       TJsonValue* next = nullptr;
       const std::u16string* name = nullptr;
       bool done = false;
-      if (TJsonMemberTable* table = f.Value->ToObjectTable()) {
-        (void)table;
+      if (f.Value->Kind() == vkObject) {
         TJsonAvlEntry* e;
         // Method members are never written.
         while ((e = f.Iterator.CurrentEntry()) != nullptr && e->Value && e->Value->Kind() == vkMethod)
