@@ -212,11 +212,20 @@ class TJsonValue {
 
   // A deep copy. vkNull gives no value; a value met again inside itself is copied as absent.
   IJsonValue Duplicate();
-  // Merges `value` into this value when both have the same kind (see json_value.cpp).
+  // Merges `value` into this value; nothing happens unless both have the same kind. Scalars
+  // take the other's payload. Objects: a member present on both sides with the same kind is
+  // merged in turn (always without `reference`), any other member of `value` is put here,
+  // itself with `reference` or as a copy without. Arrays do the same index by index. A
+  // source that contains itself is merged once where it recurs.
   void MergeFrom(const IJsonValue& value, bool reference);
+  // Parses `text` (relaxed, partial) and merges it by reference.
   void MergeText(std::u16string_view text);
 
+  // Booleans and integers compare exactly; when a double or currency takes part the values
+  // compare as real numbers; a number or string against a string compares the two texts
+  // unit by unit. Null, objects, arrays, methods and an absent value give Error.
   TJsonCompareResult CompareWith(const IJsonValue& value);
+  // Parses `text` (relaxed, partial) and compares with the result.
   TJsonCompareResult CompareText(std::u16string_view text);
 
  private:
