@@ -218,14 +218,14 @@ void TCustomWSocket::ApplyDefaults() {
   FSin.sin_family = AF_INET;
   FSin.sin_port = 0;
   FSin.sin_addr.s_addr = 0;
-  FProtoStr = "tcp";
+  FProtoStr = std::string("tcp");  // (a literal assignment trips a false -Wrestrict in g++ 12)
   FProtoAssigned = true;
   FProtoResolved = false;
   FProto = IPPROTO_TCP;
   FType = SOCK_STREAM;
-  FLocalPortStr = "0";
+  FLocalPortStr = std::string("0");
   FLocalPortResolved = false;
-  FLocalAddr = "0.0.0.0";
+  FLocalAddr = std::string("0.0.0.0");
   LingerOnOff = TSocketLingerOnOff::wsLingerOn;
   LingerTimeout = 0;
   FHSocket = platform::INVALID_SOCKET;
@@ -674,6 +674,7 @@ void TCustomWSocket::Connect() {
   }
   FAllSent = true;
   FCloseInvoked = false;  // a new connection gets its own close report
+  PurgeOwnMessages();
   WinSockEnsureLoaded();
   FHSocket = platform::socket(AF_INET, FType, FProto);
   if (FHSocket == platform::INVALID_SOCKET) {
@@ -903,7 +904,8 @@ void TCustomWSocket::TryToSend() {
       if (FHSocket == platform::INVALID_SOCKET) return;
       lock.lock();
     }
-    if (sent < count) return;  // the network is full; FD_WRITE calls again
+    // A partial send does not re-arm FD_WRITE on this platform (only a send that would block
+    // does), so go on with the rest of the block until the platform says it would block.
   }
 }
 
@@ -942,11 +944,14 @@ std::string TCustomWSocket::ReceiveText() {
 // ---- closing ----
 
 void TCustomWSocket::PurgeOwnMessages() {
-  // Self-posted FD_WRITE notifications of the connection that ended must not reach the next.
-  if (WindowHandle() && FMsg_WM_ASYNCSELECT) {
-    platform::MSG msg;
-    while (platform::PeekMessage(&msg, WindowHandle(), FMsg_WM_ASYNCSELECT, FMsg_WM_ASYNCSELECT,
-                                 platform::PM_REMOVE)) {
+  // Self-posted notifications and delayed closes belong to the connection that was open when
+  // they were posted: the next connection must never see them (a stale delayed close would
+  // end it at once).
+  if (!WindowHandle()) return;
+  platform::MSG msg;
+  for (UINT number : {FMsg_WM_ASYNCSELECT, FMsg_WM_CLOSE_DELAYED}) {
+    if (number == 0) continue;
+    while (platform::PeekMessage(&msg, WindowHandle(), number, number, platform::PM_REMOVE)) {
     }
   }
 }
