@@ -2,14 +2,18 @@
 // library and with nlohmann::json on the same bytes, plus the whole logs conversion.
 
 #include <benchmark/benchmark.h>
+#include <stdlib.h>
 
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "json/json_value.h"
+#include "listing/listing_parser.h"
 #include "listing/logs_to_sql.h"
 #include "runtime/codepage.h"
+#include "runtime/file_io.h"
 
 namespace {
 
@@ -110,11 +114,40 @@ void BM_LogsToSql_5000Logs(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(doc.size()));
 }
 
+// The whole conversion of the sample listing page with its logs replaced by 5,000 logs:
+// page file in, SQL file out.
+void BM_PageConversion_5000Logs(benchmark::State& state) {
+  std::string page = runtime::ReadWholeFile(std::string(TAMVIREL_EXAMPLES) + "/GC1TAMV.htm");
+  const size_t at = page.find("initalLogs = ");
+  const size_t end = page.find("//]]>", at);
+  if (at == std::string::npos || end == std::string::npos) {
+    state.SkipWithError("sample page without logs");
+    return;
+  }
+  page.replace(at + 13, end - at - 13, LogsDocument(5000).substr(1));
+  char folder[] = "/tmp/json_bench_XXXXXX";
+  if (mkdtemp(folder) == nullptr) {
+    state.SkipWithError("no temporary folder");
+    return;
+  }
+  const std::string data = std::string(folder) + "/";
+  std::filesystem::create_directories(data + "tmp");
+  runtime::WriteFileAtomic(data + "tmp/htmlcopy.htm", page);
+  listing::TListingParser parser;
+  parser.DataFolder = data;
+  bool ok = true;
+  for (auto _ : state) ok = parser.ParseListing() && ok;
+  if (!ok) state.SkipWithError("conversion failed");
+  std::filesystem::remove_all(folder);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(page.size()));
+}
+
 BENCHMARK(BM_ParseAndWalk_Tamvirel)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_ParseAndWalk_Nlohmann)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_Parse_Tamvirel)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_Parse_Nlohmann)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_LogsToSql_5000Logs)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_PageConversion_5000Logs)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 }  // namespace
 
