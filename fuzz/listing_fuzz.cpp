@@ -1,7 +1,9 @@
 // Runs the whole listing conversion on arbitrary page bytes, in a private data folder.
 //
 // Besides the sanitizers it checks what a page must never break: the SQL file lies in tmp/ and
-// nowhere else, and every line of it is one whole statement.
+// nowhere else, and every line of it is one whole statement. It also reads the bytes as a waypoint
+// table twice, with the walk the program uses and with a plain transcription of the row rules
+// that searches every row afresh, and requires the same statements (or the same failure).
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -12,8 +14,14 @@
 #include <fstream>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "listing/coordinates.h"
 #include "listing/listing_parser.h"
+#include "listing/site.h"
+#include "listing/sql_output.h"
+#include "listing/text_ops.h"
+#include "listing/waypoint_table.h"
 #include "runtime/file_io.h"
 #include "runtime/message_box.h"
 
@@ -69,9 +77,70 @@ void CheckStatementLines(const std::string& sql) {
   }
 }
 
+// The row rules, step by step, without any of the walk's shortcuts.
+void PlainWaypointStatements(std::string_view table, std::string_view code, std::string_view cacheGuid,
+                             std::string_view host, std::vector<std::string>& statements) {
+  using namespace listing;
+  const std::string marker = "http://" + std::string(host) + "/seek/wpt.aspx?WID=";
+  std::string wCode, wName, wGuid(cacheGuid), wType, wLat, wLon;
+  int64_t rowIndex = 0;
+  int64_t r = 1;
+  for (;;) {
+    r = FindFrom("<tr", table, r);
+    if (r == 0) break;
+    const int64_t re = FindFrom("</tr", table, r);
+    const std::string_view row = Slice(table, r, re - r);
+    int64_t p = 1;
+    for (int k = 1; k <= 8; ++k) {
+      p = FindFrom("<td", row, p);
+      if (p == 0) break;
+      const int64_t q = FindFrom("</td>", row, p);
+      const std::string_view raw = Slice(row, p + 3, q - p - 3);
+      const std::string_view content = TrimBlanks(Slice(raw, FindText(">", raw) + 1, kRest));
+      if (rowIndex % 2 == 1) {
+        if (k == 4) {
+          wCode = std::string(TrimBlanks(TextBetween(">", "<", content))) + std::string(Slice(code, 3, kRest));
+        } else if (k == 6) {
+          wName = TextBetween(">", "<", content);
+          wGuid = Slice(content, FindText(marker, content) + static_cast<int64_t>(marker.size()), 36);
+          wType = TextBetween("(", ")", content);
+        } else if (k == 7) {
+          const std::string c = ReplaceAll(content, "&nbsp;", "");
+          wLat = LatitudeText(c);
+          wLon = LongitudeText(c);
+        }
+      } else if (k == 3) {
+        statements.push_back(AdditionalWaypointsStatement({wCode, wName, wGuid, wType, wLat, wLon}, content, code, host));
+      }
+      p = q;
+    }
+    ++rowIndex;
+  }
+}
+
+void CompareWaypointWalks(std::string_view table) {
+  std::vector<std::string> fast, plain;
+  bool fastFailed = false, plainFailed = false;
+  try {
+    listing::AppendWaypointStatements(table, "GC1ABC", "cache-guid", listing::kDefaultSiteHost, fast);
+  } catch (const listing::ECoordinateError&) {
+    fastFailed = true;
+  }
+  try {
+    PlainWaypointStatements(table, "GC1ABC", "cache-guid", listing::kDefaultSiteHost, plain);
+  } catch (const listing::ECoordinateError&) {
+    plainFailed = true;
+  }
+  if (fastFailed != plainFailed) abort();
+  // Statements made before a failure are dropped with the conversion, so only compare successes.
+  if (!fastFailed && fast != plain) abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  CompareWaypointWalks(std::string_view(reinterpret_cast<const char*>(data), size));
+
   TFuzzFolder& folder = Folder();
   const fs::path tmp = folder.Root / "data" / "tmp";
   {

@@ -1,12 +1,11 @@
 #include "listing/listing_parser.h"
 
-#include <algorithm>
-
 #include "listing/coordinates.h"
 #include "listing/favorites.h"
 #include "listing/logs_to_sql.h"
 #include "listing/sql_output.h"
 #include "listing/text_ops.h"
+#include "listing/waypoint_table.h"
 #include "runtime/file_io.h"
 #include "runtime/message_box.h"
 #include "runtime/text_list.h"
@@ -30,37 +29,6 @@ std::string StarRating(std::string_view page, std::string_view spanMarker) {
 // Byte-wise comparison with "0": the empty text and "0" are not above it, a text that starts
 // with 1 to 9 is.
 bool AboveZero(std::string_view count) { return count.compare("0") > 0; }
-
-// Where one needle occurs in a text, found in one pass, so that FindFrom over any piece of the
-// text is a binary search. The waypoint walk needs it: rows begin behind the start of the previous
-// row, not behind its end, so on a table whose rows are not closed every row runs to the same far
-// "</tr" and searching each row afresh would take time quadratic in the table's size.
-class TOccurrences {
- public:
-  TOccurrences(std::string_view text, std::string_view needle) : FText(text), FLength(static_cast<int64_t>(needle.size())) {
-    for (size_t at = text.find(needle); at != std::string_view::npos; at = text.find(needle, at + 1)) {
-      FStarts.push_back(static_cast<int64_t>(at));
-    }
-  }
-
-  // FindFrom(needle, piece, offset) for a piece (a view into the text).
-  int64_t FindFrom(std::string_view piece, int64_t offset) const {
-    const int64_t length = static_cast<int64_t>(piece.size());
-    if (offset < 0) offset = 0;
-    if (offset >= length) return 0;
-    const int64_t begin = piece.data() - FText.data();
-    const auto it = std::lower_bound(FStarts.begin(), FStarts.end(), begin + offset);
-    if (it == FStarts.end() || *it + FLength > begin + length) return 0;
-    return *it - begin + 1;
-  }
-
-  int64_t FindText(std::string_view piece) const { return FindFrom(piece, 0); }
-
- private:
-  std::string_view FText;
-  int64_t FLength;
-  std::vector<int64_t> FStarts;
-};
 
 }  // namespace
 
@@ -166,70 +134,12 @@ bool TListingParser::BuildStatements(std::string_view page, std::vector<std::str
   const std::string_view table =
       PageBetween(page, "<table class=\"Table\" id=\"ctl00_ContentBody_Waypoints\">", "</table>");
   FStageCounter = 2;
-  if (!table.empty()) ReadWaypoints(table, v.Code, v.GUID, statements);
+  if (!table.empty()) AppendWaypointStatements(table, code, v.GUID, Host, statements);
 
   const int64_t logsAt = FindText(kLogsMarker, page);
   const int64_t logsEnd = FindFrom("//]]>", page, logsAt);
   LogsToSql(Slice(page, logsAt + kLogsOffset, logsEnd - logsAt - kLogsOffset), code, statements);
   return true;
-}
-
-// The table alternates waypoint rows (odd numbers, which only gather values) and note rows
-// (even numbers; each one with a third cell emits a statement with the values gathered so far).
-// Row 0 is the header, which has no "<td" cells. Values carry over: a waypoint row that lacks a
-// cell leaves the previous waypoint's value in place.
-void TListingParser::ReadWaypoints(std::string_view table, std::string_view code, std::string_view cacheGuid,
-                                   std::vector<std::string>& statements) const {
-  const std::string guidMarker = "http://" + Host + "/seek/wpt.aspx?WID=";
-  const std::string_view codeTail = Slice(code, 3, kRest);
-  TWaypointValues w;
-  w.Guid = cacheGuid;
-
-  // The end of row r is the first "</tr" behind r. Rows are looked for behind the start of the
-  // previous one, so the end found last is still the answer while it lies behind r; without
-  // this every row of a table lacking "</tr" would search the rest of the table again.
-  int64_t rowEnd = -1;
-  const TOccurrences cellStarts(table, "<td");
-  const TOccurrences cellEnds(table, "</td>");
-  const TOccurrences tagEnds(table, ">");
-
-  int64_t rowIndex = 0;
-  int64_t r = 1;
-  for (;;) {
-    r = FindFrom("<tr", table, r);
-    if (r == 0) break;
-    if (rowEnd < 0 || (rowEnd != 0 && rowEnd <= r)) rowEnd = FindFrom("</tr", table, r);
-    const std::string_view row = Slice(table, r, rowEnd - r);
-    const bool waypointRow = rowIndex % 2 == 1;
-
-    int64_t p = 1;
-    for (int k = 1; k <= 8; ++k) {
-      p = cellStarts.FindFrom(row, p);
-      if (p == 0) break;
-      const int64_t q = cellEnds.FindFrom(row, p);
-      const std::string_view raw = Slice(row, p + 3, q - p - 3);
-      const std::string_view content = TrimBlanks(Slice(raw, tagEnds.FindText(raw) + 1, kRest));
-      if (waypointRow) {
-        if (k == 4) {
-          w.Code = TrimBlanks(TextBetween(">", "<", content));
-          w.Code.append(codeTail);
-        } else if (k == 6) {
-          w.Name = TextBetween(">", "<", content);
-          const int64_t guidAt = FindText(guidMarker, content) + static_cast<int64_t>(guidMarker.size());
-          w.Guid = Slice(content, guidAt, 36);
-          w.TypeText = TextBetween("(", ")", content);
-        } else if (k == 7) {
-          const std::string coordinates = ReplaceAll(content, "&nbsp;", "");
-          w.Latitude = LatitudeText(coordinates);
-          w.Longitude = LongitudeText(coordinates);
-        }
-      } else if (k == 3) {
-        statements.push_back(AdditionalWaypointsStatement(w, content, code, Host));
-      }
-      p = q;
-    }
-    ++rowIndex;
-  }
 }
 
 bool TListingParser::ParseListing() {

@@ -65,9 +65,6 @@ class TListingParser {
   int32_t StageCounter() const { return FStageCounter; }
 
  private:
-  void ReadWaypoints(std::string_view table, std::string_view code, std::string_view cacheGuid,
-                     std::vector<std::string>& statements) const;
-
   int32_t FStageCounter = 0;
 };
 

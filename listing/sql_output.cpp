@@ -74,8 +74,8 @@ std::string TbgcStatement(std::string_view code, std::string_view trackables) {
 
 std::string AdditionalWaypointsStatement(const TWaypointValues& w, std::string_view comment,
                                          std::string_view geocacheCode, std::string_view host) {
-  const std::string type = "Waypoint|" + w.TypeText;
-  const std::string url = "http://" + std::string(host) + "/seek/wpt.aspx?WID=" + w.Guid;
+  const std::string type = std::string("Waypoint|").append(w.TypeText);
+  const std::string url = std::string("http://").append(host).append("/seek/wpt.aspx?WID=").append(w.Guid);
   return Statement(kWaypointsPrefix,
                    {w.Code, comment, w.Name, geocacheCode, w.Guid, w.Latitude, w.Longitude, w.TypeText,
                     type, url, w.Name},

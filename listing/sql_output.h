@@ -23,9 +23,9 @@ struct TGeocacheValues {
       GeocacheNote;
 };
 
-// The values one waypoint row of the waypoint table carries to the next note row.
+// The values the waypoint rows of the waypoint table carry to the next note row (views).
 struct TWaypointValues {
-  std::string Code, Name, Guid, TypeText, Latitude, Longitude;
+  std::string_view Code, Name, Guid, TypeText, Latitude, Longitude;
 };
 
 // The geocaches statement.
