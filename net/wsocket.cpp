@@ -174,6 +174,16 @@ TCustomWSocket::TCustomWSocket() {
 
 TCustomWSocket::~TCustomWSocket() {
   FDestroying = true;
+  // No handler may see an object that is half destroyed: the closing below fires nothing.
+  OnDataAvailable = nullptr;
+  OnDataSent = nullptr;
+  OnSendData = nullptr;
+  OnSessionClosed = nullptr;
+  OnSessionAvailable = nullptr;
+  OnSessionConnected = nullptr;
+  OnChangeState = nullptr;
+  OnDnsLookupDone = nullptr;
+  OnError = nullptr;
   try {
     CancelLookup();
   } catch (...) {
@@ -894,7 +904,7 @@ void TCustomWSocket::TryToSend() {
     }
     if (sent == 0) return;
     FBufHandler->Remove(sent);
-    FBufferedByteCount = std::max<int64_t>(0, FBufferedByteCount - sent);
+    FBufferedByteCount = std::max<int64_t>(0, FBufferedByteCount.load() - sent);
     FWriteCount += sent;
     if (FCounter) FCounter->LastWriteTick = platform::GetTickCount();
     if (OnSendData) {

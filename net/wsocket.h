@@ -14,6 +14,7 @@
 
 #include <netinet/in.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -271,8 +272,9 @@ class TCustomWSocket : public TNetWndControl {
   TSocketState FState = TSocketState::wsClosed;
   long FSelectEvent = 0;
   long FSelectMessage = 0;  // the FD_ flag being dispatched
-  bool FAllSent = true;
-  int64_t FBufferedByteCount = 0;
+  // Written by PutDataInSendBuffer, which other threads may call.
+  std::atomic<bool> FAllSent{true};
+  std::atomic<int64_t> FBufferedByteCount{0};
   int64_t FReadCount = 0;
   int64_t FWriteCount = 0;
   bool FPaused = false;

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "net/application.h"
 #include "net/timeout_wsocket.h"
 #include "net/winsock_library.h"
 #include "tests/integration/net_test_server.h"
@@ -301,36 +302,6 @@ TEST(NetWSocket, LargeSendReachesTheSinkIntactAndDataSentComesOnceAtTheEnd) {
   EXPECT_TRUE(received == payload) << received.size();
 }
 
-TEST(NetWSocket, PartialSendsToASlowReaderNeverStallTheTransfer) {
-  // A slow reader makes the platform take only part of a block now and then; the rest must
-  // still go out (only a send that would block re-arms the write notification).
-  const std::string payload = net_test::Pattern(6 << 20, 11);
-  std::string received;
-  std::atomic<bool> readAll{false};
-  TLoopbackServer server([&](int fd, const std::atomic<bool>& stopping) {
-    static char buf[16384];
-    int reads = 0;
-    while (net_test::WaitReadable(fd, stopping, 10000)) {
-      const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-      if (n <= 0) break;
-      received.append(buf, static_cast<size_t>(n));
-      if (++reads % 4 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    readAll = true;
-  });
-  TWSocket socket;
-  TRecorder rec(socket);
-  socket.SetBufSize(65536);
-  ConnectTo(socket, server.Port());
-  ASSERT_TRUE(PumpUntil([&] { return rec.Connected == 1; }));
-  rec.SendTracked(socket, payload);
-  ASSERT_TRUE(PumpUntil([&] { return socket.AllSent(); }, 20000)) << socket.QueuedByteCount();
-  socket.Close();  // orderly: what is still in flight arrives, then the end
-  ASSERT_TRUE(PumpUntil([&] { return readAll.load(); }, 20000));
-  server.Stop();
-  EXPECT_TRUE(received == payload) << received.size();
-}
-
 TEST(NetWSocket, AStreamFedFromDataSentRunsToTheEnd) {
   // The pattern of a body upload: each OnDataSent hands over the next pieces. Partial sends
   // happen all the time here; none may leave the stream waiting for a notification that
@@ -358,6 +329,120 @@ TEST(NetWSocket, AStreamFedFromDataSentRunsToTheEnd) {
   socket.Close();
   EXPECT_TRUE(PumpUntil([&] { return sunk.load() == kTotal; }, 10000)) << sunk.load();
   EXPECT_TRUE(closed);
+}
+
+TEST(NetWSocket, ConnectionLostDuringASendEndsInOneSessionClosed) {
+  TLoopbackServer server([](int fd, const std::atomic<bool>& stopping) {
+    char buf[4096];
+    net_test::WaitReadable(fd, stopping);
+    ::recv(fd, buf, sizeof buf, 0);
+    linger hard{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);  // reset with data unread
+  });
+  TWSocket socket;
+  TRecorder rec(socket);
+  int errors = 0;
+  socket.OnError = [&](net::TCustomWSocket*) { ++errors; };
+  ConnectTo(socket, server.Port());
+  ASSERT_TRUE(PumpUntil([&] { return rec.Connected == 1; }));
+  const std::string block = net_test::Pattern(1 << 20);
+  for (int i = 0; i < 64 && rec.Closed == 0; ++i) {
+    socket.Send(block.data(), static_cast<int>(block.size()));
+    PumpFor(5);
+  }
+  ASSERT_TRUE(PumpUntil([&] { return rec.Closed > 0; }));
+  PumpFor(50);
+  EXPECT_EQ(1, rec.Closed);
+  EXPECT_EQ(TSocketState::wsClosed, socket.State());
+  const std::string last = rec.Log.back();
+  EXPECT_TRUE(last == "closed 10054" || last == "closed 0") << last;
+}
+
+TEST(NetWSocket, ConnectTimeoutFiresWhenTheServerNeverAnswers) {
+  // A listener whose accept queue is full drops further SYNs: the connect hangs.
+  uint16_t port = 0;
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  ::listen(listener, 0);
+  socklen_t len = sizeof addr;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+  port = ntohs(addr.sin_port);
+  std::vector<int> fillers;
+  for (int i = 0; i < 3; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    fillers.push_back(fd);
+  }
+  TWSocket socket;
+  TRecorder rec(socket);
+  socket.TimeoutConnect = 300;
+  socket.TimeoutSampling = 100;
+  std::vector<net::TTimeoutReason> reasons;
+  socket.OnTimedOut = [&](net::TCustomWSocket* s, net::TTimeoutReason reason) {
+    reasons.push_back(reason);
+    s->Abort();
+  };
+  ConnectTo(socket, port);
+  const bool timedOut = PumpUntil([&] { return !reasons.empty() || rec.Connected > 0; }, 5000);
+  for (int fd : fillers) ::close(fd);
+  ::close(listener);
+  ASSERT_TRUE(timedOut);
+  if (rec.Connected > 0) GTEST_SKIP() << "the kernel accepted the connection anyway";
+  EXPECT_EQ(net::TTimeoutReason::torConnect, reasons[0]);
+  EXPECT_EQ(TSocketState::wsClosed, socket.State());
+}
+
+TEST(NetWSocket, AnExceptionInAHandlerAbortsTheSocketUnlessOnBgExceptionKeepsIt) {
+  std::vector<std::string> shown;
+  auto old = net::SetApplicationExceptionHandler([&](const std::exception& e) { shown.push_back(e.what()); });
+  TLoopbackServer server(EchoHandler());
+  TWSocket socket;
+  TRecorder rec(socket);
+  socket.OnSessionConnected = [](net::TCustomWSocket*, int) { throw std::runtime_error("handler failed"); };
+  ConnectTo(socket, server.Port());
+  ASSERT_TRUE(PumpUntil([&] { return rec.Closed > 0; }));
+  EXPECT_EQ(TSocketState::wsClosed, socket.State());
+  EXPECT_EQ(std::vector<std::string>{"handler failed"}, shown);
+
+  // The test message raises inside the socket's own message handling.
+  bool kept = false;
+  socket.OnBgException = [&](net::TNetWndControl*, const std::exception& e, bool& canClose) {
+    kept = std::string(e.what()) == "Test exception in WSocket";
+    canClose = false;
+  };
+  socket.PostTestException();
+  ASSERT_TRUE(PumpUntil([&] { return kept; }));
+  EXPECT_EQ(1u, shown.size());
+  net::SetApplicationExceptionHandler(old);
+}
+
+TEST(NetWSocket, AnOpenSocketMovesToAnotherThread) {
+  TLoopbackServer server(EchoHandler());
+  TWSocket socket;
+  TRecorder rec(socket);
+  ConnectTo(socket, server.Port());
+  ASSERT_TRUE(PumpUntil([&] { return rec.Connected == 1; }));
+  socket.DetachThread();
+  platform::DWORD eventsThread = 0;
+  socket.OnDataAvailable = [&](net::TCustomWSocket* s, int) {
+    eventsThread = platform::GetCurrentThreadId();
+    rec.Data += s->ReceiveText();
+  };
+  std::thread([&] {
+    socket.AttachThread();
+    socket.SendText("moved");
+    PumpUntil([&] { return rec.Data == "moved"; }, 5000);
+    socket.DetachThread();
+  }).join();
+  EXPECT_EQ("moved", rec.Data);
+  EXPECT_NE(0u, eventsThread);
+  EXPECT_NE(platform::GetCurrentThreadId(), eventsThread);
+  socket.AttachThread();
+  socket.Close();
+  EXPECT_EQ(1, rec.Closed);
 }
 
 TEST(NetWSocket, ADelayedCloseNeverEndsTheNextConnection) {
