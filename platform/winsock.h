@@ -22,7 +22,8 @@
 // - FD_READ: posted when data is readable, then not again until recv() or recvfrom() is
 //   called on the socket (asking FIONREAD does not re-enable it).
 // - FD_WRITE: once after the connection is established, then again only after a send() that
-//   failed with WSAEWOULDBLOCK, when the socket has become writable again.
+//   failed with WSAEWOULDBLOCK, when the socket has become writable again. A send() that took
+//   only part of the data does not re-enable it: keep sending until one would block.
 // - FD_ACCEPT: for a listening socket, posted when a connection waits, again after accept().
 // - FD_CLOSE: once per connection, when the peer closed (error 0) or reset (WSAECONNRESET)
 //   the connection. Data still unread at that moment is announced by an FD_READ queued before
