@@ -18,8 +18,8 @@ class TOccurrences {
  public:
   TOccurrences(std::string_view text, std::string_view needle)
       : FText(text), FLength(static_cast<int64_t>(needle.size())) {
-    for (size_t at = text.find(needle); at != std::string_view::npos; at = text.find(needle, at + 1)) {
-      FStarts.push_back(static_cast<int64_t>(at));
+    for (int64_t at = listing::FindText(needle, text); at != 0; at = listing::FindFrom(needle, text, at)) {
+      FStarts.push_back(at - 1);
     }
   }
 
