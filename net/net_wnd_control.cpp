@@ -353,10 +353,9 @@ bool TNetWndControl::ProcessOneMessage() {
 }
 
 void TNetWndControl::ProcessAllMessages() {
-  // A quit ends the batch: what follows it belongs to whoever runs the outer loop.
   auto alive = FAlive;
   while (ProcessOneMessage()) {  // may re-enter
-    if (!*alive || FQuitSeen) break;
+    if (!*alive) break;  // a handler destroyed this component
   }
 }
 

@@ -281,3 +281,23 @@ TEST(NetWndControl, TickMessagesForDestroyedTimersAreDropped) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(NetWndControlDeathTest, AWindowAskedForAfterFinalisationFailsTheAssertion) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        net::NetWndFinalize();
+        TProbe probe(1);
+        try {
+          probe.AllocateWindow();
+        } catch (const net::EAssertionFailed& e) {
+          std::exit(std::string(e.what()) == "Unit is already finalized, check your threads!!!" ? 0 : 1);
+        }
+        std::exit(2);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
