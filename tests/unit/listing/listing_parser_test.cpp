@@ -78,7 +78,9 @@ class ListingParser : public testing::Test {
 };
 
 // Every tests/data/listing/<case>.htm with a <case>.sql beside it converts into exactly that file.
-// The pages carry empty log arrays, so the expected files do not depend on the logs.
+// The pages carry empty log arrays, so the expected files do not depend on the logs. With
+// TAMVIREL_UPDATE_EXPECTED=1 in the environment the test rewrites the expected files instead of
+// comparing: review that diff line by line before committing it.
 TEST_F(ListingParser, DataPagesConvertToTheirExpectedFiles) {
   const bool update = std::getenv("TAMVIREL_UPDATE_EXPECTED") != nullptr;
   int cases = 0;
