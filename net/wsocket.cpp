@@ -324,6 +324,20 @@ void TCustomWSocket::SetBufSize(int value) {
   FBufHandler->SetBlockSize(value);
 }
 
+void TCustomWSocket::SetSocketSndBufSize(int value) {
+  FSocketSndBufSize = value;
+  if (FHSocket == platform::INVALID_SOCKET) return;
+  if (platform::setsockopt(FHSocket, SOL_SOCKET, SO_SNDBUF, &value, sizeof value) == platform::SOCKET_ERROR)
+    ReportSocketError("setsockopt(SO_SNDBUF)");
+}
+
+void TCustomWSocket::SetSocketRcvBufSize(int value) {
+  FSocketRcvBufSize = value;
+  if (FHSocket == platform::INVALID_SOCKET) return;
+  if (platform::setsockopt(FHSocket, SOL_SOCKET, SO_RCVBUF, &value, sizeof value) == platform::SOCKET_ERROR)
+    ReportSocketError("setsockopt(SO_RCVBUF)");
+}
+
 uint8_t TCustomWSocket::ReqVerLow() const { return WinSockReqVerLow(); }
 uint8_t TCustomWSocket::ReqVerHigh() const { return WinSockReqVerHigh(); }
 

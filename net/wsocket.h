@@ -115,8 +115,11 @@ class TCustomWSocket : public TNetWndControl {
   // The send chain's block size ("send-buffer size"); affects blocks created afterwards.
   int BufSize() const;
   void SetBufSize(int value);
+  // The platform's own buffer sizes (read after the socket is created; set on an open socket).
   int SocketSndBufSize() const { return FSocketSndBufSize; }
+  void SetSocketSndBufSize(int value);
   int SocketRcvBufSize() const { return FSocketRcvBufSize; }
+  void SetSocketRcvBufSize(int value);
 
   TSocketLingerOnOff LingerOnOff = TSocketLingerOnOff::wsLingerOn;
   int LingerTimeout = 0;  // seconds
