@@ -381,7 +381,8 @@ void TCustomWSocket::ReportSocketError(const std::string& operation, int error) 
       TriggerSessionClosed(error);  // may re-enter
       if (!*alive) return;
     }
-    if (FState != TSocketState::wsClosed) {
+    // Unless the handler has already opened the next connection.
+    if (FState != TSocketState::wsClosed && FHSocket == platform::INVALID_SOCKET) {
       SetState(TSocketState::wsClosed);  // may re-enter
       if (!*alive) return;
     }

@@ -462,6 +462,28 @@ TEST(NetWSocket, ADelayedCloseNeverEndsTheNextConnection) {
   socket.Close();
 }
 
+TEST(NetWSocket, ANewConnectionStartedInsideSessionClosedSurvivesTheClose) {
+  // The relocation pattern: close later, and connect again from the closed event.
+  TLoopbackServer server(EchoHandler(), 2);
+  TWSocket socket;
+  TRecorder rec(socket);
+  auto recordClosed = socket.OnSessionClosed;
+  socket.OnSessionClosed = [&](net::TCustomWSocket* s, int error) {
+    recordClosed(s, error);
+    if (rec.Closed == 1) ConnectTo(socket, server.Port());
+  };
+  ConnectTo(socket, server.Port());
+  ASSERT_TRUE(PumpUntil([&] { return rec.Connected == 1; }));
+  socket.CloseLater();
+  ASSERT_TRUE(PumpUntil([&] { return rec.Connected == 2; }));
+  EXPECT_EQ(TSocketState::wsConnected, socket.State());
+  EXPECT_EQ("127.0.0.1", socket.Addr());
+  socket.SendText("again");
+  ASSERT_TRUE(PumpUntil([&] { return rec.Data == "again"; }));
+  socket.Close();
+  EXPECT_EQ(2, rec.Closed);
+}
+
 TEST(NetWSocket, DnsLookupOfDottedAddressesCompletesInsideTheCall) {
   TWSocket socket;
   TRecorder rec(socket);
