@@ -642,7 +642,7 @@ TEST(NetWSocket, IdleTimeoutFiresAfterSilenceAndTrafficRestartsIt) {
   EXPECT_EQ(net::TTimeoutReason::torIdle, reasons[0]);
   EXPECT_EQ("zzzz", dataAtTimeout);  // the bytes kept it alive
   EXPECT_GE(ms, 4 * 150 + 400);
-  EXPECT_LE(ms, 4 * 150 + 400 + 700);
+  EXPECT_LE(ms, 4 * 150 + 400 + 1500);  // one sampling interval plus slack for a busy machine
   PumpFor(300);
   EXPECT_EQ(1u, reasons.size());  // the timer stopped
   socket.Close();

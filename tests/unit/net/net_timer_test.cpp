@@ -67,7 +67,7 @@ TEST(NetThreadTimer, TicksAtTheClockResolutionAndStopsWhenDisabled) {
   // Five gaps of about 100 ms each (a tick is due 50 ms after the last was taken, and the clock
   // looks every 100 ms).
   EXPECT_GE(span, 5 * 80);
-  EXPECT_LE(span, 5 * 250);
+  EXPECT_LE(span, 5 * 400);  // generous: the machine may be busy
   timer.SetEnabled(false);
   EXPECT_EQ(0, net::NetClockWorkerCount());  // no timer left: the worker is gone
   const size_t stopped = ticks.size();
