@@ -672,29 +672,4 @@ TEST(NetWSocket, SocketCountReleasesTheLibraryWithTheLastSocket) {
   EXPECT_FALSE(net::WinSockLoaded());
 }
 
-TEST(NetWSocket, SocketDrivenFromItsOwnThread) {
-  TLoopbackServer server(EchoHandler());
-  std::string echoed;
-  int closed = 0;
-  platform::DWORD eventsThread = 0;
-  std::thread worker([&] {
-    TWSocket socket;
-    socket.SetMultiThreaded(true);
-    socket.OnSessionConnected = [&](net::TCustomWSocket* s, int) { s->SendText("from a thread"); };
-    socket.OnDataAvailable = [&](net::TCustomWSocket* s, int) {
-      eventsThread = platform::GetCurrentThreadId();
-      echoed += s->ReceiveText();
-      if (echoed.size() == 13) s->Close();
-    };
-    socket.OnSessionClosed = [&](net::TCustomWSocket*, int) { ++closed; };
-    ConnectTo(socket, server.Port());
-    PumpUntil([&] { return closed > 0; }, 5000);
-  });
-  worker.join();
-  EXPECT_EQ("from a thread", echoed);
-  EXPECT_EQ(1, closed);
-  EXPECT_NE(0u, eventsThread);
-  EXPECT_NE(platform::GetCurrentThreadId(), eventsThread);
-}
-
 }  // namespace
