@@ -55,7 +55,11 @@ void LogsToSql(std::string_view logs, const std::string& code, std::vector<std::
     // Every value between apostrophes is quoted, and the one value written bare must be a
     // number, so no page can end a value early and add SQL of its own.
     const std::string& accountId = texts[AccountID];
-    const std::string userId = IsIntegerLiteral(accountId) ? accountId : "'" + SqlQuote(accountId) + "'";
+    std::string userId;
+    if (IsIntegerLiteral(accountId))
+      userId = accountId;
+    else
+      userId.append("'").append(SqlQuote(accountId)).append("'");
 
     std::string s;
     s.reserve(kPrefix.size() + 160 + texts[LogText].size());
