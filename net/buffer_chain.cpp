@@ -104,6 +104,28 @@ void TNetBufferHandler::Remove(int count) {
   if (block->UnsentCount() == 0) FFree.AddToHead(FInUse.RemoveFromHead());
 }
 
+int TNetBufferHandler::GatherData(const char** data, int* lengths, int maxBlocks) const {
+  int filled = 0;
+  for (TNetBuffer* block = FInUse.Head(); block != nullptr && filled < maxBlocks; block = block->Next) {
+    const int count = block->Peek(&data[filled]);
+    if (count == 0) continue;
+    lengths[filled++] = count;
+  }
+  return filled;
+}
+
+void TNetBufferHandler::RemoveSent(int count) {
+  if (count < 0)
+    throw std::runtime_error("TNetBufferHandler.Remove: Invalid Len " + std::to_string(count));
+  while (count > 0) {
+    TNetBuffer* block = FInUse.Head();
+    if (!block) throw std::runtime_error("TNetBufferHandler.Remove: nothing to remove");
+    const int part = std::min(count, block->UnsentCount());
+    Remove(part);
+    count -= part;  // an emptied block leaves the chain inside Remove, even for part 0
+  }
+}
+
 bool TNetBufferHandler::NothingQueued() const {
   return FInUse.Empty() || FInUse.Head()->UnsentCount() == 0;
 }

@@ -82,6 +82,13 @@ class TNetBufferHandler {
   // Marks `count` bytes of the first block sent; an emptied block moves to the head of the
   // free list. Throws std::runtime_error for a negative count or an empty chain.
   void Remove(int count);
+  // The unsent bytes of up to `maxBlocks` blocks from the first on, as (data, length) pairs in
+  // `data` and `lengths`, for one gathered send; returns the number of blocks filled in.
+  int GatherData(const char** data, int* lengths, int maxBlocks) const;
+  // Marks `count` bytes sent across as many blocks as they span, oldest first; emptied blocks
+  // go to the free list as with Remove. Throws as Remove does, and when `count` exceeds what
+  // is queued.
+  void RemoveSent(int count);
   // True when nothing is waiting to be sent.
   bool NothingQueued() const;
   // Moves every in-use block to the free list with its counts reset.

@@ -17,6 +17,9 @@ namespace net {
 
 namespace {
 
+// Queued blocks handed to the kernel in one gathered send.
+constexpr int kGatherBlocks = 64;
+
 std::string Trim(const std::string& s) {
   size_t b = 0, e = s.size();
   while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
@@ -889,6 +892,13 @@ int TCustomWSocket::RealSend(const char* data, int length) {
   return platform::send(FHSocket, data, length, FSendFlags == wsSendUrgent ? MSG_OOB : 0);
 }
 
+int TCustomWSocket::RealSendGathered(const char* const* data, const int* lengths, int count) {
+  platform::WSABUF pieces[kGatherBlocks];
+  count = std::min(count, kGatherBlocks);
+  for (int i = 0; i < count; ++i) pieces[i] = {static_cast<unsigned long>(lengths[i]), data[i]};
+  return platform::sendv(FHSocket, pieces, count, 0);
+}
+
 void TCustomWSocket::TryToSend() {
   auto alive = AliveToken();
   std::unique_lock<std::mutex> lock(FBufHandler->Mutex());
@@ -897,13 +907,17 @@ void TCustomWSocket::TryToSend() {
     return;
   }
   for (;;) {
-    const char* data = nullptr;
-    const int count = FBufHandler->FirstBlockData(&data);
-    if (count == 0) {
+    // Small blocks cost one system call each; a stream socket hands the kernel many at once.
+    // A datagram is one block, and urgent data goes block by block as it always has.
+    const char* data[kGatherBlocks];
+    int lengths[kGatherBlocks];
+    const bool gather = FType == SOCK_STREAM && FSendFlags != wsSendUrgent;
+    const int blocks = FBufHandler->GatherData(data, lengths, gather ? kGatherBlocks : 1);
+    if (blocks == 0) {
       FAllSent = true;
       return;
     }
-    const int sent = RealSend(data, count);
+    const int sent = blocks == 1 ? RealSend(data[0], lengths[0]) : RealSendGathered(data, lengths, blocks);
     if (sent < 0) {
       const int error = platform::WSAGetLastError();
       lock.unlock();
@@ -918,7 +932,7 @@ void TCustomWSocket::TryToSend() {
       return;  // would block: FD_WRITE calls again
     }
     if (sent == 0) return;
-    FBufHandler->Remove(sent);
+    FBufHandler->RemoveSent(sent);
     FBufferedByteCount = std::max<int64_t>(0, FBufferedByteCount.load() - sent);
     FWriteCount += sent;
     if (FCounter) FCounter->LastWriteTick = platform::GetTickCount();

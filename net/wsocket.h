@@ -218,6 +218,10 @@ class TCustomWSocket : public TNetWndControl {
   // Writes the chain as far as the platform takes it.
   virtual void TryToSend();
   virtual int RealSend(const char* data, int length);
+  // Sends several queued blocks with one system call (stream sockets only); returns the byte
+  // count taken or -1. A class that overrides RealSend to transform the bytes must override
+  // this too.
+  virtual int RealSendGathered(const char* const* data, const int* lengths, int count);
   virtual void InternalClose(bool shutdownWanted, int error);
   virtual void InternalAbort(int error);
 

@@ -5,10 +5,13 @@
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "platform/message_queue.h"
@@ -397,11 +400,10 @@ SOCKET accept(SOCKET s, sockaddr* addr, socklen_t* addrlen) {
   return fd;
 }
 
-int send(SOCKET s, const char* buf, int len, int flags) {
-  if (len < 0) return Fail(WSAEINVAL);
-  ssize_t r = ::send(s, buf, static_cast<std::size_t>(len), flags | MSG_NOSIGNAL);
-  if (r >= 0) return static_cast<int>(r);
-  int err = errno;
+namespace {
+// The failure half of send() and sendv(): maps the error and re-enables FD_WRITE when the
+// send would have blocked.
+int SendFailed(SOCKET s, int err) {
   if (err == EAGAIN || err == EWOULDBLOCK || err == EPIPE) {
     std::lock_guard<std::mutex> lock(SocketTableMutex());
     SocketEntry* e = FindLocked(s);
@@ -418,6 +420,29 @@ int send(SOCKET s, const char* buf, int len, int flags) {
     }
   }
   return Fail(WsaErrorFromErrno(err));
+}
+}  // namespace
+
+int send(SOCKET s, const char* buf, int len, int flags) {
+  if (len < 0) return Fail(WSAEINVAL);
+  ssize_t r = ::send(s, buf, static_cast<std::size_t>(len), flags | MSG_NOSIGNAL);
+  if (r >= 0) return static_cast<int>(r);
+  return SendFailed(s, errno);
+}
+
+int sendv(SOCKET s, const WSABUF* buffers, int count, int flags) {
+  if (count < 0 || count > 1024) return Fail(WSAEINVAL);
+  iovec pieces[1024];
+  for (int i = 0; i < count; ++i) {
+    pieces[i].iov_base = const_cast<char*>(buffers[i].buf);
+    pieces[i].iov_len = buffers[i].len;
+  }
+  msghdr message {};
+  message.msg_iov = pieces;
+  message.msg_iovlen = static_cast<std::size_t>(count);
+  ssize_t r = ::sendmsg(s, &message, flags | MSG_NOSIGNAL);
+  if (r >= 0) return r > INT32_MAX ? INT32_MAX : static_cast<int>(r);
+  return SendFailed(s, errno);
 }
 
 int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, socklen_t tolen) {

@@ -149,6 +149,15 @@ SOCKET accept(SOCKET s, sockaddr* addr, socklen_t* addrlen);
 int send(SOCKET s, const char* buf, int len, int flags);
 int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, socklen_t tolen);
 
+// One piece of a gathered send.
+struct WSABUF {
+  unsigned long len;
+  const char* buf;
+};
+// Sends the pieces in order with one system call, under the same rules as send(): returns the
+// byte count taken (possibly less than the total) or SOCKET_ERROR. At most 1024 pieces.
+int sendv(SOCKET s, const WSABUF* buffers, int count, int flags);
+
 // Receives; every call re-enables FD_READ. 0 means the peer closed.
 int recv(SOCKET s, char* buf, int len, int flags);
 int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, socklen_t* fromlen);

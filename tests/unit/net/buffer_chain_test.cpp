@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <numeric>
 #include <stdexcept>
 #include <string>
@@ -142,3 +143,47 @@ TEST(NetBufferHandler, DiscardAllMovesEverythingToTheFreeList) {
 }
 
 }  // namespace
+
+namespace {
+
+// Drains the chain the way a gathered send does: several blocks at once, any byte count taken.
+std::string DrainGathered(TNetBufferHandler& chain, int maxBlocks, int maxPerSend) {
+  std::string out;
+  std::vector<const char*> data(static_cast<size_t>(maxBlocks));
+  std::vector<int> lengths(static_cast<size_t>(maxBlocks));
+  for (int rounds = 0; rounds < 100000; ++rounds) {
+    const int blocks = chain.GatherData(data.data(), lengths.data(), maxBlocks);
+    if (blocks == 0) break;
+    int taken = 0;
+    for (int i = 0; i < blocks && taken < maxPerSend; ++i) {
+      const int part = std::min(lengths[static_cast<size_t>(i)], maxPerSend - taken);
+      out.append(data[static_cast<size_t>(i)], static_cast<size_t>(part));
+      taken += part;
+    }
+    chain.RemoveSent(taken);
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(NetBufferHandler, GatheredSendsSpanBlocksAndKeepTheByteOrder) {
+  for (int perSend : {1, 1459, 1460, 1461, 5000, 1 << 20}) {
+    TNetBufferHandler chain;
+    const std::string data = Pattern(10 * 1460 + 17, perSend);
+    chain.AppendData(data.data(), static_cast<int>(data.size()));
+    EXPECT_EQ(DrainGathered(chain, 4, perSend), data) << perSend;
+    EXPECT_TRUE(chain.NothingQueued());
+    EXPECT_EQ(chain.InUseBlockCount(), 0);
+    EXPECT_EQ(chain.FreeBlockCount(), 11);
+  }
+}
+
+TEST(NetBufferHandler, RemoveSentRejectsMoreThanIsQueued) {
+  TNetBufferHandler chain;
+  const std::string data = Pattern(3000);
+  chain.AppendData(data.data(), 3000);
+  EXPECT_THROW(chain.RemoveSent(-1), std::runtime_error);
+  EXPECT_THROW(chain.RemoveSent(3001), std::runtime_error);
+  EXPECT_TRUE(chain.NothingQueued());  // what was queued is taken before the complaint
+}
