@@ -182,7 +182,9 @@ TEST(JsonParser, ContinuesAcrossPiecesSplitAtEveryOffset) {
     for (size_t k = 0; k <= text.size(); ++k) {
       TJsonTokenizer t;
       IJsonValue first = ParseWithTokenizer(t, std::u16string_view(text).substr(0, k), static_cast<int32_t>(k), true);
-      if (k < text.size()) EXPECT_EQ(TJsonParseError::perIncomplete, t.Error()) << k;
+      if (k < text.size()) {
+        EXPECT_EQ(TJsonParseError::perIncomplete, t.Error()) << k;
+      }
       IJsonValue rest = ParseWithTokenizer(t, std::u16string_view(text).substr(k), -1, true);
       EXPECT_EQ(TJsonParseError::perNone, t.Error()) << k;
       EXPECT_EQ(whole, Text(rest)) << "split at " << k;
@@ -217,8 +219,12 @@ TEST(JsonParser, SurvivesTheMalformedCorpus) {
     }
     IJsonValue strictValue = TJsonValue::ParseText(text, true, false);
     const std::string name = entry.path().filename().string();
-    if (name.rfind("bad_", 0) == 0) EXPECT_FALSE(strictValue) << name;
-    if (name.rfind("ok_", 0) == 0) EXPECT_TRUE(strictValue) << name;
+    if (name.rfind("bad_", 0) == 0) {
+      EXPECT_FALSE(strictValue) << name;
+    }
+    if (name.rfind("ok_", 0) == 0) {
+      EXPECT_TRUE(strictValue) << name;
+    }
     ++files;
   }
   EXPECT_GE(files, 10);

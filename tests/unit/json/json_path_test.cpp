@@ -69,7 +69,9 @@ TEST(JsonPath, PlainNameShortcutAgreesWithTheMachine) {
     IJsonValue machine = TJsonValue::ParseText(n, false, true, obj);
     IJsonValue shortcut = obj->Lookup(n);
     EXPECT_EQ(Text(machine), Text(shortcut)) << A(n);
-    if (IsPlainMemberName(n)) EXPECT_EQ(machine, shortcut) << A(n);
+    if (IsPlainMemberName(n)) {
+      EXPECT_EQ(machine, shortcut) << A(n);
+    }
   }
   EXPECT_TRUE(IsPlainMemberName(u"LogText"));
   EXPECT_FALSE(IsPlainMemberName(u"a.b"));
