@@ -790,8 +790,9 @@ IJsonValue ParseWithTokenizer(TJsonTokenizer& t, std::u16string_view text, int32
 stop:
   if (t.FError != E::perNone) return nullptr;
   if (options.Has(TJsonOption::CallMethod) && L->Current && L->Current->Kind() == vkMethod) {
+    // A method value may hold no entry (made by ForcePath, or wiped): nothing to call.
     IJsonValue result;
-    L->Current->ToMethod()(L->Parent, putValue, result);
+    if (TJsonMethod m = L->Current->ToMethod()) m(L->Parent, putValue, result);
     return result;
   }
   return L->Current;

@@ -152,6 +152,14 @@ TEST(JsonPath, CallsMethodMembers) {
   EXPECT_EQ(10, v->CallMethod(u"twice", TJsonValue::CreateInteger(5))->ToInteger());
   EXPECT_EQ(14, v->CallMethodText(u"twice", u"7")->ToInteger());
   EXPECT_FALSE(v->Lookup(u"k(1)"));  // not a method
+  // A method value without an entry (forced, or wiped) is not called.
+  ASSERT_TRUE(v->ForcePath(u"empty", vkMethod));
+  EXPECT_FALSE(v->CallMethod(u"empty", TJsonValue::CreateInteger(1)));
+  EXPECT_FALSE(v->Lookup(u"empty(1)"));
+  IJsonValue wiped = v->Lookup(u"twice");
+  wiped->Wipe(false);
+  EXPECT_FALSE(v->CallMethod(u"twice", TJsonValue::CreateInteger(5)));
+  v->ToObjectTable()->Put(u"twice", TJsonValue::CreateMethod(Twice));
   // Methods are never written.
   EXPECT_EQ(u"{\"k\":21}", v->ToText());
   v->ToObjectTable()->Delete(u"pair");
