@@ -13,9 +13,12 @@ namespace json {
 namespace {
 
 // Values whose last reference drops while another value is being freed wait here, so that
-// freeing a deep tree is a loop instead of a recursion.
+// freeing a deep tree is a loop instead of a recursion. The waiting values are chained
+// through their own user pointer (nobody can read it once the count is 0), so the list needs
+// nothing with a destructor: values held by statics are freed after the thread's own
+// thread-local objects are gone, and they must still find a working list.
 thread_local bool tFreeing = false;
-thread_local std::vector<TJsonValue*> tPendingFree;
+thread_local TJsonValue* tPendingFree = nullptr;
 
 bool IsContainer(const TJsonValue* v) { return v->Kind() == vkObject || v->Kind() == vkArray; }
 
@@ -220,14 +223,14 @@ void TJsonValue::Release() noexcept {
 
 void TJsonValue::Destroy(TJsonValue* value) noexcept {
   if (tFreeing) {
-    tPendingFree.push_back(value);
+    value->FUserData = tPendingFree;
+    tPendingFree = value;
     return;
   }
   tFreeing = true;
   delete value;
-  while (!tPendingFree.empty()) {
-    TJsonValue* next = tPendingFree.back();
-    tPendingFree.pop_back();
+  while (TJsonValue* next = tPendingFree) {
+    tPendingFree = static_cast<TJsonValue*>(next->FUserData);
     delete next;
   }
   tFreeing = false;

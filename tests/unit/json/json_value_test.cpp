@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "json/json_value.h"
 #include "tests/unit/json/json_test_util.h"
 
@@ -263,6 +265,19 @@ IJsonValue DeepChain(int depth) {
 TEST(JsonValue, FreesVeryDeepStructuresWithoutRecursion) {
   IJsonValue root = DeepChain(1000000);
   root.Reset();  // must not overflow the stack
+  SUCCEED();
+}
+
+// A tree held by a thread-local (or a static) is freed after the library's own per-thread
+// state has been torn down; freeing it must not touch that state.
+TEST(JsonValue, FreesTreesHeldByThreadLocalsAtThreadExit) {
+  std::thread([] {
+    thread_local IJsonValue keep;  // made before the library frees anything on this thread
+    keep = TJsonValue::Create(vkArray);
+    { IJsonValue warmUp = Parse("[[1],[2],{\"a\":[3]}]"); }  // a nested free on this thread
+    keep = Parse("{\"a\":{\"b\":[1,2,{\"c\":3}]},\"d\":[4,5]}");
+    ASSERT_TRUE(keep);
+  }).join();
   SUCCEED();
 }
 
