@@ -56,6 +56,19 @@ TEST(JsonMemberTable, HashesNamesAsSpecifiedAndWalksByDescendingHash) {
   EXPECT_EQ((std::vector<std::u16string>{u"c", u"b", u"a", u""}), Walk(t));
   EXPECT_FALSE(t.Get(u"d"));
   EXPECT_EQ(4, t.Count());
+
+  // Equal hashes (97*129+0x181 = 98*129+0x100 = 99*129+0x7f) walk by ascending name,
+  // compared as unsigned code units, whatever the order of insertion.
+  const std::u16string a = u"a\u0181", b = u"b\u0100", c = u"c\u007f";
+  ASSERT_EQ(TJsonAvlEntry::NameHash(a), TJsonAvlEntry::NameHash(b));
+  ASSERT_EQ(TJsonAvlEntry::NameHash(a), TJsonAvlEntry::NameHash(c));
+  TJsonMemberTable same;
+  same.Put(c, TJsonValue::CreateInteger(3));
+  same.Put(a, TJsonValue::CreateInteger(1));
+  same.Put(b, TJsonValue::CreateInteger(2));
+  EXPECT_EQ((std::vector<std::u16string>{a, b, c}), Walk(same));
+  EXPECT_EQ(2, same.Delete(b)->ToInteger());
+  EXPECT_EQ((std::vector<std::u16string>{a, c}), Walk(same));
 }
 
 TEST(JsonMemberTable, PuttingANameAgainReplacesTheValueInPlace) {
