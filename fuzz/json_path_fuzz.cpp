@@ -54,6 +54,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case 3: doc->StoreOrNull(path, nullptr); break;
     case 4: arr->Store(path, value); break;
   }
+  // The changed document again, now possibly holding forced or wiped method values.
+  (void)doc->CallMethod(path, doc);
+  (void)doc->Lookup(path);
   (void)doc->FormatTemplate(path, u'{', u'}');
   // Paths can build trees deeper than the parser reads back; anything else must parse.
   const std::u16string text = doc->ToJsonText(false, true);
