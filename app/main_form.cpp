@@ -34,12 +34,16 @@ TKelthornF::TKelthornF(std::vector<std::string> arguments, std::string dataFolde
       FArguments(std::move(arguments)),
       FDataFolderOverride(std::move(dataFolder)) {}
 
-uint32_t TKelthornF::TickCount() const {
-  if (OnTickCount) return OnTickCount();
+uint32_t SystemTickCount() {
+  // The stamp outlives the process and is compared with a later run's count, so the clock must
+  // keep running while the machine sleeps: CLOCK_MONOTONIC stops then and would make a session
+  // left overnight look minutes old.
   timespec ts {};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
+  clock_gettime(CLOCK_BOOTTIME, &ts);
   return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
 }
+
+uint32_t TKelthornF::TickCount() const { return OnTickCount ? OnTickCount() : SystemTickCount(); }
 
 void TKelthornF::FormCreate() {
   if (FDataFolderOverride.empty()) {

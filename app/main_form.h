@@ -85,6 +85,10 @@ class TKelthornF {
 // "/" at the end. It and its "tmp" folder are created (owner only) when missing.
 std::string LocateDataFolder();
 
+// Milliseconds since the system started, sleep included, as a count that wraps at 2^32: the
+// session stamp of the settings file.
+uint32_t SystemTickCount();
+
 // Program entry without the process around it; returns the exit status.
 int RunProgram(const std::vector<std::string>& utf8Arguments);
 
