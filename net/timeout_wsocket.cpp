@@ -15,10 +15,11 @@ void TCustomTimeoutWSocket::TimeoutStartSampling() {
     FTimer->SetEnabled(false);
     FTimer->SetOnTimer([this](TNetTimer*) { TimerTick(); });
   }
-  if (!FCounter)
-    CreateActivityCounter();
-  else
-    FCounter->LastWriteTick = platform::GetTickCount();
+  // The idle measure starts now. A counter created here has no tick yet, and a counter with
+  // no tick would count as idle since the clock began: the first sample would fire the idle
+  // time-out while a slow connect is still under way. So a new counter is stamped as well.
+  if (!FCounter) CreateActivityCounter();
+  FCounter->LastWriteTick = platform::GetTickCount();
   FTimer->SetInterval(TimeoutSampling);
   FTimer->SetEnabled(true);
 }

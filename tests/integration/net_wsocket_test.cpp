@@ -648,6 +648,25 @@ TEST(NetWSocket, IdleTimeoutFiresAfterSilenceAndTrafficRestartsIt) {
   socket.Close();
 }
 
+TEST(NetWSocket, IdleTimeoutCountsFromTheStartWhenTheCounterIsNew) {
+  // No connection yet and no counter: the idle measure must start now, not at the clock's
+  // origin (a slow connect would otherwise time out as idle at the first sample).
+  TWSocket socket;
+  socket.TimeoutIdle = 400;
+  socket.TimeoutSampling = 100;
+  std::vector<net::TTimeoutReason> reasons;
+  socket.OnTimedOut = [&](net::TCustomWSocket*, net::TTimeoutReason reason) { reasons.push_back(reason); };
+  ASSERT_EQ(nullptr, socket.ActivityCounter());
+  const auto start = std::chrono::steady_clock::now();
+  socket.TimeoutStartSampling();
+  ASSERT_NE(nullptr, socket.ActivityCounter());
+  EXPECT_NE(0u, socket.ActivityCounter()->LastAliveTick());
+  ASSERT_TRUE(PumpUntil([&] { return !reasons.empty(); }, 5000));
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(net::TTimeoutReason::torIdle, reasons[0]);
+  EXPECT_GE(ms, 400);
+}
+
 TEST(NetWSocket, SocketCountReleasesTheLibraryWithTheLastSocket) {
   ASSERT_EQ(0, net::WinSockLiveSocketCount());
   {
