@@ -1115,14 +1115,27 @@ void TCustomWSocket::Pause() {
 
 void TCustomWSocket::Resume() {
   FPaused = false;
-  if (FHSocket != platform::INVALID_SOCKET)
+  if (FHSocket != platform::INVALID_SOCKET) {
     platform::WSAAsyncSelect(FHSocket, Handle(), FMsg_WM_ASYNCSELECT, FSelectEvent);
+    RestartSending();
+  }
 }
 
 void TCustomWSocket::AttachThread() {
   TNetWndControl::AttachThread();
-  if (FHSocket != platform::INVALID_SOCKET)
+  if (FHSocket != platform::INVALID_SOCKET) {
     platform::WSAAsyncSelect(FHSocket, Handle(), FMsg_WM_ASYNCSELECT, FSelectEvent);
+    RestartSending();
+  }
+}
+
+void TCustomWSocket::RestartSending() {
+  // An FD_WRITE that arrived while paused was ignored, and one queued when the old window
+  // was given up was purged; the platform does not repeat it on re-registering. With data
+  // still queued the chain would then wait for ever: try again from the message loop.
+  if (FAllSent || FState != TSocketState::wsConnected) return;
+  platform::PostMessage(Handle(), FMsg_WM_ASYNCSELECT, static_cast<WPARAM>(FHSocket),
+                        platform::WSAMAKESELECTREPLY(platform::FD_WRITE, 0));
 }
 
 void TCustomWSocket::DetachThread() {

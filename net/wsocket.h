@@ -251,6 +251,8 @@ class TCustomWSocket : public TNetWndControl {
   void FireConnected(int error);
 
   bool Destroying() const { return FDestroying; }
+  // After notifications were off: posts an FD_WRITE to itself when data is still queued.
+  void RestartSending();
   void PurgeOwnMessages();
 
   SOCKET FHSocket = platform::INVALID_SOCKET;

@@ -625,9 +625,13 @@ int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT message, long mask) {
     }
   }
   // Level-triggered events are re-evaluated on registration; a recorded FD_WRITE (send hit
-  // "would block" while notifications were off) stays pending.
+  // "would block" while notifications were off) stays pending. A close already reported may
+  // have been dropped with the old registration's queued messages (a paused socket ignores
+  // them, a window given up purges them): if the connection is still ended it is reported
+  // again, or the owner would never learn of it.
   e.readArmed = true;
   e.acceptArmed = true;
+  if (!e.datagram) e.closeReported = false;
   NudgeOwnerLocked(e);
   return 0;
 }

@@ -31,7 +31,9 @@
 // - A datagram socket counts as connected from registration on: one FD_WRITE, then FD_READ
 //   per the rule above; never FD_CONNECT or FD_CLOSE.
 // - mask 0 stops notifications (the socket stays non-blocking); registering again replaces
-//   window, message and mask and re-enables FD_READ (and FD_WRITE when connected).
+//   window, message and mask, re-enables FD_READ and reports FD_CLOSE again when the
+//   connection has ended. FD_WRITE is not re-enabled (re-registering is not a new
+//   connection): a sender that may have lost an FD_WRITE simply tries to send again.
 // - closesocket() unregisters the socket and drops its notifications still queued, so that a
 //   new socket reusing the same descriptor number never receives the old one's messages.
 #pragma once

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -596,6 +598,70 @@ TEST(NetWSocket, PauseHoldsNotificationsUntilResume) {
   EXPECT_EQ(-1, socket.Receive(&byte, 1));
   EXPECT_EQ(10035, socket.LastError());
   socket.Close();
+}
+
+// Waits (bounded) until a notification for the socket's window is queued, without taking it.
+bool WaitUntilQueued(TWSocket& socket, int timeoutMs = 5000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    platform::MSG msg;
+    if (platform::PeekMessage(&msg, socket.WindowHandle(), 0, 0, platform::PM_NOREMOVE)) return true;
+    platform::MsgWaitForMultipleObjects(0, nullptr, false, 20, platform::QS_ALLINPUT);
+  }
+  return false;
+}
+
+// Bounded wait for a flag set by the test thread.
+void WaitForFlag(const std::atomic<bool>& flag, const std::atomic<bool>& stopping, int timeoutMs = 10000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!flag && !stopping && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+TEST(NetWSocket, NotificationsIgnoredWhilePausedAreNotLost) {
+  {
+    SCOPED_TRACE("a close that arrived while paused");
+    std::atomic<bool> closeNow{false};
+    TLoopbackServer server([&](int, const std::atomic<bool>& stopping) { WaitForFlag(closeNow, stopping); });
+    TWSocket socket;
+    TRecorder rec(socket);
+    ConnectTo(socket, server.Port());
+    ASSERT_TRUE(PumpUntil([&] { return rec.Connected == 1 && rec.Sent == 1; }));
+    closeNow = true;
+    ASSERT_TRUE(WaitUntilQueued(socket));  // the close notification waits in the queue
+    socket.Pause();
+    PumpFor(100);  // ... and is ignored
+    EXPECT_EQ(0, rec.Closed);
+    socket.Resume();
+    ASSERT_TRUE(PumpUntil([&] { return rec.Closed == 1; }));
+    EXPECT_EQ(TSocketState::wsClosed, socket.State());
+  }
+  {
+    SCOPED_TRACE("room to send that came while paused");
+    const std::string payload = net_test::Pattern(16 << 20);  // far more than the kernel buffers
+    std::atomic<bool> drain{false};
+    std::atomic<size_t> received{0};
+    TLoopbackServer server([&](int fd, const std::atomic<bool>& stopping) {
+      WaitForFlag(drain, stopping);
+      net_test::ReadToEnd(fd, stopping, [&](const char*, size_t n) { received += n; });
+    });
+    TWSocket socket;
+    TRecorder rec(socket);
+    ConnectTo(socket, server.Port());
+    ASSERT_TRUE(PumpUntil([&] { return rec.Connected == 1 && rec.Sent == 1; }));
+    ASSERT_EQ(static_cast<int>(payload.size()), socket.Send(payload.data(), static_cast<int>(payload.size())));
+    ASSERT_GT(socket.QueuedByteCount(), 0);  // the network would block: FD_WRITE will say when
+    drain = true;
+    ASSERT_TRUE(WaitUntilQueued(socket));
+    socket.Pause();
+    PumpFor(100);  // the FD_WRITE is ignored
+    socket.Resume();
+    ASSERT_TRUE(PumpUntil([&] { return rec.Sent == 2; }, 10000))
+        << "queued " << socket.QueuedByteCount() << ", received " << received.load() << ", sent events " << rec.Sent;
+    EXPECT_EQ(0, socket.QueuedByteCount());
+    socket.Close();
+    EXPECT_TRUE(PumpUntil([&] { return received.load() == payload.size(); }, 10000)) << received.load();
+  }
 }
 
 TEST(NetWSocket, AbortDiscardsQueuedDataAndClosesOnce) {

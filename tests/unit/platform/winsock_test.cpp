@@ -280,6 +280,20 @@ TEST(PlatformAsyncSelect, MaskZeroStopsNotificationsAndReRegisteringResumesThem)
   ::close(peer);
 }
 
+TEST(PlatformAsyncSelect, ReRegisteringReportsAnEndedConnectionOnceMore) {
+  // The first FD_CLOSE may have been dropped with the old registration's messages.
+  Listener listener;
+  AsyncClient client;
+  int peer = Establish(client, listener);
+  ::close(peer);
+  ASSERT_TRUE(client.WaitFor(FD_CLOSE));
+  ASSERT_EQ(WSAAsyncSelect(client.s, client.window.hwnd, kSelectMsg, kAllEvents), 0);
+  ASSERT_TRUE(client.WaitFor(FD_CLOSE, 2));
+  PumpFor(60);
+  EXPECT_EQ(client.Count(FD_CLOSE), 2u) << "once per registration";
+  EXPECT_EQ(client.Count(FD_WRITE), 1u);
+}
+
 TEST(PlatformAsyncSelect, ClosesocketDropsQueuedNotificationsOfTheOldDescriptor) {
   Listener listener;
   AsyncClient client;
