@@ -518,9 +518,14 @@ void TCustomWSocket::Do_FD_READ(int error) {
 
 void TCustomWSocket::Do_FD_WRITE(int error) {
   auto alive = AliveToken();
+  const SOCKET socket = FHSocket;
   TryToSend();
   if (!*alive) return;
-  if (FAllSent && FHSocket != platform::INVALID_SOCKET) TriggerDataSent(error);
+  // A connection lost during the send ends in OnSessionClosed, whose handler may already have
+  // opened the next connection: this notification says nothing about that one.
+  if (FAllSent && FHSocket != platform::INVALID_SOCKET && FHSocket == socket &&
+      FState == TSocketState::wsConnected)
+    TriggerDataSent(error);
 }
 
 void TCustomWSocket::Do_FD_ACCEPT(int error) { TriggerSessionAvailable(error); }

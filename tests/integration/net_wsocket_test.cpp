@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -662,6 +663,59 @@ TEST(NetWSocket, NotificationsIgnoredWhilePausedAreNotLost) {
     socket.Close();
     EXPECT_TRUE(PumpUntil([&] { return received.load() == payload.size(); }, 10000)) << received.load();
   }
+}
+
+TEST(NetWSocket, ANewConnectionOpenedWhenASendFoundTheOldOneGoneGetsNoDataSent) {
+  // The old connection takes a little, then resets while the client still has data queued
+  // and has been told (FD_WRITE, not yet handled) that it may send again.
+  std::atomic<bool> readSome{false}, readDone{false}, resetNow{false};
+  TLoopbackServer first([&](int fd, const std::atomic<bool>& stopping) {
+    WaitForFlag(readSome, stopping);
+    std::vector<char> buf(1 << 20);
+    size_t got = 0;
+    while (got < (4u << 20) && net_test::WaitReadable(fd, stopping, 200)) {
+      const ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
+    readDone = true;
+    WaitForFlag(resetNow, stopping);
+    linger hard{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);  // the close resets
+  });
+  TLoopbackServer second([](int fd, const std::atomic<bool>& stopping) { net_test::WaitReadable(fd, stopping, 3000); });
+  TWSocket socket;
+  TRecorder rec(socket);
+  auto recordClosed = socket.OnSessionClosed;
+  socket.OnSessionClosed = [&](net::TCustomWSocket* s, int error) {
+    recordClosed(s, error);
+    if (rec.Closed == 1) ConnectTo(socket, second.Port());
+  };
+  ConnectTo(socket, first.Port());
+  ASSERT_TRUE(PumpUntil([&] { return rec.Connected == 1 && rec.Sent == 1; }));
+  const std::string payload = net_test::Pattern(16 << 20);
+  socket.Send(payload.data(), static_cast<int>(payload.size()));
+  ASSERT_GT(socket.QueuedByteCount(), 0);
+  readSome = true;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!readDone && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_TRUE(readDone);
+  ASSERT_TRUE(WaitUntilQueued(socket));  // the FD_WRITE waits; the reset comes behind it
+  resetNow = true;
+  first.Stop();  // the handler has returned and the descriptor is closed: reset sent
+  ASSERT_TRUE(PumpUntil([&] { return rec.Connected == 2 && rec.Sent == 2; }));
+  PumpFor(100);
+  // Whichever noticed the reset (the send or the close notification), the new connection
+  // starts with its own connected event, with no data-sent report left over from the old one.
+  const auto closedAt = std::find_if(rec.Log.begin(), rec.Log.end(),
+                                     [](const std::string& e) { return e.rfind("closed", 0) == 0; });
+  ASSERT_NE(rec.Log.end(), closedAt);
+  ASSERT_NE(rec.Log.end(), closedAt + 1);
+  EXPECT_EQ("connected 0", *(closedAt + 1)) << ::testing::PrintToString(rec.Log);
+  EXPECT_EQ(2, rec.Sent) << ::testing::PrintToString(rec.Log);
+  EXPECT_EQ(1, rec.Closed);
+  socket.Close();
 }
 
 TEST(NetWSocket, AbortDiscardsQueuedDataAndClosesOnce) {
