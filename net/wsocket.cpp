@@ -498,11 +498,13 @@ void TCustomWSocket::WMAsyncSelect(TMessage& msg) {
 void TCustomWSocket::Do_FD_CONNECT(int error) {
   if (FState == TSocketState::wsConnected) return;
   auto alive = AliveToken();
+  const SOCKET socket = FHSocket;
   SetState(TSocketState::wsConnected);  // may re-enter
   if (!*alive) return;
   FireConnected(error);  // may re-enter
   if (!*alive) return;
-  if (error != 0 && FState != TSocketState::wsClosed) Close();
+  // Unless the handler has closed it already (and perhaps started the next attempt).
+  if (error != 0 && FHSocket == socket && FState == TSocketState::wsConnected) Close();
 }
 
 void TCustomWSocket::Do_FD_READ(int error) {
@@ -533,9 +535,15 @@ void TCustomWSocket::Do_FD_ACCEPT(int error) { TriggerSessionAvailable(error); }
 void TCustomWSocket::Do_FD_CLOSE(int error) {
   if (FState == TSocketState::wsConnecting || FHSocket == platform::INVALID_SOCKET) return;
   auto alive = AliveToken();
+  const SOCKET socket = FHSocket;
+  const TSocketState state = FState;
   // Everything the peer sent before closing is offered before the close is reported.
   DrainReceive(0, ComponentOptions & ~wsoNoReceiveLoop);
   if (!*alive) return;
+  // A reader that saw the end of the stream may have closed already: that close was the one
+  // report of this connection (its flag went with the defaults), and what is open now, if
+  // anything, is the next connection.
+  if (FHSocket != socket || FState != state) return;
   if (!FCloseInvoked) {
     FCloseInvoked = true;
     TriggerSessionClosed(error);  // may re-enter

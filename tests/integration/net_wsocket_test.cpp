@@ -718,6 +718,46 @@ TEST(NetWSocket, ANewConnectionOpenedWhenASendFoundTheOldOneGoneGetsNoDataSent) 
   socket.Close();
 }
 
+TEST(NetWSocket, AHandlerThatClosesOnEndOfStreamGetsOneSessionClosed) {
+  // The common reader: Receive gives 0 when the peer has closed, and the handler closes too.
+  TLoopbackServer server([](int fd, const std::atomic<bool>&) { net_test::WriteAll(fd, "hello", 5); });
+  TWSocket socket;
+  TRecorder rec(socket);
+  socket.OnDataAvailable = [&](net::TCustomWSocket* s, int) {
+    char buf[256];
+    const int n = s->Receive(buf, sizeof buf);
+    if (n > 0) rec.Data.append(buf, static_cast<size_t>(n));
+    if (n == 0) s->Close();
+  };
+  ConnectTo(socket, server.Port());
+  ASSERT_TRUE(PumpUntil([&] { return rec.Closed > 0; }));
+  PumpFor(100);
+  EXPECT_EQ("hello", rec.Data);
+  EXPECT_EQ(1, rec.Closed) << ::testing::PrintToString(rec.Log);
+  EXPECT_EQ(TSocketState::wsClosed, socket.State());
+}
+
+TEST(NetWSocket, ANewAttemptStartedFromAFailedConnectIsKept) {
+  // A refused connect, and the handler closes and tries elsewhere at once.
+  TLoopbackServer server(EchoHandler());
+  TWSocket socket;
+  TRecorder rec(socket);
+  auto recordConnected = socket.OnSessionConnected;
+  socket.OnSessionConnected = [&](net::TCustomWSocket* s, int error) {
+    recordConnected(s, error);
+    if (error != 0) {
+      s->Close();
+      ConnectTo(socket, server.Port());
+    }
+  };
+  ConnectTo(socket, net_test::ClosedPort());
+  ASSERT_TRUE(PumpUntil([&] { return rec.Connected == 2; }));
+  PumpFor(100);
+  EXPECT_EQ((std::vector<std::string>{"connected 10061", "closed 0", "connected 0", "sent 0"}), rec.Log);
+  EXPECT_EQ(TSocketState::wsConnected, socket.State());
+  socket.Close();
+}
+
 TEST(NetWSocket, AbortDiscardsQueuedDataAndClosesOnce) {
   TLoopbackServer server([](int fd, const std::atomic<bool>& stopping) {
     net_test::WaitReadable(fd, stopping, 3000);  // never reads: the client's queue fills
