@@ -207,6 +207,14 @@ void TNetWndHandler::FreeMessageNumber(UINT& number) {
   if (FUsedCount <= 0) DestroyHiddenWindow();
 }
 
+void TNetWndHandler::FreeNumbersOf(const TNetWndControl* component) {
+  for (int i = 0; i < kMaxMessageIds && FWindow; ++i)
+    if (FTable[static_cast<size_t>(i)] == component) {
+      UINT number = FMsgLow + static_cast<UINT>(i);
+      FreeMessageNumber(number);  // the last one destroys the window and clears the table
+    }
+}
+
 void TNetWndHandler::HandleMessage(TMessage& msg) {
   try {
     if (msg.Msg >= FMsgLow && msg.Msg < FMsgLow + kMaxMessageIds) {
@@ -296,6 +304,9 @@ void TNetWndControl::ReleaseWindow() {
   {
     std::lock_guard<std::recursive_mutex> guard(PoolLock());
     FreeMsgHandlers();
+    // A class whose destructor did not release the window itself has already lost its
+    // FreeMsgHandlers override: its numbers must not stay behind pointing at a dead object.
+    if (FHandler) FHandler->FreeNumbersOf(this);
     if (FHandler && FHandler->UsedCount() <= 0) Pool().FreeHandler(FHandler);
     FHandle = nullptr;
     FHandler = nullptr;

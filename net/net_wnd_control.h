@@ -11,6 +11,8 @@
 // (derived first). C++ calls no overrides from constructors and destructors, so a class that
 // adds numbers must, in its constructor, re-allocate a window its parent allocated
 // (ReleaseWindow(); AllocateWindow();), and in its destructor call ReleaseWindow() itself.
+// (Should a destructor forget, the base still gives back every number the component holds,
+// so no stale entry is left pointing at the destroyed object.)
 
 #include <array>
 #include <cstdint>
@@ -62,6 +64,8 @@ class TNetWndHandler {
   // Frees `number` (0 is ignored), purges its queued messages and sets it to 0; destroys the
   // window when no number is left in use. Throws ENetException.
   void FreeMessageNumber(UINT& number);
+  // Frees every number still held by `component` (see FreeMessageNumber).
+  void FreeNumbersOf(const TNetWndControl* component);
   // Routes one message of the window: owner of its number, timer ticks, default.
   void HandleMessage(TMessage& msg);
 

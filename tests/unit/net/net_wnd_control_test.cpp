@@ -154,6 +154,38 @@ TEST(NetWndControl, LastNumberFreedDestroysTheWindowAndItsQueuedMessagesNeverArr
   EXPECT_TRUE(second.Received.empty());
 }
 
+// Takes numbers of its own but, unlike TProbe, does not release its window in its destructor.
+class TForgetful : public TNetWndControl {
+ public:
+  int MsgCount() const override { return TNetWndControl::MsgCount() + 2; }
+  UINT First = 0, Second = 0;
+
+ protected:
+  void AllocateMsgHandlers() override {
+    TNetWndControl::AllocateMsgHandlers();
+    First = TakeMessageNumber();
+    Second = TakeMessageNumber();
+  }
+  void FreeMsgHandlers() override {
+    FreeMessageNumber(Second);
+    FreeMessageNumber(First);
+    TNetWndControl::FreeMsgHandlers();
+  }
+};
+
+TEST(NetWndControl, NumbersOfAClassThatForgotToReleaseItsWindowLeaveWithIt) {
+  const int windowsBefore = net::NetWndLiveWindowCount();
+  auto* forgetful = new TForgetful;
+  forgetful->AllocateWindow();
+  const HWND window = forgetful->WindowHandle();
+  platform::PostMessage(window, forgetful->Second, 0, 0);
+  delete forgetful;
+  ASSERT_EQ(windowsBefore, net::NetWndLiveWindowCount());
+  ASSERT_EQ(0, net::NetWndHandlerCount(platform::GetCurrentThreadId()));
+  EXPECT_FALSE(platform::IsWindow(window));
+  PumpFor(50);  // nothing left that could reach the freed object
+}
+
 TEST(NetWndControl, ReleaseFromInsideAHandlerDestroysAfterTheHandlerReturns) {
   std::vector<std::string> log;
   auto* probe = new TProbe(1, &log);
