@@ -30,6 +30,19 @@ void ExpectTimerError(const char* text, F&& f) {
   }
 }
 
+// Waits (bounded, without dispatching anything) until a thread-timer tick is queued for the
+// calling thread: the clock thread may be slow to run on a busy machine.
+bool WaitForQueuedTick(int timeoutMs = 5000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  platform::MSG queued;
+  while (!platform::PeekMessage(&queued, nullptr, net::ThreadTimerMessage(), net::ThreadTimerMessage(),
+                                platform::PM_NOREMOVE)) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
 TEST(NetTimer, NeedsAnOwnerWithAWindow) {
   ExpectTimerError("Owner not assigned", [] { net::TNetTimer timer(nullptr); });
   ExpectTimerError("Owner not assigned", [] { net::TNetThreadTimer timer(nullptr); });
@@ -82,6 +95,7 @@ TEST(NetThreadTimer, ABlockedOwnerGetsOneTickNotABacklog) {
   timer.SetInterval(100);
   timer.SetOnTimer([&](net::TNetTimer*) { ++ticks; });
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // the owner "hangs"
+  ASSERT_TRUE(WaitForQueuedTick());
   // Everything that piled up meanwhile, without waiting for more.
   platform::MSG msg;
   while (platform::PeekMessage(&msg, nullptr, 0, 0, platform::PM_REMOVE)) platform::DispatchMessage(&msg);
@@ -96,10 +110,7 @@ TEST(NetThreadTimer, ATickQueuedForADestroyedTimerIsDropped) {
   auto timer = std::make_unique<net::TNetThreadTimer>(&owner);
   timer->SetInterval(100);
   timer->SetOnTimer([&](net::TNetTimer*) { ++ticks; });
-  std::this_thread::sleep_for(std::chrono::milliseconds(350));
-  platform::MSG queued;
-  ASSERT_TRUE(platform::PeekMessage(&queued, nullptr, net::ThreadTimerMessage(), net::ThreadTimerMessage(),
-                                    platform::PM_NOREMOVE));  // a tick is waiting
+  ASSERT_TRUE(WaitForQueuedTick());  // a tick is waiting
   timer.reset();
   // A new timer may even be allocated at the same address: identity numbers differ.
   net::TNetThreadTimer other(&owner);
