@@ -12,6 +12,13 @@
 
 namespace app {
 
+// Colour values as the window's fields hold them: 0x00BBGGRR, or a system colour.
+inline constexpr uint32_t kColorRed = 255;
+inline constexpr uint32_t kColorGreen = 32768;
+inline constexpr uint32_t kColorWhite = 0xFFFFFF;
+inline constexpr uint32_t kColorWindow = 0x80000005;
+inline constexpr uint32_t kColorWindowText = 0x80000008;
+
 class TKelthornF {
  public:
   // `arguments` are the command-line parameters (waypoint codes), already in Windows-1250.
@@ -55,6 +62,10 @@ class TKelthornF {
   std::string Edit1, Edit2;                    // site user name, password
   std::string Edit48, Edit49, Edit50, Edit51;  // proxy address, port, user, password
   bool CheckBox32 = false;                     // use the proxy
+  // Edit1's background and text colours as 0x00BBGGRR values; the login sets them, the window
+  // shows them. The two system values stand for the toolkit's own field colours.
+  uint32_t Edit1Color = kColorWindow;
+  uint32_t Edit1FontColor = kColorWindowText;
   std::vector<std::string> Memo1{"Memo1"};
   std::vector<std::string> LboxAttr;
 

@@ -16,6 +16,13 @@ PACKAGES=(
   libssl3
   openssl
   nlohmann-json3-dev
+  libfltk1.3-dev
+  xvfb
+  xauth
+  xdotool
+  x11-utils
+  imagemagick
+  fonts-dejavu-core
 )
 
 missing=()

@@ -1,0 +1,282 @@
+#include "app/main_window.h"
+
+#include <FL/Fl.H>
+#include <FL/Fl_Box.H>
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Check_Button.H>
+#include <FL/Fl_Double_Window.H>
+#include <FL/Fl_Group.H>
+#include <FL/Fl_Hold_Browser.H>
+#include <FL/Fl_Input.H>
+#include <FL/Fl_Secret_Input.H>
+#include <FL/Fl_Tabs.H>
+#include <FL/Fl_Text_Buffer.H>
+#include <FL/Fl_Text_Editor.H>
+#include <FL/fl_draw.H>
+#include <FL/x.H>
+#include <X11/Xatom.h>
+
+#include <exception>
+
+#include "app/gui_loop.h"
+#include "app/main_form.h"
+#include "net/application.h"
+#include "runtime/codepage.h"
+
+namespace app {
+namespace {
+
+constexpr int kWindowWidth = 222;
+constexpr int kWindowHeight = 327;
+constexpr int kTabRowHeight = 20;
+// The tab sheets' client area starts this far in from the page control's corner.
+constexpr int kSheetLeft = 4;
+constexpr int kSheetTop = kTabRowHeight + 4;
+constexpr int kLabelHeight = 13;
+
+// A flat speed button: no frame until the pointer is over it, never takes the focus.
+class TFlatButton : public Fl_Button {
+ public:
+  TFlatButton(int x, int y, int w, int h, const char* label = nullptr) : Fl_Button(x, y, w, h, label) {
+    box(FL_FLAT_BOX);
+    down_box(FL_THIN_DOWN_BOX);
+    visible_focus(0);
+    labelsize(kFontSize);
+  }
+  int handle(int event) override {
+    if (event == FL_ENTER || event == FL_LEAVE) {
+      box(event == FL_ENTER ? FL_THIN_UP_BOX : FL_FLAT_BOX);
+      redraw();
+    }
+    return Fl_Button::handle(event);
+  }
+};
+
+// A label as the form's designer places it: top-left corner given, as wide as its text.
+Fl_Box* MakeLabel(int x, int y, const char* utf8) {
+  fl_font(FL_HELVETICA, kFontSize);
+  auto* box = new Fl_Box(x, y, static_cast<int>(fl_width(utf8)) + 2, kLabelHeight);
+  box->copy_label(EscapeLabel(utf8).c_str());
+  box->labelsize(kFontSize);
+  box->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE);
+  return box;
+}
+
+Fl_Input* MakeEdit(int x, int y, int w, int h, bool masked) {
+  Fl_Input* input = masked ? new Fl_Secret_Input(x, y, w, h) : new Fl_Input(x, y, w, h);
+  input->textsize(kFontSize);
+  input->textfont(FL_HELVETICA);
+  input->when(FL_WHEN_CHANGED);
+  return input;
+}
+
+// A colour value (0x00BBGGRR, or a system colour) as the toolkit's colour.
+Fl_Color ToToolkitColor(uint32_t value, Fl_Color systemColor) {
+  if (value & 0x80000000u) return systemColor;
+  return fl_rgb_color(static_cast<uchar>(value & 0xFF), static_cast<uchar>((value >> 8) & 0xFF),
+                      static_cast<uchar>((value >> 16) & 0xFF));
+}
+
+void CloseUnlessEscape(Fl_Widget* window, void*) {
+  // The toolkit closes a window on Escape; this one closes only from its frame, as designed.
+  if (Fl::event() == FL_SHORTCUT && Fl::event_key() == FL_Escape) return;
+  window->hide();
+}
+
+}  // namespace
+
+TMainWindow::TMainWindow(TKelthornF& form) : FForm(form), FMemoBuffer(std::make_unique<Fl_Text_Buffer>()) {
+  Build();
+  LoadFields();
+}
+
+TMainWindow::~TMainWindow() = default;
+
+void TMainWindow::Build() {
+  FWindow = std::make_unique<Fl_Double_Window>(kWindowWidth, kWindowHeight, "Download listing");
+  FWindow->xclass("tamvirel");
+  FWindow->labelsize(kFontSize);
+  FWindow->callback(CloseUnlessEscape);
+
+  auto* tabs = new Fl_Tabs(0, 0, kWindowWidth, kWindowHeight);
+  tabs->labelsize(kFontSize);
+  FControls.PageControl1 = tabs;
+
+  const int sheetY = kTabRowHeight;
+  const int sheetH = kWindowHeight - kTabRowHeight;
+  const int ox = kSheetLeft;
+  const int oy = kSheetTop;
+
+  // ---- first tab: credentials and proxy ----
+  auto* sheet1 = new Fl_Group(0, sheetY, kWindowWidth, sheetH, "Settings");
+  sheet1->labelsize(kFontSize);
+  sheet1->clip_children(1);
+  FControls.TabSheet1 = sheet1;
+
+  MakeLabel(ox + 8, oy - 1, "Prihlasovacie meno");
+  FControls.Edit1 = MakeEdit(ox + 8, oy + 18, 105, 21, false);
+  MakeLabel(ox + 8, oy + 43, "Heslo");
+  FControls.Edit2 = MakeEdit(ox + 8, oy + 62, 103, 21, true);
+  FControls.SpeedButton2 = new TFlatButton(ox + 130, oy + 62, 55, 22, "Login");
+  FControls.SpeedButton2->callback(
+      [](Fl_Widget*, void* self) {
+        auto* view = static_cast<TMainWindow*>(self);
+        view->RunRequestHandler([view] { view->FForm.Login(); });
+      },
+      this);
+
+  const int gx = ox + 8;
+  const int gy = oy + 99;
+  auto* group = new Fl_Group(gx, gy, 153, 140);
+  FControls.GroupBox12 = group;
+  {
+    // The frame runs through the middle of the caption line; the caption covers it.
+    auto* frame = new Fl_Box(gx, gy + kLabelHeight / 2, 153, 140 - kLabelHeight / 2);
+    frame->box(FL_ENGRAVED_FRAME);
+    Fl_Box* caption = MakeLabel(gx + 8, gy, "Proxy");
+    caption->labelfont(FL_HELVETICA_BOLD);
+    fl_font(FL_HELVETICA_BOLD, kFontSize);
+    caption->size(static_cast<int>(fl_width("Proxy")) + 4, kLabelHeight);
+    caption->box(FL_FLAT_BOX);
+
+    FControls.SpeedButton276 = new TFlatButton(gx + 101, gy + 8, 44, 22, "Detect");  // no action
+    FControls.CheckBox32 = new Fl_Check_Button(gx + 6, gy + 13, 70, 17, "pou\xC5\xBE\xC3\xADvaj");
+    FControls.CheckBox32->labelsize(kFontSize);
+    FControls.CheckBox32->callback([](Fl_Widget* w, void* self) {
+      static_cast<TMainWindow*>(self)->FForm.CheckBox32 = static_cast<Fl_Check_Button*>(w)->value() != 0;
+    }, this);
+    FControls.Edit48 = MakeEdit(gx + 6, gy + 33, 96, 21, false);
+    FControls.Edit49 = MakeEdit(gx + 6, gy + 57, 96, 21, false);
+    FControls.Edit50 = MakeEdit(gx + 6, gy + 80, 96, 21, false);
+    FControls.Edit51 = MakeEdit(gx + 6, gy + 104, 96, 21, true);
+    MakeLabel(gx + 109, gy + 38, "IP");
+    MakeLabel(gx + 109, gy + 62, "port");
+    MakeLabel(gx + 109, gy + 88, "meno");
+    MakeLabel(gx + 109, gy + 112, "heslo");
+  }
+  group->end();
+  sheet1->end();
+
+  // ---- second tab: conversion, memo and the attribute table ----
+  // The memo and the list box reach past the window's edge by design; the sheet clips them.
+  auto* sheet2 = new Fl_Group(0, sheetY, kWindowWidth, sheetH, "TabSheet2");
+  sheet2->labelsize(kFontSize);
+  sheet2->clip_children(1);
+  FControls.TabSheet2 = sheet2;
+  FControls.SpeedButton1 = new TFlatButton(ox + 8, oy + 184, 49, 22);
+  FControls.SpeedButton1->callback(
+      [](Fl_Widget*, void* self) {
+        auto* view = static_cast<TMainWindow*>(self);
+        view->RunRequestHandler([view] { view->FForm.SpeedButton1Click(); });
+      },
+      this);
+  FControls.Memo1 = new Fl_Text_Editor(ox + 8, oy + 16, 513, 161);
+  FControls.Memo1->buffer(FMemoBuffer.get());
+  FControls.Memo1->textsize(kFontSize);
+  FControls.Memo1->textfont(FL_HELVETICA);
+  FControls.LboxAttr = new Fl_Hold_Browser(ox + 288, oy + 16, 257, 145);
+  FControls.LboxAttr->textsize(kFontSize);
+  FControls.LboxAttr->format_char(0);  // items are data, not formatting
+  sheet2->end();
+
+  tabs->end();
+  tabs->value(sheet1);
+  FWindow->end();
+
+  FBindings = {{FControls.Edit1, &TKelthornF::Edit1},   {FControls.Edit2, &TKelthornF::Edit2},
+               {FControls.Edit48, &TKelthornF::Edit48}, {FControls.Edit49, &TKelthornF::Edit49},
+               {FControls.Edit50, &TKelthornF::Edit50}, {FControls.Edit51, &TKelthornF::Edit51}};
+  for (const TInputBinding& b : FBindings) b.Input->callback(InputChanged, this);
+}
+
+void TMainWindow::InputChanged(Fl_Widget* widget, void* self) {
+  auto* view = static_cast<TMainWindow*>(self);
+  for (const TInputBinding& b : view->FBindings)
+    if (b.Input == widget) view->FForm.*b.Field = runtime::Utf8ToAnsi(b.Input->value());
+}
+
+void TMainWindow::LoadFields() {
+  for (const TInputBinding& b : FBindings) b.Input->value(runtime::AnsiToUtf8(FForm.*b.Field).c_str());
+  FControls.CheckBox32->value(FForm.CheckBox32 ? 1 : 0);
+  FControls.LboxAttr->clear();
+  for (const std::string& item : FForm.LboxAttr) FControls.LboxAttr->add(runtime::AnsiToUtf8(item).c_str());
+  ShowMemoFromStart();
+  // Forces the colours to be applied on the next refresh.
+  FShownColor = ~FForm.Edit1Color;
+  Refresh();
+}
+
+void TMainWindow::ShowMemoFromStart() {
+  FMemoBuffer->text("");
+  FMemoLinesShown = 0;
+  Refresh();
+}
+
+void TMainWindow::Refresh() {
+  const std::vector<std::string>& lines = FForm.Memo1;
+  if (lines.size() < FMemoLinesShown) {
+    ShowMemoFromStart();
+    return;
+  }
+  for (; FMemoLinesShown < lines.size(); ++FMemoLinesShown) {
+    std::string text = runtime::AnsiToUtf8(lines[FMemoLinesShown]);
+    std::string shown;
+    shown.reserve(text.size() + 1);
+    if (FMemoLinesShown > 0) shown += '\n';
+    // The memo shows a line break as one; "\r\n" in a description would show a stray box.
+    for (size_t i = 0; i < text.size(); ++i) {
+      if (text[i] == '\r') {
+        if (i + 1 < text.size() && text[i + 1] == '\n') continue;
+        shown += '\n';
+      } else {
+        shown += text[i];
+      }
+    }
+    FMemoBuffer->append(shown.c_str());
+  }
+
+  if (FForm.Edit1Color != FShownColor || FForm.Edit1FontColor != FShownFontColor) {
+    FShownColor = FForm.Edit1Color;
+    FShownFontColor = FForm.Edit1FontColor;
+    FControls.Edit1->color(ToToolkitColor(FShownColor, FL_BACKGROUND2_COLOR));
+    FControls.Edit1->textcolor(ToToolkitColor(FShownFontColor, FL_FOREGROUND_COLOR));
+    FControls.Edit1->redraw();
+  }
+}
+
+void TMainWindow::RunRequestHandler(const std::function<void()>& handler) {
+  // A request runs a nested loop that handles clicks too. The client carries one request at a
+  // time and a second start would replace the pending one's properties, so ignore the click.
+  if (FBusy) return;
+  struct TBusy {
+    bool& Flag;
+    explicit TBusy(bool& flag) : Flag(flag) { Flag = true; }
+    ~TBusy() { Flag = false; }
+  } busy(FBusy);
+  try {
+    handler();  // may re-enter
+  } catch (const std::exception& e) {
+    net::ApplicationHandleException(e);
+  }
+  Refresh();
+}
+
+void TMainWindow::Show() {
+  FWindow->position((Fl::w() - kWindowWidth) / 2, (Fl::h() - kWindowHeight) / 2);
+  FWindow->show();
+  // Minimise and close but no maximise, for window managers that read these hints; the fixed
+  // size hints that a non-resizable window carries stop the others from maximising it.
+  struct {
+    unsigned long flags, functions, decorations;
+    long inputMode;
+    unsigned long status;
+  } hints = {1 | 2, 4 | 8 | 32, 2 | 8 | 16 | 32, 0, 0};
+  Atom property = XInternAtom(fl_display, "_MOTIF_WM_HINTS", False);
+  XChangeProperty(fl_display, fl_xid(FWindow.get()), property, property, 32, PropModeReplace,
+                  reinterpret_cast<unsigned char*>(&hints), 5);
+  XFlush(fl_display);
+}
+
+bool TMainWindow::Shown() const { return FWindow->shown() != 0; }
+
+}  // namespace app
