@@ -112,11 +112,13 @@ void ShowModalMessage(const std::string& text) {
     textH = 0;
     fl_measure(label.c_str(), textW, textH);  // wrapped at the given width
   }
-  const int w = std::max(textW + 40, 160);
+  // The label gets a few pixels more than it measured: drawn with wrapping, a text exactly as
+  // wide as its box breaks before its last word.
+  const int w = std::max(textW + 48, 160);
   const int h = textH + 75;
 
   Fl_Window box(w, h, kMessageCaption);
-  Fl_Box message(20, 18, w - 40, textH);
+  Fl_Box message(20, 18, w - 32, textH);
   message.copy_label(label.c_str());
   message.labelfont(FL_HELVETICA);
   message.labelsize(kFontSize);

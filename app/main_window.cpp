@@ -77,6 +77,35 @@ Fl_Color ToToolkitColor(uint32_t value, Fl_Color systemColor) {
                       static_cast<uchar>((value >> 16) & 0xFF));
 }
 
+bool IsUtf8(const std::string& text) {
+  const size_t n = text.size();
+  size_t i = 0;
+  while (i < n) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    size_t extra;
+    if (c < 0x80)
+      extra = 0;
+    else if (c >= 0xC2 && c <= 0xDF)
+      extra = 1;
+    else if ((c & 0xF0) == 0xE0)
+      extra = 2;
+    else if (c >= 0xF0 && c <= 0xF4)
+      extra = 3;
+    else
+      return false;
+    if (n - i <= extra) return false;
+    for (size_t k = 1; k <= extra; ++k)
+      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+    i += extra + 1;
+  }
+  return true;
+}
+
+// A memo line: the long description holds the page's bytes, which the site sends as UTF-8;
+// shown through the code page they would turn every accented letter into two wrong ones.
+// Text that is not valid UTF-8 is the program's own Windows-1250.
+std::string MemoText(const std::string& line) { return IsUtf8(line) ? line : runtime::AnsiToUtf8(line); }
+
 void CloseUnlessEscape(Fl_Widget* window, void*) {
   // The toolkit closes a window on Escape; this one closes only from its frame, as designed.
   if (Fl::event() == FL_SHORTCUT && Fl::event_key() == FL_Escape) return;
@@ -219,7 +248,7 @@ void TMainWindow::Refresh() {
     return;
   }
   for (; FMemoLinesShown < lines.size(); ++FMemoLinesShown) {
-    std::string text = runtime::AnsiToUtf8(lines[FMemoLinesShown]);
+    std::string text = MemoText(lines[FMemoLinesShown]);
     std::string shown;
     shown.reserve(text.size() + 1);
     if (FMemoLinesShown > 0) shown += '\n';

@@ -1,0 +1,460 @@
+// The window under a private X server: what it shows, what typing and clicks do, and how the
+// program starts with and without a display.
+
+#include <gtest/gtest.h>  // before the X headers, whose macros clash with it
+
+#include <FL/Fl.H>
+#include <FL/Fl_Browser.H>
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Check_Button.H>
+#include <FL/Fl_Double_Window.H>
+#include <FL/Fl_Input.H>
+#include <FL/Fl_Tabs.H>
+#include <FL/Fl_Text_Buffer.H>
+#include <FL/Fl_Text_Editor.H>
+#include <FL/x.H>
+#include <X11/Xlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "app/gui_loop.h"
+#include "app/main_form.h"
+#include "app/main_window.h"
+#include "app/settings.h"
+#include "net/application.h"
+#include "platform/message_queue.h"
+#include "runtime/codepage.h"
+#include "runtime/file_io.h"
+#include "runtime/ini_file.h"
+#include "x_test_server.h"
+
+using namespace app;
+using xtest::Shell;
+
+namespace {
+
+xtest::TXServer* gServer = nullptr;
+
+bool IsRed(uint32_t p) { return p == 0xFF0000; }
+bool IsGreen(uint32_t p) { return p == 0x008000; }
+bool IsWhitish(uint32_t p) { return ((p >> 16) & 0xFF) > 200 && ((p >> 8) & 0xFF) > 200 && (p & 0xFF) > 200; }
+
+class MainWindow : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    gServer = new xtest::TXServer;
+    ASSERT_TRUE(gServer->Start()) << "Xvfb did not start";
+    ::setenv("DISPLAY", gServer->Display.c_str(), 1);
+    ASSERT_TRUE(OpenDisplay());
+  }
+  static void TearDownTestSuite() {
+    // Nothing talks to the display after this; the connection simply goes away with the server.
+    if (fl_display != nullptr) XSync(fl_display, False);
+    delete gServer;
+    gServer = nullptr;
+  }
+
+  void SetUp() override {
+    name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    dir = ::testing::TempDir() + "gui_" + name + "/";
+    std::system(("rm -rf '" + dir + "'").c_str());
+    ASSERT_TRUE(runtime::EnsureDirectory(dir + "tmp"));
+    shots = std::string(TAMVIREL_SCREENSHOTS) + "/";
+    ASSERT_TRUE(runtime::EnsureDirectory(shots));
+  }
+
+  void TearDown() override {
+    // Windows destroyed by the test are gone from the server before the next test looks.
+    if (fl_display != nullptr) XSync(fl_display, False);
+  }
+
+  // Pumps the one loop until `done` holds or `ms` have passed; returns done().
+  bool PumpUntil(TGuiLoop& loop, const std::function<bool()>& done, int ms = 15000) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    loop.ProcessPending();
+    while (!done() && std::chrono::steady_clock::now() < deadline) loop.WaitOnce();
+    return done();
+  }
+
+  // Lets pending drawing reach the server.
+  void Settle(TGuiLoop& loop, int ms = 300) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    PumpUntil(loop, [&] { return std::chrono::steady_clock::now() >= until; }, ms + 100);
+    XSync(fl_display, False);
+  }
+
+  static std::string Id(Fl_Window* w) { return std::to_string(fl_xid(w)); }
+
+  // Runs xdotool (synchronously: its events queue at the server until the loop reads them).
+  static void Xdo(const std::string& args) { Shell("xdotool " + args + " 2>&1"); }
+
+  static void Click(Fl_Window* w, int x, int y) {
+    Xdo("mousemove --window " + Id(w) + " " + std::to_string(x) + " " + std::to_string(y) + " click 1");
+  }
+  static void Click(Fl_Window* w, Fl_Widget* widget) {
+    Click(w, widget->x() + widget->w() / 2, widget->y() + widget->h() / 2);
+  }
+
+  // Runs a command on another thread while the loop keeps running; returns its output.
+  std::string RunWhilePumping(TGuiLoop& loop, const std::string& command) {
+    std::atomic<bool> finished{false};
+    std::string out;
+    std::thread worker([&] {
+      out = Shell(command);
+      finished = true;
+    });
+    PumpUntil(loop, [&] { return finished.load(); }, 30000);
+    worker.join();
+    return out;
+  }
+
+  // A screenshot of the window, kept in the build folder.
+  xtest::TImage Shot(TGuiLoop& loop, Fl_Window* w, const std::string& file) {
+    Settle(loop);
+    std::string path = shots + file;
+    Shell("import -window " + Id(w) + " '" + path + "' 2>&1");
+    xtest::TImage image;
+    EXPECT_TRUE(image.Load(path)) << path;
+    return image;
+  }
+
+  std::string name, dir, shots;
+};
+
+std::string Utf8(const std::string& ansi) { return runtime::AnsiToUtf8(ansi); }
+std::string Ansi(const std::string& utf8) { return runtime::Utf8ToAnsi(utf8); }
+
+std::string MemoText(const TMainWindowControls& c) {
+  char* text = c.Memo1->buffer()->text();  // a copy the caller frees
+  std::string copy(text);
+  std::free(text);
+  return copy;
+}
+
+}  // namespace
+
+TEST_F(MainWindow, OpensCentredWithItsCaptionSizeControlsAndSlovakTexts) {
+  const std::string user = Ansi("Ľubomír");
+  const std::string password = Ansi("heslo€ž");
+  {
+    runtime::TIniFile ini(dir + "rovkast.ini");
+    ini.WriteString("User", "USER", user);
+    ini.WriteString("User", "PWD", ScramblePassword(user, password));
+    ini.WriteString("Proxy", "IP", "proxy.example");
+    ini.WriteString("Proxy", "USER", Ansi("Kováč"));
+    ini.WriteBool("Proxy", "Use", true);
+  }
+  TKelthornF form({}, dir);
+  form.FormCreate();
+  TGuiLoop loop;
+  TMainWindow view(form);
+  loop.OnIdle = [&] { view.Refresh(); };
+  view.Show();
+  ASSERT_TRUE(PumpUntil(loop, [&] { return view.Window()->visible() != 0; }));
+  const TMainWindowControls& c = view.Controls();
+
+  // Caption, size, centred place, and no maximise (fixed size, and the frame hints).
+  EXPECT_STREQ(view.Window()->label(), "Download listing");
+  std::string info = Shell("xwininfo -id " + Id(view.Window()));
+  EXPECT_NE(info.find("Width: 222\n"), std::string::npos) << info;
+  EXPECT_NE(info.find("Height: 327\n"), std::string::npos) << info;
+  EXPECT_NE(info.find("Absolute upper-left X:  289\n"), std::string::npos) << info;  // (800 - 222) / 2
+  EXPECT_NE(info.find("Absolute upper-left Y:  136\n"), std::string::npos) << info;  // (600 - 327) / 2
+  std::string props = Shell("xprop -id " + Id(view.Window()));
+  EXPECT_NE(props.find("WM_NAME(STRING) = \"Download listing\""), std::string::npos) << props;
+  EXPECT_NE(props.find("program specified maximum size: 222 by 327"), std::string::npos) << props;
+  EXPECT_NE(props.find("_MOTIF_WM_HINTS(_MOTIF_WM_HINTS) = 0x3, 0x2c,"), std::string::npos) << props;
+
+  // The settings arrive in the widgets as UTF-8; passwords are masked.
+  EXPECT_EQ(c.Edit1->value(), std::string("Ľubomír"));
+  EXPECT_EQ(c.Edit2->value(), std::string("heslo€ž"));
+  EXPECT_EQ(c.Edit2->input_type(), FL_SECRET_INPUT);
+  EXPECT_EQ(c.Edit51->input_type(), FL_SECRET_INPUT);
+  EXPECT_EQ(c.Edit1->input_type(), FL_NORMAL_INPUT);
+  EXPECT_EQ(c.Edit48->value(), std::string("proxy.example"));
+  EXPECT_EQ(c.Edit50->value(), std::string("Kováč"));
+  EXPECT_EQ(c.CheckBox32->value(), 1);
+  EXPECT_STREQ(c.CheckBox32->label(), "používaj");
+  EXPECT_STREQ(c.TabSheet1->label(), "Settings");
+  EXPECT_STREQ(c.TabSheet2->label(), "TabSheet2");
+  EXPECT_STREQ(c.SpeedButton2->label(), "Login");
+  EXPECT_STREQ(c.SpeedButton276->label(), "Detect");
+  EXPECT_EQ(c.SpeedButton1->label(), nullptr);
+  EXPECT_EQ(c.PageControl1->value(), c.TabSheet1);
+  ASSERT_EQ(c.LboxAttr->size(), 66);
+  EXPECT_EQ(c.LboxAttr->text(1), Utf8(form.LboxAttr[0]));
+  EXPECT_EQ(c.LboxAttr->text(66), Utf8(form.LboxAttr[65]));
+
+  // The masked field draws no letter of the password: its pixels are those of an empty field
+  // plus the same mark for every character, so at least the field is not blank.
+  xtest::TImage settings = Shot(loop, view.Window(), "settings_tab.png");
+  ASSERT_EQ(settings.Width, 222);
+  ASSERT_EQ(settings.Height, 327);
+
+  // Typing Slovak letters reaches the form in Windows-1250, and back the other way.
+  Click(view.Window(), c.Edit50);
+  Xdo("key --clearmodifiers End");
+  RunWhilePumping(loop, "xdotool type --delay 60 'ľšť' 2>&1");
+  EXPECT_TRUE(PumpUntil(loop, [&] { return form.Edit50 == Ansi("Kováčľšť"); }, 5000))
+      << "form: " << Utf8(form.Edit50) << " widget: " << c.Edit50->value();
+  form.Memo1.push_back(Ansi("Žltý kôň"));
+  view.Refresh();
+  EXPECT_NE(MemoText(c).find("Žltý kôň"), std::string::npos);
+
+  Click(view.Window(), c.TabSheet2->x() + 90, 10);  // the second tab's title
+  EXPECT_TRUE(PumpUntil(loop, [&] { return c.PageControl1->value() == c.TabSheet2; }, 5000));
+  Shot(loop, view.Window(), "second_tab.png");
+}
+
+TEST_F(MainWindow, LoginColoursTheUserFieldAndIgnoresClicksWhileARequestIsPending) {
+  TKelthornF form({}, dir);
+  form.FormCreate();
+  TGuiLoop loop;
+  TMainWindow view(form);
+  loop.OnIdle = [&] { view.Refresh(); };
+  view.Show();
+  ASSERT_TRUE(PumpUntil(loop, [&] { return view.Window()->visible() != 0; }));
+  const TMainWindowControls& c = view.Controls();
+  Fl_Window* w = view.Window();
+
+  Click(w, c.Edit1);
+  Xdo("type --delay 30 'jozo'");
+  Click(w, c.Edit2);
+  Xdo("type --delay 30 'p&ss'");
+  ASSERT_TRUE(PumpUntil(loop, [&] { return form.Edit1 == "jozo" && form.Edit2 == "p&ss"; })) << form.Edit1;
+
+  xtest::TImage before = Shot(loop, w, "login_before.png");
+  const int fx = c.Edit1->x() + 3, fy = c.Edit1->y() + 3, fw = c.Edit1->w() - 6, fh = c.Edit1->h() - 6;
+  EXPECT_EQ(before.Count(fx, fy, fw, fh, IsRed), 0);
+
+  // The seam stands for the site login: a pending request is a nested loop waiting on the
+  // platform, as the HTTP client's synchronous call does.
+  int logins = 0;
+  bool timerFired = false;
+  std::string dialogShot = shots + "login_message.png";
+  form.OnLogin = [&] {
+    ++logins;
+    EXPECT_EQ(form.Edit1, "jozo");
+    EXPECT_EQ(form.Edit2, "p&ss");
+    if (logins == 1) {
+      platform::HWND timerWindow = platform::CreateWindow(
+          [](platform::HWND, platform::UINT message, platform::WPARAM, platform::LPARAM) -> platform::LRESULT {
+            return 0;
+          });
+      platform::SetTimer(timerWindow, 7, 400);
+      // Meanwhile the user clicks Login again and types into the password field.
+      Click(w, c.SpeedButton2);
+      Xdo("type --delay 30 '!'");
+      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+      while (std::chrono::steady_clock::now() < deadline && !(timerFired && form.Edit2 == "p&ss!")) {
+        platform::MsgWaitForMultipleObjects(0, nullptr, false, 1000, platform::QS_ALLINPUT);
+        platform::MSG msg;
+        while (platform::PeekMessage(&msg, nullptr, 0, 0, platform::PM_REMOVE)) {
+          if (msg.message == platform::WM_TIMER && msg.hwnd == timerWindow) timerFired = true;
+          platform::DispatchMessage(&msg);
+        }
+        net::ApplicationProcessMessages();
+      }
+      platform::DestroyWindow(timerWindow);
+      EXPECT_TRUE(timerFired);
+      EXPECT_EQ(form.Edit2, "p&ss!");  // the window kept running during the request
+      form.Edit2 = "p&ss";
+      c.Edit2->value("p&ss");
+
+      form.Edit1Color = kColorRed;
+      form.Edit1FontColor = kColorWhite;
+      // The box is modal and pumps the loop; a helper photographs it and presses Return.
+      std::thread closer([&] {
+        Shell("timeout 30 sh -c 'id=$(xdotool search --sync --onlyvisible --name \"^tamvirel$\" | head -1); "
+            "sleep 0.3; import -window $id \"" + dialogShot + "\"; "
+            "xdotool mousemove --window $id 20 10 key Return' 2>&1");
+      });
+      runtime::ShowMessage("Meno/Heslo " + form.Edit1 + "/" + form.Edit2 + " neexistuje?");
+      closer.join();
+    } else {
+      form.Edit1Color = kColorGreen;
+      form.Edit1FontColor = kColorWhite;
+    }
+  };
+
+  Click(w, c.SpeedButton2);
+  ASSERT_TRUE(PumpUntil(loop, [&] { return logins >= 1 && !view.Busy(); }, 60000));
+  EXPECT_EQ(logins, 1);  // the click during the pending request started nothing
+  EXPECT_TRUE(runtime::FileExists(dialogShot));
+
+  xtest::TImage red = Shot(loop, w, "login_failed_red.png");
+  EXPECT_GT(red.Count(fx, fy, fw, fh, IsRed), fw * fh / 2);
+  EXPECT_GT(red.Count(fx, fy, fw, fh, IsWhitish), 5);  // the white user name
+
+  Click(w, c.SpeedButton2);
+  ASSERT_TRUE(PumpUntil(loop, [&] { return logins == 2 && !view.Busy(); }));
+  xtest::TImage green = Shot(loop, w, "login_succeeded_green.png");
+  EXPECT_EQ(green.Count(fx, fy, fw, fh, IsRed), 0);
+  EXPECT_GT(green.Count(fx, fy, fw, fh, IsGreen), fw * fh / 2);
+  EXPECT_GT(green.Count(fx, fy, fw, fh, IsWhitish), 5);
+}
+
+TEST_F(MainWindow, SecondTabConvertsTheSavedPageIntoTheMemoAndDetectChangesNothing) {
+  runtime::WriteFileAtomic(dir + "tmp/htmlcopy.htm",
+                           runtime::ReadWholeFile(std::string(TAMVIREL_TEST_DATA) + "/listing/full_page.htm"));
+  runtime::TIniFile(dir + "rovkast.ini").WriteString("User", "USER", "jozo");
+  const std::string settingsBefore = runtime::ReadWholeFile(dir + "rovkast.ini");
+  TKelthornF form({}, dir);
+  form.FormCreate();
+  int requests = 0;
+  form.OnLogin = [&] { ++requests; };
+  form.OnDownload = [&](const std::string&, const std::string&, const std::string&, const std::string&,
+                        const std::string&) {
+    ++requests;
+    return false;
+  };
+  TGuiLoop loop;
+  TMainWindow view(form);
+  loop.OnIdle = [&] { view.Refresh(); };
+  view.Show();
+  ASSERT_TRUE(PumpUntil(loop, [&] { return view.Window()->visible() != 0; }));
+  const TMainWindowControls& c = view.Controls();
+  Fl_Window* w = view.Window();
+
+  // "Detect" has no action: fields, colours, settings and the network stay as they were.
+  Click(w, c.SpeedButton276);
+  Settle(loop);
+  EXPECT_EQ(form.Edit1, "jozo");
+  EXPECT_EQ(form.Edit2, "");
+  EXPECT_EQ(form.Edit48 + form.Edit49 + form.Edit50 + form.Edit51, "");
+  EXPECT_FALSE(form.CheckBox32);
+  EXPECT_EQ(form.Edit1Color, kColorWindow);
+  EXPECT_EQ(requests, 0);
+  EXPECT_EQ(form.Memo1.size(), 1u);
+  EXPECT_EQ(runtime::ReadWholeFile(dir + "rovkast.ini"), settingsBefore);
+  EXPECT_EQ(c.PageControl1->value(), c.TabSheet1);
+
+  Click(w, c.TabSheet2->x() + 90, 10);
+  ASSERT_TRUE(PumpUntil(loop, [&] { return c.PageControl1->value() == c.TabSheet2; }, 5000));
+  EXPECT_EQ(MemoText(c), "Memo1");
+  Click(w, c.SpeedButton1);  // flat and without a caption, but there
+  ASSERT_TRUE(PumpUntil(loop, [&] { return form.Memo1.size() == 2; }));
+  Settle(loop);
+  EXPECT_EQ(requests, 0);  // the page converted: no login, no download
+  std::string memo = MemoText(c);
+  // The description keeps its letters (the page's UTF-8 is not read as the code page).
+  EXPECT_EQ(memo.rfind("Memo1\n<p>Potok kedysi poháňal tri mlyny.", 0), 0u) << memo.substr(0, 200);
+  EXPECT_TRUE(runtime::FileExists(dir + "tmp/GC1TAMV.sql"));
+  Shot(loop, w, "converted_memo.png");
+}
+
+// ---- program start-up, as a separate process ----
+
+namespace {
+
+struct TProcessResult {
+  int ExitStatus = -1;
+  std::string Output;
+};
+
+// Runs the program with `env` (assignments, "-u NAME" to unset) and a bounded run time.
+TProcessResult RunProgramWith(const std::string& env, const std::string& args) {
+  TProcessResult r;
+  r.Output = Shell("env " + env + " timeout 60 '" + std::string(TAMVIREL_BINARY) + "' " + args + " 2>&1", &r.ExitStatus);
+  return r;
+}
+
+void WriteFreshSession(const std::string& dir) {
+  runtime::TIniFile(dir + "rovkast.ini").WriteInteger("Session", "TC", static_cast<int32_t>(SystemTickCount()));
+}
+
+// Asks the window with that id to close, as its frame's close button does.
+void RequestClose(const std::string& display, unsigned long window) {
+  Display* d = XOpenDisplay(display.c_str());
+  ASSERT_NE(d, nullptr);
+  XEvent e{};
+  e.xclient.type = ClientMessage;
+  e.xclient.window = window;
+  e.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
+  e.xclient.format = 32;
+  e.xclient.data.l[0] = static_cast<long>(XInternAtom(d, "WM_DELETE_WINDOW", False));
+  e.xclient.data.l[1] = CurrentTime;
+  XSendEvent(d, window, False, NoEventMask, &e);
+  XCloseDisplay(d);
+}
+
+}  // namespace
+
+TEST_F(MainWindow, WithoutADisplayOnlyBatchModeRuns) {
+  const std::string page = runtime::ReadWholeFile(std::string(TAMVIREL_TEST_DATA) + "/listing/full_page.htm");
+  struct TCase {
+    const char* what;
+    const char* args;
+    bool freshSession;
+    int status;
+    bool converted;
+  } cases[] = {
+      {"no codes: the window is needed", "", false, 1, false},
+      {"codes and a fresh session: batch mode", "GC1TAMV", true, 0, true},
+      {"codes and no session: the window is needed", "GC1TAMV", false, 1, false},
+  };
+  for (const TCase& t : cases) {
+    SCOPED_TRACE(t.what);
+    std::system(("rm -rf '" + dir + "'").c_str());
+    ASSERT_TRUE(runtime::EnsureDirectory(dir + "tamvirel/tmp"));
+    runtime::WriteFileAtomic(dir + "tamvirel/tmp/htmlcopy.htm", page);
+    if (t.freshSession) WriteFreshSession(dir + "tamvirel/");
+    TProcessResult r = RunProgramWith("-u DISPLAY XDG_DATA_HOME='" + dir + "'", t.args);
+    EXPECT_EQ(r.ExitStatus, t.status) << r.Output;
+    EXPECT_EQ(runtime::FileExists(dir + "tamvirel/tmp/GC1TAMV.sql"), t.converted);
+    if (t.status == 1)
+      EXPECT_NE(r.Output.find("cannot open the window: no display"), std::string::npos) << r.Output;
+    else
+      EXPECT_EQ(r.Output, "");
+  }
+}
+
+TEST_F(MainWindow, TheProgramOpensTheWindowWithoutCodesOrWithoutASession) {
+  const std::string page = runtime::ReadWholeFile(std::string(TAMVIREL_TEST_DATA) + "/listing/full_page.htm");
+  for (const char* args : {"", "GC1TAMV"}) {
+    SCOPED_TRACE(std::string("arguments: '") + args + "'");
+    std::system(("rm -rf '" + dir + "'").c_str());
+    ASSERT_TRUE(runtime::EnsureDirectory(dir + "tamvirel/tmp"));
+    runtime::WriteFileAtomic(dir + "tamvirel/tmp/htmlcopy.htm", page);
+    std::string output = dir + "output.txt";
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::setenv("XDG_DATA_HOME", dir.c_str(), 1);
+      std::freopen(output.c_str(), "w", stdout);
+      std::freopen(output.c_str(), "a", stderr);
+      if (args[0] == '\0')
+        ::execl(TAMVIREL_BINARY, TAMVIREL_BINARY, static_cast<char*>(nullptr));
+      else
+        ::execl(TAMVIREL_BINARY, TAMVIREL_BINARY, args, static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    int searchStatus = -1;
+    std::string id = Shell("timeout 30 xdotool search --sync --onlyvisible --name '^Download listing$' | head -1",
+                         &searchStatus);
+    EXPECT_FALSE(id.empty()) << "no window";
+    if (!id.empty()) {
+      std::string info = Shell("xwininfo -id " + id);
+      EXPECT_NE(info.find("Width: 222\n"), std::string::npos) << info;
+      EXPECT_NE(info.find("Height: 327\n"), std::string::npos) << info;
+      RequestClose(gServer->Display, std::stoul(id));
+    }
+    int status = -1;
+    for (int i = 0; i < 300; ++i) {  // up to 30 s
+      if (::waitpid(pid, &status, WNOHANG) == pid) break;
+      status = -1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (status == -1) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+      ADD_FAILURE() << "the program did not end when its window was closed";
+    } else {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << runtime::ReadWholeFile(output);
+    }
+    // Without a session the codes wait for the user: nothing was converted.
+    EXPECT_FALSE(runtime::FileExists(dir + "tamvirel/tmp/GC1TAMV.sql"));
+  }
+}
