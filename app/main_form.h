@@ -10,12 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "app/login.h"
+#include "listing/listing_parser.h"
+
 namespace app {
 
-// Colour values as the window's fields hold them: 0x00BBGGRR, or a system colour.
-inline constexpr uint32_t kColorRed = 255;
-inline constexpr uint32_t kColorGreen = 32768;
-inline constexpr uint32_t kColorWhite = 0xFFFFFF;
+// The system colours of a field (window background and text); the login's colours are in
+// login.h.
 inline constexpr uint32_t kColorWindow = 0x80000005;
 inline constexpr uint32_t kColorWindowText = 0x80000008;
 
@@ -30,16 +31,37 @@ class TKelthornF {
   void FormCreate();
 
   // Conversion handler: converts "tmp/htmlcopy.htm"; a page that fails makes it sign in and
-  // try the current code once more.
-  void SpeedButton1Click();
+  // try the current code once more. True when a SQL file was written.
+  bool SpeedButton1Click();
+
+  // What became of one code in batch mode.
+  enum class TCodeOutcome { Converted, DownloadFailed, NotConverted, Error };
+  struct TCodeResult {
+    int Index = 0, Count = 0;
+    std::string Code;
+    TCodeOutcome Outcome = TCodeOutcome::Error;
+    size_t Statements = 0;  // written to the SQL file
+    double Seconds = 0;
+  };
 
   // Batch mode: downloads and converts every command-line code in turn, stamping the session
-  // after each; an error on one code shows "chyba " and the run goes on.
-  void RunBatch();
+  // after each converted one. A code whose download fails or that raises an error shows
+  // "chyba " and the run goes on; a failed download is never followed by converting the
+  // page left over from the code before. Returns one result per code.
+  std::vector<TCodeResult> RunBatch();
+  // Told about each code as soon as it is done (batch progress).
+  std::function<void(const TCodeResult&)> OnCodeDone;
+
+  // Converts a page saved by hand (a browser's "save page") as the conversion button does,
+  // without download, login or session: writes tmp/<code>.sql. False when it fails, with
+  // `failure` saying why (the conversion's stage number, or that the page has no coordinates).
+  bool ConvertSavedPage(const std::string& file, size_t& statements, std::string& failure);
 
   // Signs in to the site. Until the HTTP client exists this build cannot sign in: the attempt
-  // leaves SignedIn false, as a failed sign-in does.
+  // leaves SignedIn false, as a failed sign-in does, and LoginFailure says why.
   void Login();
+  // Why the last sign-in failed (Windows-1250, Slovak); empty after a success.
+  std::string LoginFailure;
 
   // Downloads `url` into `targetFile`; false on any failure, with the file left as it was.
   bool httpcliget(const std::string& url, const std::string& cookie, const std::string& targetFile,
@@ -50,13 +72,18 @@ class TKelthornF {
 
   // The listing page address of a waypoint code (the code appended unchanged).
   std::string ListingAddress(const std::string& code) const;
+  // The site's host as addresses carry it: with ":" + the configured port, if any.
+  std::string HttpHost() const { return HttpPort.empty() ? SiteHost : SiteHost + ":" + HttpPort; }
+  std::string HttpsHost() const { return HttpsPort.empty() ? SiteHost : SiteHost + ":" + HttpsPort; }
 
   // Process-wide state of the shell.
   std::string DataFolder;  // always ends in "/"
   std::string SessionCookie;
   bool SignedIn = false;
   int32_t SessionStamp = 0;
-  std::string SiteHost;
+  std::string SiteHost;  // bare: the page markers use it as it is
+  std::string HttpPort, HttpsPort;
+  bool VerifyCertificate = true;
 
   // Window fields (the settings tab) and the second tab's memo and attribute table.
   std::string Edit1, Edit2;                    // site user name, password
@@ -86,6 +113,8 @@ class TKelthornF {
   std::string SettingsFile() const { return DataFolder + "rovkast.ini"; }
   uint32_t TickCount() const;
   bool ParseListing();
+  listing::TListingParser MakeParser();
+  size_t FLastStatements = 0;
 
   std::vector<std::string> FArguments;
   std::string FDataFolderOverride;

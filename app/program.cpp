@@ -1,13 +1,43 @@
+#include <unistd.h>
+
 #include <cstdio>
+#include <exception>
+#include <string>
 
 #include "app/gui_loop.h"
 #include "app/main_form.h"
 #include "app/main_window.h"
+#include "net/application.h"
 #include "runtime/codepage.h"
 #include "runtime/message_box.h"
 
 namespace app {
 namespace {
+
+constexpr const char* kUsage =
+    "usage: tamvirel\n"
+    "       tamvirel CODE...\n"
+    "       tamvirel --convert FILE...\n"
+    "       tamvirel --help\n"
+    "\n"
+    "Without arguments: opens the window \"Download listing\", where the site's credentials and\n"
+    "the proxy are entered, the sign-in is run and the page downloaded last is converted.\n"
+    "\n"
+    "With waypoint codes: signs in to the listing site when the stored session is more than\n"
+    "ten minutes old, downloads each code's listing page and converts it into tmp/<code>.sql\n"
+    "in the data folder ($XDG_DATA_HOME/tamvirel, by default ~/.local/share/tamvirel). When no\n"
+    "session can be had, the window opens instead and the codes are not converted.\n"
+    "\n"
+    "--convert converts listing pages saved by hand (a browser's \"save page\") the same way,\n"
+    "without downloading, signing in or a session.\n"
+    "\n"
+    "Exit status: 0 when every code or file was converted, 1 when any was not or when the\n"
+    "window was needed and no display could be opened, 2 for a wrong command line.\n";
+
+void PrintError(const std::string& ansiText) {
+  const std::string text = runtime::AnsiToUtf8(ansiText);
+  std::fprintf(stderr, "%s\n", text.c_str());
+}
 
 int NoDisplay() {
   std::fputs(
@@ -29,39 +59,109 @@ int RunWindow(TKelthornF& form) {
 // A message during start-up with codes: a failed login there leads to the window, so the
 // display is opened for it; batch mode, which needs no message there, never touches it.
 void ShowStartupMessage(const std::string& text) {
-  if (OpenDisplay()) {
+  if (OpenDisplay())
     ShowModalMessage(text);
-  } else {
-    std::fprintf(stderr, "%s\n", runtime::AnsiToUtf8(text).c_str());
+  else
+    PrintError(text);
+}
+
+// The creation handler; what it raises (a login page that cannot be read, say) is reported as
+// any other unhandled error and the program goes on without a session.
+void CreateForm(TKelthornF& form) {
+  try {
+    form.FormCreate();
+  } catch (const std::exception& e) {
+    net::ApplicationHandleException(e);
   }
+}
+
+const char* OutcomeText(TKelthornF::TCodeOutcome outcome) {
+  switch (outcome) {
+    case TKelthornF::TCodeOutcome::Converted: return "ok";
+    case TKelthornF::TCodeOutcome::DownloadFailed: return "download failed";
+    case TKelthornF::TCodeOutcome::NotConverted: return "not converted";
+    case TKelthornF::TCodeOutcome::Error: return "error";
+  }
+  return "?";
+}
+
+int ConvertFiles(const std::vector<std::string>& files) {
+  // No codes: the creation handler reads the settings (host, attribute table) and signs in to
+  // nothing.
+  TKelthornF form({});
+  form.FormCreate();
+  int failed = 0;
+  for (const std::string& file : files) {
+    size_t statements = 0;
+    std::string failure;
+    if (!form.ConvertSavedPage(file, statements, failure)) {
+      ++failed;
+      // The file name is the command line's own text; only the message is Windows-1250.
+      std::fprintf(stderr, "%s: %s\n", file.c_str(), runtime::AnsiToUtf8(failure).c_str());
+    }
+  }
+  return failed == 0 ? 0 : 1;
+}
+
+int RunCodes(std::vector<std::string> codes) {
+  TKelthornF form(std::move(codes));
+  runtime::TMessageBoxHandler previous = runtime::SetMessageBoxHandler(ShowStartupMessage);
+  CreateForm(form);
+  runtime::SetMessageBoxHandler(std::move(previous));
+  if (!form.SignedIn) {
+    // No session: the window opens and the codes wait for the user.
+    if (OpenDisplay()) return RunWindow(form);
+    PrintError(form.LoginFailure.empty() ? std::string("Prihl\xE1senie zlyhalo.") : form.LoginFailure);
+    return NoDisplay();
+  }
+  // Batch mode: messages go to standard error, so an unattended run never waits on a box.
+  if (::isatty(STDERR_FILENO)) {
+    form.OnCodeDone = [](const TKelthornF::TCodeResult& r) {
+      const std::string code = runtime::AnsiToUtf8(r.Code);
+      std::fprintf(stderr, "[%d/%d] %s: %s, %zu statements, %.2f s\n", r.Index, r.Count, code.c_str(),
+                   OutcomeText(r.Outcome), r.Statements, r.Seconds);
+    };
+  }
+  int failed = 0;
+  for (const auto& r : form.RunBatch())
+    if (r.Outcome != TKelthornF::TCodeOutcome::Converted) ++failed;
+  return failed == 0 ? 0 : 1;
 }
 
 }  // namespace
 
 int RunProgram(const std::vector<std::string>& utf8Arguments) {
-  std::vector<std::string> codes;
-  codes.reserve(utf8Arguments.size());
-  for (const std::string& a : utf8Arguments) codes.push_back(runtime::Utf8ToAnsi(a));
-
-  if (codes.empty()) {
+  if (utf8Arguments.empty()) {
     if (!OpenDisplay()) return NoDisplay();
     TKelthornF form({});
-    form.FormCreate();
+    CreateForm(form);
     return RunWindow(form);
   }
-
-  TKelthornF form(std::move(codes));
-  runtime::TMessageBoxHandler previous = runtime::SetMessageBoxHandler(ShowStartupMessage);
-  form.FormCreate();
-  runtime::SetMessageBoxHandler(std::move(previous));
-  if (!form.SignedIn) {
-    // No session: the window opens and the codes wait for the user.
-    if (!OpenDisplay()) return NoDisplay();
-    return RunWindow(form);
+  for (const std::string& a : utf8Arguments) {
+    if (a == "--help" || a == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
   }
-  // Batch mode: messages go to standard error, so an unattended run never waits on a box.
-  form.RunBatch();
-  return 0;
+  if (utf8Arguments.front() == "--convert") {
+    if (utf8Arguments.size() == 1) {
+      std::fprintf(stderr, "tamvirel: --convert needs at least one file\n%s", kUsage);
+      return 2;
+    }
+    return ConvertFiles({utf8Arguments.begin() + 1, utf8Arguments.end()});
+  }
+  std::vector<std::string> codes;
+  codes.reserve(utf8Arguments.size());
+  for (const std::string& a : utf8Arguments) {
+    // Waypoint codes never start with "-": whatever does is a mistyped option, not a code to
+    // download.
+    if (!a.empty() && a[0] == '-') {
+      std::fprintf(stderr, "tamvirel: unknown option %s\n%s", a.c_str(), kUsage);
+      return 2;
+    }
+    codes.push_back(runtime::Utf8ToAnsi(a));
+  }
+  return RunCodes(std::move(codes));
 }
 
 }  // namespace app
