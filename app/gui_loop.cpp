@@ -51,7 +51,11 @@ TGuiLoop::TGuiLoop() {
   FDisplayFd = ConnectionNumber(fl_display);
   // Called from inside any platform wait, including the nested loop of a pending request:
   // handling a click here may start another request (the window's guard decides).
-  platform::RegisterWaitDescriptor(FDisplayFd, POLLIN, [](int, short) { Fl::check(); });  // may re-enter
+  platform::RegisterWaitDescriptor(FDisplayFd, POLLIN, [this](int, short) {
+    Fl::check();  // may re-enter
+    if (OnIdle) OnIdle();
+    Fl::flush();
+  });
   FPreviousPump = net::SetApplicationMessagePump([this] { ProcessPending(); });
   FPreviousBox = runtime::SetMessageBoxHandler(ShowModalMessage);
 }
@@ -94,6 +98,9 @@ void TGuiLoop::RunUntil(const std::function<bool()>& done) {
 }
 
 void ShowModalMessage(const std::string& text) {
+  // Once the user has closed the window, what a request that was pending has to say would
+  // only keep a program without a window alive.
+  if (net::ApplicationTerminated()) return;
   std::unique_ptr<TGuiLoop> own;
   TGuiLoop* loop = TGuiLoop::Current();
   if (loop == nullptr) {

@@ -110,6 +110,9 @@ void CloseUnlessEscape(Fl_Widget* window, void*) {
   // The toolkit closes a window on Escape; this one closes only from its frame, as designed.
   if (Fl::event() == FL_SHORTCUT && Fl::event_key() == FL_Escape) return;
   window->hide();
+  // Closing the main window ends the program: a request pending now gives up at its next wake
+  // instead of running on, unseen, until its time-out.
+  net::SetApplicationTerminated(true);
 }
 
 }  // namespace

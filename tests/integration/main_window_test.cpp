@@ -37,6 +37,8 @@ namespace {
 
 xtest::TXServer* gServer = nullptr;
 
+void RequestClose(const std::string& display, unsigned long window);
+
 bool IsRed(uint32_t p) { return p == 0xFF0000; }
 bool IsGreen(uint32_t p) { return p == 0x008000; }
 bool IsWhitish(uint32_t p) { return ((p >> 16) & 0xFF) > 200 && ((p >> 8) & 0xFF) > 200 && (p & 0xFF) > 200; }
@@ -232,34 +234,62 @@ TEST_F(MainWindow, LoginColoursTheUserFieldAndIgnoresClicksWhileARequestIsPendin
   // The seam stands for the site login: a pending request is a nested loop waiting on the
   // platform, as the HTTP client's synchronous call does.
   int logins = 0;
-  bool timerFired = false;
   std::string dialogShot = shots + "login_message.png";
   form.OnLogin = [&] {
     ++logins;
     EXPECT_EQ(form.Edit1, "jozo");
     EXPECT_EQ(form.Edit2, "p&ss");
     if (logins == 1) {
+      static bool timerFired;
+      timerFired = false;
       platform::HWND timerWindow = platform::CreateWindow(
           [](platform::HWND, platform::UINT message, platform::WPARAM, platform::LPARAM) -> platform::LRESULT {
+            if (message == platform::WM_TIMER) timerFired = true;
             return 0;
           });
       platform::SetTimer(timerWindow, 7, 400);
+      // The wait of a pending request, as the HTTP client runs it.
+      auto pending = [&](const std::function<bool()>& done) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < deadline && !done())
+          if (platform::MsgWaitForMultipleObjects(0, nullptr, false, 1000, platform::QS_ALLINPUT) ==
+              platform::WAIT_OBJECT_0)
+            net::ApplicationProcessMessages();
+        return done();
+      };
       // Meanwhile the user clicks Login again and types into the password field.
       Click(w, c.SpeedButton2);
       Xdo("type --delay 30 '!'");
-      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-      while (std::chrono::steady_clock::now() < deadline && !(timerFired && form.Edit2 == "p&ss!")) {
-        platform::MsgWaitForMultipleObjects(0, nullptr, false, 1000, platform::QS_ALLINPUT);
-        platform::MSG msg;
-        while (platform::PeekMessage(&msg, nullptr, 0, 0, platform::PM_REMOVE)) {
-          if (msg.message == platform::WM_TIMER && msg.hwnd == timerWindow) timerFired = true;
-          platform::DispatchMessage(&msg);
-        }
-        net::ApplicationProcessMessages();
-      }
+      EXPECT_TRUE(pending([&] { return timerFired && form.Edit2 == "p&ss!"; }));
       platform::DestroyWindow(timerWindow);
       EXPECT_TRUE(timerFired);
       EXPECT_EQ(form.Edit2, "p&ss!");  // the window kept running during the request
+
+      // Another window covers ours and goes away: ours repaints while the request is pending.
+      Display* other = XOpenDisplay(gServer->Display.c_str());
+      Window cover = XCreateSimpleWindow(other, DefaultRootWindow(other), 250, 100, 300, 400, 0,
+                                         BlackPixel(other, 0), BlackPixel(other, 0));
+      XSetWindowAttributes attributes{};
+      attributes.override_redirect = True;
+      XChangeWindowAttributes(other, cover, CWOverrideRedirect, &attributes);
+      XMapRaised(other, cover);
+      XSync(other, False);
+      std::string coveredShot = shots + "login_pending_covered.png";
+      Shell("import -window " + Id(w) + " '" + coveredShot + "'");
+      XDestroyWindow(other, cover);
+      XCloseDisplay(other);
+      auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+      pending([&] { return std::chrono::steady_clock::now() >= until; });
+      XSync(fl_display, False);
+      std::string pendingShot = shots + "login_pending_repainted.png";
+      Shell("import -window " + Id(w) + " '" + pendingShot + "'");
+      xtest::TImage covered, repainted;
+      ASSERT_TRUE(covered.Load(coveredShot));
+      ASSERT_TRUE(repainted.Load(pendingShot));
+      auto isBlack = [](uint32_t p) { return p == 0; };
+      EXPECT_GT(covered.Count(fx, fy, fw, fh, isBlack), fw * fh / 2);  // the cover was there
+      EXPECT_EQ(repainted.Count(fx, fy, fw, fh, isBlack), 0);
+      EXPECT_GT(repainted.Count(fx, fy, fw, fh, [](uint32_t p) { return p == 0xFFFFFF; }), fw * fh / 2);
       form.Edit2 = "p&ss";
       c.Edit2->value("p&ss");
 
@@ -273,9 +303,21 @@ TEST_F(MainWindow, LoginColoursTheUserFieldAndIgnoresClicksWhileARequestIsPendin
       });
       runtime::ShowMessage("Meno/Heslo " + form.Edit1 + "/" + form.Edit2 + " neexistuje?");
       closer.join();
-    } else {
+    } else if (logins == 2) {
       form.Edit1Color = kColorGreen;
       form.Edit1FontColor = kColorWhite;
+    } else {
+      // The user closes the window while the request is pending: the program is ending, so
+      // the request gives up and what it would report is not shown.
+      RequestClose(gServer->Display, fl_xid(w));
+      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+      while (std::chrono::steady_clock::now() < deadline && !net::ApplicationTerminated())
+        if (platform::MsgWaitForMultipleObjects(0, nullptr, false, 1000, platform::QS_ALLINPUT) ==
+            platform::WAIT_OBJECT_0)
+          net::ApplicationProcessMessages();
+      EXPECT_TRUE(net::ApplicationTerminated());
+      EXPECT_FALSE(view.Shown());
+      runtime::ShowMessage("Meno/Heslo " + form.Edit1 + "/" + form.Edit2 + " neexistuje?");  // returns at once
     }
   };
 
@@ -294,6 +336,11 @@ TEST_F(MainWindow, LoginColoursTheUserFieldAndIgnoresClicksWhileARequestIsPendin
   EXPECT_EQ(green.Count(fx, fy, fw, fh, IsRed), 0);
   EXPECT_GT(green.Count(fx, fy, fw, fh, IsGreen), fw * fh / 2);
   EXPECT_GT(green.Count(fx, fy, fw, fh, IsWhitish), 5);
+
+  Click(w, c.SpeedButton2);
+  ASSERT_TRUE(PumpUntil(loop, [&] { return logins == 3 && !view.Busy(); }));
+  EXPECT_FALSE(view.Shown());
+  net::SetApplicationTerminated(false);
 }
 
 TEST_F(MainWindow, SecondTabConvertsTheSavedPageIntoTheMemoAndDetectChangesNothing) {
@@ -407,8 +454,12 @@ TEST_F(MainWindow, WithoutADisplayOnlyTheWindowIsRefused) {
     EXPECT_EQ(runtime::FileExists(dir + "tamvirel/tmp/GC1TAMV.sql"), t.converted);
     const bool refused = r.Output.find("cannot open the window: no display") != std::string::npos;
     EXPECT_EQ(refused, t.needsWindow) << r.Output;
-    if (t.needsWindow) EXPECT_EQ(r.ExitStatus, 1) << r.Output;
-    if (t.converted) EXPECT_EQ(r.ExitStatus, 0) << r.Output;
+    if (t.needsWindow) {
+      EXPECT_EQ(r.ExitStatus, 1) << r.Output;
+    }
+    if (t.converted) {
+      EXPECT_EQ(r.ExitStatus, 0) << r.Output;
+    }
   }
 }
 
