@@ -65,14 +65,17 @@ void ShowStartupMessage(const std::string& text) {
     PrintError(text);
 }
 
-// The creation handler; what it raises (a login page that cannot be read, say) is reported as
-// any other unhandled error and the program goes on without a session.
+// The creation handler. What it raises (a login page that cannot be read, say) is reported as
+// any other unhandled error and the program goes on without a session. Its messages come
+// before the window exists, so they get a box of their own when there is a display.
 void CreateForm(TKelthornF& form) {
+  runtime::TMessageBoxHandler previous = runtime::SetMessageBoxHandler(ShowStartupMessage);
   try {
     form.FormCreate();
   } catch (const std::exception& e) {
     net::ApplicationHandleException(e);
   }
+  runtime::SetMessageBoxHandler(std::move(previous));
 }
 
 const char* OutcomeText(TKelthornF::TCodeOutcome outcome) {
@@ -105,9 +108,7 @@ int ConvertFiles(const std::vector<std::string>& files) {
 
 int RunCodes(std::vector<std::string> codes) {
   TKelthornF form(std::move(codes));
-  runtime::TMessageBoxHandler previous = runtime::SetMessageBoxHandler(ShowStartupMessage);
   CreateForm(form);
-  runtime::SetMessageBoxHandler(std::move(previous));
   if (!form.SignedIn) {
     // No session: the window opens and the codes wait for the user.
     if (OpenDisplay()) return RunWindow(form);

@@ -301,7 +301,14 @@ TEST_F(MainWindow, LoginColoursTheUserFieldAndIgnoresClicksWhileARequestIsPendin
             "sleep 0.3; import -window $id \"" + dialogShot + "\"; "
             "xdotool mousemove --window $id 20 10 key Return' 2>&1");
       });
+      // Should the helper fail, the box still closes and the test fails instead of hanging.
+      Fl_Timeout_Handler giveUp = [](void*) {
+        ADD_FAILURE() << "the message box was not closed by the helper";
+        if (Fl::modal() != nullptr) Fl::modal()->hide();
+      };
+      Fl::add_timeout(60.0, giveUp);
       runtime::ShowMessage("Meno/Heslo " + form.Edit1 + "/" + form.Edit2 + " neexistuje?");
+      Fl::remove_timeout(giveUp);
       closer.join();
     } else if (logins == 2) {
       form.Edit1Color = kColorGreen;
