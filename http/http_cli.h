@@ -380,7 +380,8 @@ class THttpCli : public net::TNetWndControl {
   // for the old connection to close, or nowhere (a close the client itself caused on purpose).
   enum class TClosedRoute { Normal, Relocation, Ignore } FClosedRoute = TClosedRoute::Normal;
   std::string FCookieHost, FCookiePort;  // the site the caller's Cookie belongs to
-  bool FRequestFailed = false;  // status and reason already say why the request failed
+  bool FRequestFailed = false;
+  bool FReusedConnection = false;  // this request went out on a kept connection  // status and reason already say why the request failed
   net::UINT FMsgRequestDone = 0, FMsgSetReady = 0, FMsgRestart = 0;
   bool FRestartPosted = false;
   bool FBodyBegun = false;
