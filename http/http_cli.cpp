@@ -533,7 +533,10 @@ void THttpCli::SendRequest(const std::string& method, const std::string& version
   std::string buffer;
   for (auto& line : lines) {
     TriggerCommand(line);
-    if (!line.empty()) buffer += line;
+    // An emptied line is left out: its bare line end would end the header early.
+    if (line.empty()) continue;
+    if (HasLineBreak(line)) throw EHttpException(std::string(kMsgLineBreakIn) + "header line", httperrBadHeader);
+    buffer += line;
     buffer += "\r\n";
   }
   TriggerRequestHeaderEnd();

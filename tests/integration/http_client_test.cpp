@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "http/http_cli.h"
+#include "platform/message_queue.h"
 #include "runtime/byte_stream.h"
 #include "tests/support/http_test_server.h"
 
@@ -575,6 +576,70 @@ TEST_F(HttpClient, HeadReadsTheHeaderOnly) {
   EXPECT_EQ("", out.Body);
   EXPECT_EQ(1000, Cli->ContentLength());
   EXPECT_EQ("bytes", Cli->AcceptRanges());
+}
+
+
+TEST_F(HttpClient, HandlersMayChangeTheRequestButNotSplitIt) {
+  THttpTestServer server([](const TRecordedRequest& rq) { return Reply(LengthReply("HTTP/1.0 200 OK", "posted " + rq.Body)); });
+  std::vector<std::string> sendEvents;
+  Cli->OnBeforeHeaderSend = [](THttpCli*, const std::string& method, std::vector<std::string>& lines) {
+    EXPECT_EQ("POST", method);
+    lines.push_back("X-Added: yes");
+  };
+  Cli->OnCommand = [](THttpCli*, std::string& line) {
+    if (line.rfind("Accept:", 0) == 0) line.clear();
+    if (line.rfind("User-Agent:", 0) == 0) line = "User-Agent: test";
+  };
+  Cli->OnSendBegin = [&](THttpCli*) { sendEvents.push_back("begin"); };
+  Cli->OnSendData = [&](THttpCli*, const char*, int n) { sendEvents.push_back(std::to_string(n)); };
+  Cli->OnSendEnd = [&](THttpCli*) { sendEvents.push_back("end"); };
+  const std::string body(20000, 'b');
+  TOutcome out = Run(server.Url("/form"), THttpRequest::httpPOST, body);
+  EXPECT_FALSE(out.Raised) << out.Message;
+  EXPECT_EQ("posted " + body, out.Body);
+  EXPECT_EQ((std::vector<std::string>{"begin", "8192", "8192", "3616", "end"}), sendEvents);
+  EXPECT_EQ(20000, Cli->SentCount());
+  auto requests = server.Requests();
+  ASSERT_EQ(1u, requests.size());
+  EXPECT_FALSE(requests[0].HasHeader("Accept"));
+  EXPECT_EQ("test", requests[0].Header("User-Agent"));
+  EXPECT_EQ("yes", requests[0].Header("X-Added"));
+  EXPECT_EQ("20000", requests[0].Header("Content-Length"));
+
+  // A handler that puts a line break into a line fails the request instead of splitting it.
+  Cli->OnCommand = [](THttpCli*, std::string& line) {
+    if (line.rfind("Host:", 0) == 0) line += "\r\nX-Smuggled: 1";
+  };
+  out = Run(server.Url("/form"), THttpRequest::httpPOST, "x");
+  EXPECT_TRUE(out.Raised);
+  EXPECT_EQ("Line break in header line", out.Message);
+  EXPECT_EQ(1u, server.Requests().size());
+}
+
+TEST_F(HttpClient, AnAsynchronousRequestEndsWithOneRequestDone) {
+  THttpTestServer server([](const TRecordedRequest&) { return Reply(LengthReply("HTTP/1.0 200 OK", "async")); });
+  int done = 0;
+  Cli->OnRequestDone = [&](THttpCli* c, THttpRequest rq, int error) {
+    ++done;
+    EXPECT_EQ(THttpRequest::httpGET, rq);
+    EXPECT_EQ(0, error);
+    EXPECT_EQ(THttpState::httpReady, c->State());
+  };
+  Cli->SetURL(server.Url("/a"));
+  Cli->GetAsync();
+  EXPECT_NE(THttpState::httpReady, Cli->State());
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (done == 0 && std::chrono::steady_clock::now() < deadline) {
+    platform::MsgWaitForMultipleObjects(0, nullptr, false, 50, platform::QS_ALLINPUT);
+    Cli->ProcessAllMessages();
+  }
+  Cli->ProcessAllMessages();
+  EXPECT_EQ(1, done);
+  EXPECT_EQ("async", std::string(Reply_.Bytes()));
+  // Abort when nothing runs reports at once, with 200.
+  Cli->Abort();
+  EXPECT_EQ(2, done);
+  EXPECT_EQ(200, Cli->StatusCode());
 }
 
 }  // namespace
