@@ -151,11 +151,13 @@ void Notify(SocketEntry& e, long event, int wsaError) {
   PostMessage(e.hwnd, e.message, static_cast<WPARAM>(e.fd), WSAMAKESELECTREPLY(event, wsaError));
 }
 
-// True when the peer has closed its side: a one-byte peek finds the end of the stream.
-// (The readable count alone cannot tell: it stops at an urgent byte.)
-bool PeerClosed(SOCKET s) {
+// A one-byte peek: 1 when a byte waits, 0 at the end of the stream, -1 when nothing is there
+// now. Asked when the readable count says 0, which it also says in front of an urgent byte
+// with ordinary data behind it.
+int PeekStream(SOCKET s) {
   char byte;
-  return ::recv(s, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+  ssize_t r = ::recv(s, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return r > 0 ? 1 : r == 0 ? 0 : -1;
 }
 
 // Errors that a non-blocking connect() may report at once but that WinSock reports through
@@ -214,14 +216,18 @@ void HandleConnectedLocked(SocketEntry& e, short revents) {
   const bool failed = (revents & (POLLHUP | POLLERR)) != 0;
   if (!e.closeReported) {
     int unread = (revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) ? PendingBytes(e.fd) : 0;
-    // Readable with nothing counted is the end of the stream only when a peek confirms it: an
-    // urgent byte looks the same (for a datagram socket it is an empty datagram).
-    bool ended = !e.datagram && (failed || (revents & POLLRDHUP) ||
-                                 ((revents & POLLIN) && unread == 0 && PeerClosed(e.fd)));
+    int peek = 1;
+    // (Not on a failed connection: the peek would take its error.)
+    if (unread == 0 && !e.datagram && !failed && (revents & (POLLIN | POLLRDHUP)))
+      peek = PeekStream(e.fd);
+    // Readable with nothing counted is the end of the stream only when the peek finds it (for
+    // a datagram socket it is an empty datagram).
+    bool ended = !e.datagram &&
+                 (failed || (revents & POLLRDHUP) || ((revents & POLLIN) && peek == 0));
     if (ended && (e.mask & FD_CLOSE)) {
       int err = (revents & POLLERR) ? TakeSocketError(e.fd) : 0;
       // Data still unread is announced first, so the reader sees it before the close.
-      if (unread > 0 && (e.mask & FD_READ) && e.readArmed) {
+      if ((unread > 0 || peek > 0) && (e.mask & FD_READ) && e.readArmed) {
         Notify(e, FD_READ, 0);
         e.readArmed = false;
       }

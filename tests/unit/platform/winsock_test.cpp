@@ -364,6 +364,21 @@ TEST(PlatformAsyncSelect, AnUrgentByteIsNotTheEndOfTheStream) {
   PumpFor(60);
   EXPECT_EQ(client.Count(FD_CLOSE), 1u);
   EXPECT_EQ(platform::recv(client.s, buf, sizeof buf, 0), 0);
+
+  // The peer closes right behind: the data after the urgent byte is announced before the close.
+  AsyncClient closing;
+  int closingPeer = Establish(closing, listener);
+  ASSERT_EQ(::send(closingPeer, "!", 1, MSG_OOB), 1);
+  ASSERT_EQ(::send(closingPeer, "last", 4, 0), 4);
+  ::close(closingPeer);
+  ASSERT_TRUE(closing.WaitFor(FD_CLOSE));
+  PumpFor(60);
+  auto events = closing.Events();
+  ASSERT_EQ(events.size(), 4u);  // FD_CONNECT, FD_WRITE, FD_READ, FD_CLOSE
+  EXPECT_EQ(events[2].first, FD_READ);
+  EXPECT_EQ(events[3].first, FD_CLOSE);
+  ASSERT_EQ(platform::recv(closing.s, buf, sizeof buf, 0), 4);
+  EXPECT_EQ(std::string(buf, 4), "last");
 }
 
 TEST(PlatformAsyncSelect, EveryNewConnectionGetsItsFirstFdWrite) {
