@@ -108,7 +108,7 @@ class TCustomWSocket : public TNetWndControl {
 
   const std::string& LookupResult() const { return FLookupResult; }
   const std::vector<std::string>& LookupResultList() const { return FLookupResultList; }
-  bool LookupPending() const { return FDnsLookupHandle != nullptr; }
+  bool LookupPending() const { return FDnsLookupHandle != nullptr || FOwedLookupRestart; }
 
   int SendFlags() const { return FSendFlags; }
   void SetSendFlags(int value);  // wsSendNormal or wsSendUrgent, else "Invalid SendFlags"
@@ -177,10 +177,14 @@ class TCustomWSocket : public TNetWndControl {
   // Writes what is queued, pumping messages, until all is sent, the socket closes or
   // FlushTimeout seconds pass.
   void Flush();
-  // Suspend and restore notifications.
+  // Suspend and restore notifications. Nothing is lost meanwhile: data and a close are
+  // reported after Resume, and so are a connect result and OnDataSent that came while paused.
   void Pause();
   void Resume();
   void AbortOnError() override;
+  // Move an open socket between threads: DetachThread in the old one, AttachThread in the new.
+  // A connect result, OnDataSent, a delayed close or a look-up answer that was due when the
+  // old window went comes from the new one.
   void AttachThread() override;
   void DetachThread() override;
   // Posts the test-exception message (raised when handled), to exercise error routing.
@@ -251,9 +255,16 @@ class TCustomWSocket : public TNetWndControl {
   void FireConnected(int error);
 
   bool Destroying() const { return FDestroying; }
-  // After notifications were off: posts an FD_WRITE to itself when data is still queued.
+  // After notifications were off: posts an FD_WRITE to itself when data is still queued
+  // (DeliverOwedNotifications calls it when no FD_WRITE is owed).
   void RestartSending();
   void PurgeOwnMessages();
+  // The platform reports a finished connect and a chance to send only once. A notification of
+  // either that arrives while paused, or is still queued when the window goes with
+  // DetachThread, is owed: kept here and posted again by DeliverOwedNotifications (Resume,
+  // AttachThread). A delayed close queued at DetachThread is owed the same way.
+  void OweNotification(long events, int error);
+  void DeliverOwedNotifications();
 
   SOCKET FHSocket = platform::INVALID_SOCKET;
   std::unique_ptr<TWSocketCounter> FCounter;
@@ -296,7 +307,27 @@ class TCustomWSocket : public TNetWndControl {
 
  private:
   bool ResolveForConnect();
+  // Takes this socket's queued notifications and delayed close out of the window that is about
+  // to go, owing them.
+  void TakeQueuedNotifications();
+  void ForgetOwedNotifications();
+  // Starts the platform look-up of `hostName` on the current window.
+  void StartLookup(const std::string& hostName);
+  // Forgets the pending look-up (also one owed across a thread move) without an event; false
+  // when the platform could not cancel it.
+  bool DropLookup();
+  // After AttachThread: the answer taken from the old window is posted again, and a look-up
+  // that was still running (and so cancelled) is started again.
+  void ResumeLookup();
+
   bool FDestroying = false;
+  long FOwedEvents = 0;  // FD_CONNECT and/or FD_WRITE
+  int FOwedConnectError = 0;
+  bool FOwedDelayedClose = false;
+  std::string FLookupHostName;      // the name of the pending look-up
+  bool FOwedLookupReply = false;    // its answer, taken from the queue at DetachThread
+  LPARAM FOwedLookupReplyParam = 0;
+  bool FOwedLookupRestart = false;  // it was still running at DetachThread
 };
 
 }  // namespace net

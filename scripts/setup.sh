@@ -23,6 +23,7 @@ PACKAGES=(
   x11-utils
   imagemagick
   fonts-dejavu-core
+  curl
 )
 
 missing=()

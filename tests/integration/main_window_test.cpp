@@ -23,11 +23,14 @@
 #include "app/main_form.h"
 #include "app/main_window.h"
 #include "app/settings.h"
+#include "http/http_cli.h"
 #include "net/application.h"
 #include "platform/message_queue.h"
+#include "runtime/byte_stream.h"
 #include "runtime/codepage.h"
 #include "runtime/file_io.h"
 #include "runtime/ini_file.h"
+#include "tests/support/http_test_server.h"
 #include "x_test_server.h"
 
 using namespace app;
@@ -233,6 +236,14 @@ TEST_F(MainWindow, LoginColoursTheUserFieldAndIgnoresClicksWhileARequestIsPendin
 
   // The seam stands for the site login: a pending request is a nested loop waiting on the
   // platform, as the HTTP client's synchronous call does.
+  // The in-test site holds its reply until the test lets it go (or 30 s have passed).
+  std::atomic<bool> siteMayAnswer{false};
+  http_test::THttpTestServer site([&](const http_test::TRecordedRequest&) {
+    for (int i = 0; i < 300 && !siteMayAnswer; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    http_test::TScriptedReply r;
+    r.Bytes = http_test::LengthReply("HTTP/1.0 200 OK", "<html>login page</html>");
+    return r;
+  });
   int logins = 0;
   std::string dialogShot = shots + "login_message.png";
   form.OnLogin = [&] {
@@ -243,53 +254,61 @@ TEST_F(MainWindow, LoginColoursTheUserFieldAndIgnoresClicksWhileARequestIsPendin
       static bool timerFired;
       timerFired = false;
       platform::HWND timerWindow = platform::CreateWindow(
-          [](platform::HWND, platform::UINT message, platform::WPARAM, platform::LPARAM) -> platform::LRESULT {
-            if (message == platform::WM_TIMER) timerFired = true;
+          [](platform::HWND hwnd, platform::UINT message, platform::WPARAM, platform::LPARAM) -> platform::LRESULT {
+            // One tick: after it only the socket and the display can wake the request's loop.
+            if (message == platform::WM_TIMER) {
+              timerFired = true;
+              platform::KillTimer(hwnd, 7);
+            }
             return 0;
           });
-      platform::SetTimer(timerWindow, 7, 400);
-      // The wait of a pending request, as the HTTP client runs it.
-      auto pending = [&](const std::function<bool()>& done) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (std::chrono::steady_clock::now() < deadline && !done())
-          if (platform::MsgWaitForMultipleObjects(0, nullptr, false, 1000, platform::QS_ALLINPUT) ==
-              platform::WAIT_OBJECT_0)
-            net::ApplicationProcessMessages();
-        return done();
-      };
-      // Meanwhile the user clicks Login again and types into the password field.
+      platform::SetTimer(timerWindow, 7, 200);
+      // Meanwhile the user clicks Login again and types into the password field; the events
+      // wait at the server until the request's loop reads them.
       Click(w, c.SpeedButton2);
       Xdo("type --delay 30 '!'");
-      EXPECT_TRUE(pending([&] { return timerFired && form.Edit2 == "p&ss!"; }));
-      platform::DestroyWindow(timerWindow);
-      EXPECT_TRUE(timerFired);
-      EXPECT_EQ(form.Edit2, "p&ss!");  // the window kept running during the request
 
-      // Another window covers ours and goes away: ours repaints while the request is pending.
-      Display* other = XOpenDisplay(gServer->Display.c_str());
-      Window cover = XCreateSimpleWindow(other, DefaultRootWindow(other), 250, 100, 300, 400, 0,
-                                         BlackPixel(other, 0), BlackPixel(other, 0));
-      XSetWindowAttributes attributes{};
-      attributes.override_redirect = True;
-      XChangeWindowAttributes(other, cover, CWOverrideRedirect, &attributes);
-      XMapRaised(other, cover);
-      XSync(other, False);
-      std::string coveredShot = shots + "login_pending_covered.png";
-      Shell("import -window " + Id(w) + " '" + coveredShot + "'");
-      XDestroyWindow(other, cover);
-      XCloseDisplay(other);
-      auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
-      pending([&] { return std::chrono::steady_clock::now() >= until; });
-      XSync(fl_display, False);
-      std::string pendingShot = shots + "login_pending_repainted.png";
-      Shell("import -window " + Id(w) + " '" + pendingShot + "'");
-      xtest::TImage covered, repainted;
-      ASSERT_TRUE(covered.Load(coveredShot));
-      ASSERT_TRUE(repainted.Load(pendingShot));
-      auto isBlack = [](uint32_t p) { return p == 0; };
-      EXPECT_GT(covered.Count(fx, fy, fw, fh, isBlack), fw * fh / 2);  // the cover was there
-      EXPECT_EQ(repainted.Count(fx, fy, fw, fh, isBlack), 0);
-      EXPECT_GT(repainted.Count(fx, fy, fw, fh, [](uint32_t p) { return p == 0xFFFFFF; }), fw * fh / 2);
+      // While the site holds its reply, another window covers ours and goes away: ours must
+      // repaint from within the pending request.
+      bool covered = false, repainted = false;
+      std::thread coverer([&] {
+        Display* other = XOpenDisplay(gServer->Display.c_str());
+        Window cover = XCreateSimpleWindow(other, DefaultRootWindow(other), 250, 100, 300, 400, 0,
+                                           BlackPixel(other, 0), BlackPixel(other, 0));
+        XSetWindowAttributes attributes{};
+        attributes.override_redirect = True;
+        XChangeWindowAttributes(other, cover, CWOverrideRedirect, &attributes);
+        XMapRaised(other, cover);
+        XSync(other, False);
+        const std::string coveredShot = shots + "login_pending_covered.png";
+        Shell("import -window " + Id(w) + " '" + coveredShot + "'");
+        xtest::TImage image;
+        covered = image.Load(coveredShot) && image.Count(fx, fy, fw, fh, [](uint32_t p) { return p == 0; }) > fw * fh / 2;
+        XDestroyWindow(other, cover);
+        XCloseDisplay(other);
+        const std::string shot = shots + "login_pending_repainted.png";
+        for (int i = 0; i < 40 && !repainted; ++i) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(250));
+          Shell("import -window " + Id(w) + " '" + shot + "'");
+          repainted = image.Load(shot) &&
+                      image.Count(fx, fy, fw, fh, [](uint32_t p) { return p == 0xFFFFFF; }) > fw * fh / 2;
+        }
+        siteMayAnswer = true;
+      });
+
+      http::THttpCli client;
+      runtime::TMemoryStream reply;
+      client.SetURL(site.Url("/login/default.aspx?RESET=Y"));
+      client.SetReplyStream(&reply);
+      client.SyncGet();  // the request's own loop: sockets, timers and the window run in it
+      coverer.join();
+      platform::DestroyWindow(timerWindow);
+
+      EXPECT_EQ(reply.Bytes(), "<html>login page</html>");
+      EXPECT_TRUE(timerFired);
+      EXPECT_EQ(form.Edit2, "p&ss!");  // typed while the request was pending
+      EXPECT_TRUE(covered);
+      EXPECT_TRUE(repainted);
       form.Edit2 = "p&ss";
       c.Edit2->value("p&ss");
 
@@ -304,7 +323,8 @@ TEST_F(MainWindow, LoginColoursTheUserFieldAndIgnoresClicksWhileARequestIsPendin
       // Should the helper fail, the box still closes and the test fails instead of hanging.
       Fl_Timeout_Handler giveUp = [](void*) {
         ADD_FAILURE() << "the message box was not closed by the helper";
-        if (Fl::modal() != nullptr) Fl::modal()->hide();
+        for (Fl_Window* open = Fl::first_window(); open != nullptr; open = Fl::next_window(open))
+          if (open->modal()) open->hide();
       };
       Fl::add_timeout(60.0, giveUp);
       runtime::ShowMessage("Meno/Heslo " + form.Edit1 + "/" + form.Edit2 + " neexistuje?");

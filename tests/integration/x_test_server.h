@@ -2,7 +2,9 @@
 // A private X server for window tests (a virtual frame buffer on a free display number, started
 // by the test itself) and the tools that look at it: window screenshots, pixels, xdotool.
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -50,6 +52,13 @@ class TXServer {
     if (FPid < 0) return false;
     if (FPid == 0) {
       ::close(fds[0]);
+      // The server ends with the test even when the test dies, and keeps its chatter (and
+      // the test's output pipe) to itself.
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+      int null = ::open("/dev/null", O_RDWR);
+      ::dup2(null, 0);
+      ::dup2(null, 1);
+      ::dup2(null, 2);
       std::string fd = std::to_string(fds[1]);
       std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
       // The server picks the first free display number itself and writes it to the pipe.
