@@ -7,6 +7,7 @@
 #include "http/http_exception.h"
 #include "net/application.h"
 #include "runtime/byte_stream.h"
+#include "runtime/file_io.h"
 
 namespace app {
 
@@ -90,7 +91,9 @@ bool TKelthornF::RunDownload(http::THttpCli& client, const std::string& url, con
     if (client.RequestDoneError() != 0)
       throw http::EHttpException("request failed (" + std::to_string(client.RequestDoneError()) + ")",
                                  client.RequestDoneError());
-    replyStream.SaveToFile(targetFile);
+    // The page copies are scratch files, rewritten at every request: replaced whole, but not
+    // flushed to the disk each time (that flush cost more than the download).
+    runtime::WriteFileAtomic(targetFile, replyStream.Bytes(), 0644, false);
     net::ApplicationProcessMessages();
     done = true;
   } catch (const std::exception& e) {

@@ -129,6 +129,15 @@ bool TKelthornF::SpeedButton1Click() {
 std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
   std::vector<TCodeResult> results;
   const int count = static_cast<int>(FArguments.size());
+  // Every code writes its SQL file and the session stamp; flushing each to the disk cost more
+  // than downloading and converting the page, so the run flushes once, at its end.
+  struct TFlushAtEnd {
+    TFlushAtEnd() { runtime::DeferFlushes(true); }
+    ~TFlushAtEnd() {
+      runtime::DeferFlushes(false);
+      runtime::FlushDeferredWrites();
+    }
+  } flushAtEnd;
   for (FBatchIndex = 1; FBatchIndex <= count; ++FBatchIndex) {
     const auto started = std::chrono::steady_clock::now();
     TCodeResult r;
