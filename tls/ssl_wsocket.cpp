@@ -740,12 +740,20 @@ void TCustomSslWSocket::Do_FD_CLOSE(int error) {
   auto alive = AliveToken();
   FClosePending = true;
   if (error != 0 && FNetError == 0) FNetError = error;
-  // The peer's last records (and its close alert) come before the close.
-  if (FNetError == 0 && !FPeerEof) {
-    if (!ReadFromNetwork()) return;
-    if (!TlsActive()) return;
+  // Everything the peer sent (its close alert included) is read and offered before the close:
+  // the platform reports the close once, possibly with much still unread, and announces
+  // nothing after it. Stops when the stream ends, fails, or the application takes nothing.
+  for (;;) {
+    const int64_t read = BytesReceived();
+    const int decrypted = DecryptedCount();
+    if (FNetError == 0 && !FPeerEof) {
+      if (!ReadFromNetwork()) return;
+      if (!TlsActive()) return;
+    }
+    if (!DeliverDecrypted() || !TlsActive()) return;
+    if (FNetError != 0 || FPeerEof) break;
+    if (BytesReceived() == read && DecryptedCount() == decrypted) break;
   }
-  if (!DeliverDecrypted() || !TlsActive()) return;
   FinishClose();
 }
 
