@@ -86,12 +86,6 @@ THttpCli::~THttpCli() {
   }
 }
 
-std::unique_ptr<net::TWSocket> THttpCli::CreateSocket() { return std::make_unique<net::TWSocket>(); }
-
-bool THttpCli::ProtocolSupported(const std::string& protocol) const { return protocol == "http"; }
-
-void THttpCli::StartTunnelTls() {}
-
 net::TWSocket* THttpCli::CtrlSocket() {
   EnsureSocket();
   return FCtrlSocket.get();
@@ -251,7 +245,7 @@ void THttpCli::AsyncRequest(THttpRequest request) {
 
   // Nothing a caller typed may end a header line early and so add lines of its own.
   const std::pair<const char*, const std::string*> values[] = {
-      {"URL", &FURL},           {"Sender", &FSender},
+      {"Sender", &FSender},
       {"Agent", &FAgent},       {"Accept", &FAccept},
       {"AcceptLanguage", &FAcceptLanguage}, {"Reference", &FReference},
       {"Connection", &FConnection}, {"ProxyConnection", &FProxyConnection},
@@ -282,6 +276,7 @@ void THttpCli::AsyncRequest(THttpRequest request) {
   FTargetPort = !port.empty() ? port : proto == "https" ? "443" : "80";
   FProtocol = proto;
   FCookieHost = host;
+  FCookiePort = FTargetPort;
   if (FProxy.empty()) {
     FPath = path;
     FConnectHost = FTargetHost;
@@ -296,6 +291,7 @@ void THttpCli::AsyncRequest(THttpRequest request) {
   }
   if (FPath.empty()) FPath = "/";
   FDocName = DocumentNameOf(path.empty() ? std::string("/") : path);
+  // The host goes into the Host line as it is; the path is percent-encoded when sent.
   if (HasLineBreak(FTargetHost)) throw EHttpException(std::string(kMsgLineBreakIn) + "URL", httperrBadHeader);
 
   const bool reuse = FCtrlSocket->State() == net::TSocketState::wsConnected && FOpenHost == FConnectHost &&
@@ -490,7 +486,7 @@ void THttpCli::SendRequest(const std::string& method, const std::string& version
   if (!IsDefaultDate(FModifiedSince)) lines.push_back("If-Modified-Since: " + HttpDateText(FModifiedSince) + " GMT");
   AuthHeaderLines(method, lines);
   // The caller's session cookie belongs to the site it named, not to one a relocation led to.
-  if (!FCookie.empty() && SameHost(FTargetHost, FCookieHost)) lines.push_back("Cookie: " + FCookie);
+  if (!FCookie.empty() && SameHost(FTargetHost, FCookieHost) && FTargetPort == FCookiePort) lines.push_back("Cookie: " + FCookie);
   if (!FContentRangeBegin.empty() || !FContentRangeEnd.empty()) {
     lines.push_back("Range: bytes=" + FContentRangeBegin + "-" + FContentRangeEnd);
     if (!connect) {

@@ -7,7 +7,8 @@
 // the request is done (or Timeout seconds pass without socket activity).
 //
 // Extension points: the socket comes from CreateSocket (a TLS client returns its own socket
-// kind there, and overrides ProtocolSupported / PrepareConnection / StartTunnelTls); proxy
+// kind there, and overrides ProtocolSupported / PrepareConnection / StartTunnelTls; their
+// defaults, which follow "https" over TLS with verification, are in ssl_http_cli.cpp); proxy
 // tunnelling and authentication live in http_proxy.cpp and http_auth.cpp.
 
 #include <cstdint>
@@ -253,7 +254,7 @@ class THttpCli : public net::TNetWndControl {
   // Protocols this client can speak to a server ("http" here; a TLS client adds "https").
   virtual bool ProtocolSupported(const std::string& protocol) const;
   // Called before each connect with whether TLS is wanted on the new connection.
-  virtual void PrepareConnection(bool tlsWanted) {}
+  virtual void PrepareConnection(bool tlsWanted);
   // The proxy opened a tunnel: start TLS on the open connection.
   virtual void StartTunnelTls();
   // For a TLS client: the handshake ended.
@@ -379,7 +380,7 @@ class THttpCli : public net::TNetWndControl {
   // Where the socket's session-closed report goes: the normal end, the relocation that waits
   // for the old connection to close, or nowhere (a close the client itself caused on purpose).
   enum class TClosedRoute { Normal, Relocation, Ignore } FClosedRoute = TClosedRoute::Normal;
-  std::string FCookieHost;  // the host the caller's Cookie belongs to
+  std::string FCookieHost, FCookiePort;  // the site the caller's Cookie belongs to
   bool FRequestFailed = false;  // status and reason already say why the request failed
   net::UINT FMsgRequestDone = 0, FMsgSetReady = 0, FMsgRestart = 0;
   bool FRestartPosted = false;

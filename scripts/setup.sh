@@ -15,9 +15,9 @@ PACKAGES=(
   libssl-dev
   libssl3
   openssl
+  curl
   nlohmann-json3-dev
   python3
-  curl
 )
 
 missing=()
