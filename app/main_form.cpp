@@ -35,11 +35,17 @@ std::string LocateDataFolder() {
 
 TKelthornF::TKelthornF(std::vector<std::string> arguments, std::string dataFolder)
     : LboxAttr(listing::DefaultAttributeItems()),
+      SslContext1(std::make_unique<tls::TSslContext>()),
       HttpCli1(std::make_unique<http::THttpCli>()),
+      SslHttpCli1(std::make_unique<http::TSslHttpCli>()),
       FArguments(std::move(arguments)),
       FDataFolderOverride(std::move(dataFolder)) {
+  ConfigureSslContext();
   ConfigureClient(*HttpCli1);
+  ConfigureClient(*SslHttpCli1);
+  SslHttpCli1->SetSslContext(SslContext1.get());
   HttpCli1->OnCookie = [this](http::THttpCli*, const std::string& value, bool&) { HttpCli1Cookie(value); };
+  SslHttpCli1->OnCookie = [this](http::THttpCli*, const std::string& value, bool&) { SslHttpCli1Cookie(value); };
 }
 
 TKelthornF::~TKelthornF() = default;
