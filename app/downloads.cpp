@@ -97,11 +97,6 @@ bool TKelthornF::RunDownload(http::THttpCli& client, const std::string& url, con
       client.SyncGet();
     else
       client.SyncPost();
-    // A request that ended without a status of its own (aborted, timed out, connection lost)
-    // has no page to save, even when the wait did not raise.
-    if (client.RequestDoneError() != 0)
-      throw http::EHttpException("request failed (" + std::to_string(client.RequestDoneError()) + ")",
-                                 client.RequestDoneError());
     // The page copies are scratch files, rewritten at every request: replaced whole, but not
     // flushed to the disk each time (that flush cost more than the download).
     runtime::WriteFileAtomic(targetFile, replyStream.Bytes(), 0644, false);
@@ -155,7 +150,6 @@ std::string TKelthornF::httpcligettext(const std::string& url, const std::string
       HttpCli1->SyncGet();
     else
       HttpCli1->SyncPost();
-    if (HttpCli1->RequestDoneError() != 0) return {};
     std::string_view bytes = replyStream.Bytes();
     size_t first = 0, last = bytes.size();
     while (first < last && static_cast<unsigned char>(bytes[first]) <= 32) ++first;

@@ -174,7 +174,7 @@ TEST(ProgramBatch, DownloadsConvertsAndFailsTheMissingCodeOnly) {
 TEST(ProgramBatch, AStaleSessionSignsInThenDownloadsAndConverts) {
   const std::string xdg = FreshDataHome("batch_login_e2e");
   const std::string ini = xdg + "/tamvirel/rovkast.ini";
-  site_test::TTlsSite tls;
+  site_test::TTlsSite tls(tls_test::TServerCert::Valid, /*closeNotify=*/false);
   site_test::TSiteServer login(
       [](const site_test::TRequest& r) -> site_test::TReply {
         if (r.Method == "GET")
