@@ -139,6 +139,8 @@ TEST(ProgramBatch, DownloadsConvertsAndFailsTheMissingCodeOnly) {
   const std::string sqlC = runtime::ReadWholeFile(xdg + "/tamvirel/tmp/GCC.sql");
   EXPECT_NE(sqlC.find("'GCC'"), std::string::npos);
   EXPECT_NE(sqlC.find("48.13538"), std::string::npos) << "the coordinates of the signed-in page";
+  // The page markers name the bare host, while the addresses carry the port.
+  EXPECT_NE(sqlC.find("'5f3c9a2e-7b1d-4e8a-9c60-1d2e3f405a6b'"), std::string::npos) << "the cache GUID";
 
   // Stamped after GCA, not after GCB, again after GCC.
   ASSERT_EQ(stampSeen.size(), 3u);
