@@ -83,6 +83,13 @@ bool TKelthornF::RunDownload(http::THttpCli& client, const std::string& url, con
                              const std::string& targetFile, const std::string& method, const std::string& body) {
   FLastFailure = TDownloadFailure::None;
   FLastFailureText.clear();
+  // A window event that runs while a request is pending (its wait pumps messages) must not
+  // replace that request's address and streams: the second download simply fails.
+  if (client.State() != http::THttpState::httpReady) {
+    FLastFailure = TDownloadFailure::Other;
+    FLastFailureText = "busy";
+    return false;
+  }
   client.SetURL(url);
   client.SetReference(url);  // the request's Referer names the page itself
   runtime::TMemoryStream bodyStream, replyStream;
@@ -127,6 +134,7 @@ bool TKelthornF::httpcliget(const std::string& url, const std::string& cookie, c
 std::string TKelthornF::httpcligettext(const std::string& url, const std::string& cookie, const std::string& body,
                                        const std::string& method) {
   std::string result;
+  if (HttpCli1->State() != http::THttpState::httpReady) return result;  // see RunDownload
   HttpCli1->SetURL(url);
   HttpCli1->SetReference(url);
   runtime::TMemoryStream bodyStream, replyStream;
