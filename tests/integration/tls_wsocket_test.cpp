@@ -234,6 +234,23 @@ TEST(TlsSocket, CertificateChecksRefuseWithAClearErrorAndAcceptWhenOff) {
   }
 }
 
+TEST(TlsSocket, AServerThatSpeaksNoTlsFailsTheHandshakeThenCloses) {
+  net_test::TLoopbackServer server([](int fd, const std::atomic<bool>& stopping) {
+    net_test::WaitReadable(fd, stopping);
+    net_test::WriteAll(fd, "HTTP/1.0 400 Bad Request\r\n\r\n", 28);
+  });
+  TClient client;
+  client.Connect(server.Port());
+  ASSERT_TRUE(PumpUntil([&] { return client.Closed > 0; }, 10000));
+  PumpFor(50);
+  ASSERT_EQ(3u, client.Log.size());
+  EXPECT_EQ("connected 0", client.Log[0]);
+  EXPECT_EQ("handshake 1", client.Log[1]);
+  EXPECT_EQ("closed 10053", client.Log[2]);
+  EXPECT_EQ("", client.Data);
+  EXPECT_NE("", client.Socket.SslErrorText());
+}
+
 TEST(TlsSocket, HandshakeOnAnOpenPlainConnectionAndDisconnectFromTheHandshakeReport) {
   // The server speaks plain text first, as a proxy answering a tunnel request would.
   SSL_CTX* serverCtx = tls_test::NewServerContext(TServerCert::Valid);
