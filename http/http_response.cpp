@@ -261,6 +261,18 @@ void THttpCli::SocketSessionClosed(int error) {
   } else if (awaitingReply && FReply.Phase() == THttpReplyReader::TPhase::Header && !FRequestFailed &&
              FState != THttpState::httpNotConnected && FState != THttpState::httpDnsLookup &&
              FState != THttpState::httpDnsLookupDone) {
+    if (FReusedConnection) {
+      // A kept connection that the server closed while it was idle: the request goes out
+      // once more, on a new connection.
+      FReusedConnection = false;
+      FSendingBody = false;
+      RewindStreams();
+      TriggerSessionClosed();  // may re-enter
+      if (!*alive || FState == THttpState::httpReady || FState == THttpState::httpAborting) return;
+      SetState(THttpState::httpNotConnected);
+      PostRestart();
+      return;
+    }
     // The request went out and the connection closed without a byte of reply.
     FailReply("Connection closed without a reply", error ? error : httperrProtocol);
   }
