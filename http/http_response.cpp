@@ -159,6 +159,9 @@ void THttpCli::HeaderEnded() {
   Trace("DocBegin");
   FContentCoding.Prepare(FReply.ContentEncoding);
   FReplyStreamStart = FReplyStream ? FReplyStream->Size() : 0;
+  // A body of known length is stored without growing the stream step by step.
+  if (FReplyStream && FReply.ContentLength > 0 && !FReply.Chunked() && FReply.ContentLength <= FReplyLimit)
+    FReplyStream->Reserve(FReplyStream->Position() + FReply.ContentLength);
   TriggerDocBegin();
 }
 
