@@ -1,7 +1,13 @@
 #include "app/login.h"
 
+#include "app/main_form.h"
+#include "app/settings.h"
 #include "listing/text_ops.h"
 #include "runtime/codepage.h"
+#include "runtime/file_io.h"
+#include "runtime/formatting.h"
+#include "runtime/ini_file.h"
+#include "runtime/message_box.h"
 
 namespace app {
 namespace {
@@ -73,6 +79,85 @@ std::string LoginFormBody(std::string_view viewState, std::string_view user, std
 bool LoginSucceeded(std::string_view reply) {
   return reply.find("class=\"FormSummaryWidget FormSuccessWidget") != std::string_view::npos ||
          reply.find("You are signed in as") != std::string_view::npos;
+}
+
+}  // namespace app
+
+namespace app {
+
+void TKelthornF::Login() {
+  SignedIn = false;
+  LoginFailure.clear();
+  LoginFailureShown = false;
+  if (OnLogin) {
+    OnLogin();
+    if (!SignedIn && LoginFailure.empty()) LoginFailure = "Prihl\xE1senie zlyhalo.";
+    return;
+  }
+
+  const std::string loginPage = DataFolder + "tmp/prvyssl.htm";
+  const std::string replyPage = DataFolder + "tmp/Druhyssl.htm";
+
+  // A page that could not be had counts as empty: the copy an earlier login left in tmp/ is
+  // never read as this login's answer, and the form (with the password) is not posted.
+  std::string page;
+  if (sslhttpcliget("https://" + HttpsHost() + "/login/default.aspx?RESET=Y", "", loginPage, "GET", ""))
+    page = runtime::ReadWholeFile(loginPage);
+  if (page.empty()) {
+    LoginFailure = FailureReason("Prihlasovacia str\xE1nka je pr\xE1zdna.");
+    if (FLastFailure == TDownloadFailure::Unreachable || FLastFailure == TDownloadFailure::Certificate) {
+      runtime::ShowMessage(LoginFailure);
+      LoginFailureShown = true;
+    }
+    return;
+  }
+
+  const std::string body = LoginFormBody(ViewState(page), Edit1, Edit2);
+  std::string reply;
+  if (sslhttpcliget("https://" + HttpsHost() + "/login/default.aspx", SessionCookie, replyPage, "POST", body))
+    reply = runtime::ReadWholeFile(replyPage);
+  else if (FLastFailure == TDownloadFailure::Unreachable || FLastFailure == TDownloadFailure::Certificate) {
+    LoginFailure = FailureReason("");
+    runtime::ShowMessage(LoginFailure);
+    LoginFailureShown = true;
+    return;
+  }
+
+  if (!LoginSucceeded(reply)) {
+    Edit1Color = kColorRed;
+    Edit1FontColor = kColorWhite;
+    LoginFailure = "Meno/Heslo " + Edit1 + "/" + Edit2 + " neexistuje?";
+    runtime::ShowMessage(LoginFailure);
+    LoginFailureShown = true;
+    return;
+  }
+
+  SignedIn = true;
+  Edit1Color = kColorGreen;
+  Edit1FontColor = kColorWhite;
+  runtime::TIniFile ini(SettingsFile());
+  ini.WriteString("Session", "NET_SessionId", SessionCookie);
+  ini.WriteString("Session", "Peciatka", runtime::FormatDateTime("dd.mm.yyyy hh:mm:ss", runtime::Now()));
+  ini.WriteInteger("Session", "TC", static_cast<int32_t>(TickCount()));
+  ini.WriteString("Proxy", "IP", Edit48);
+  ini.WriteString("Proxy", "PORT", Edit49);
+  ini.WriteString("Proxy", "USER", Edit50);
+  ini.WriteString("Proxy", "PWD", Edit51);
+  ini.WriteBool("Proxy", "Use", CheckBox32);
+  ini.WriteString("User", "USER", Edit1);
+  ini.WriteString("User", "PWD", ScramblePassword(Edit1, Edit2));
+}
+
+std::string TKelthornF::FailureReason(const std::string& otherwise) const {
+  switch (FLastFailure) {
+    case TDownloadFailure::Certificate:
+      return "Certifik\xE1t str\xE1nky " + SiteHost + " bol odmietnut\xFD (" + FLastFailureText +
+             "), heslo nebolo odoslan\xE9.";
+    case TDownloadFailure::Unreachable:
+      return "Str\xE1nka " + SiteHost + " nie je dostupn\xE1 (" + FLastFailureText + ").";
+    default:
+      return otherwise;
+  }
 }
 
 }  // namespace app

@@ -35,8 +35,20 @@ std::string LocateDataFolder() {
 
 TKelthornF::TKelthornF(std::vector<std::string> arguments, std::string dataFolder)
     : LboxAttr(listing::DefaultAttributeItems()),
+      SslContext1(std::make_unique<tls::TSslContext>()),
+      HttpCli1(std::make_unique<http::THttpCli>()),
+      SslHttpCli1(std::make_unique<http::TSslHttpCli>()),
       FArguments(std::move(arguments)),
-      FDataFolderOverride(std::move(dataFolder)) {}
+      FDataFolderOverride(std::move(dataFolder)) {
+  ConfigureSslContext();
+  ConfigureClient(*HttpCli1);
+  ConfigureClient(*SslHttpCli1);
+  SslHttpCli1->SetSslContext(SslContext1.get());
+  HttpCli1->OnCookie = [this](http::THttpCli*, const std::string& value, bool&) { HttpCli1Cookie(value); };
+  SslHttpCli1->OnCookie = [this](http::THttpCli*, const std::string& value, bool&) { SslHttpCli1Cookie(value); };
+}
+
+TKelthornF::~TKelthornF() = default;
 
 uint32_t SystemTickCount() {
   // The stamp outlives the process and is compared with a later run's count, so the clock must
@@ -80,29 +92,6 @@ void TKelthornF::FormCreate() {
   }
 }
 
-void TKelthornF::Login() {
-  SignedIn = false;
-  LoginFailure = "Prihl\xE1senie zlyhalo.";
-  if (OnLogin) OnLogin();
-  if (SignedIn) LoginFailure.clear();
-}
-
-bool TKelthornF::httpcliget(const std::string& url, const std::string& cookie, const std::string& targetFile,
-                            const std::string& method, const std::string& body) {
-  if (!OnDownload) return false;
-  try {
-    return OnDownload(url, cookie, targetFile, method, body);
-  } catch (const std::exception&) {
-    return false;
-  }
-}
-
-void TKelthornF::HttpCli1Cookie(const std::string& value) {
-  if (value.find("ASP.NET_SessionId") == std::string::npos) return;
-  size_t semicolon = value.find(';');
-  SessionCookie = semicolon == std::string::npos ? std::string() : value.substr(0, semicolon + 1);
-}
-
 std::string TKelthornF::ListingAddress(const std::string& code) const {
   return "http://" + HttpHost() + "/seek/cache_details.aspx?wp=" + code;
 }
@@ -125,6 +114,8 @@ listing::TListingParser TKelthornF::MakeParser() {
 bool TKelthornF::ParseListing() {
   listing::TListingParser parser = MakeParser();
   parser.SignedIn = &SignedIn;
+  // The score is asked for as the site's own page does; its answer is not used.
+  parser.FetchFavoriteScore = [this](const std::string& address) { httpcligettext(address, SessionCookie, "", "POST"); };
   const bool converted = parser.ParseListing();
   FLastStatements = parser.StatementCount();
   return converted;
@@ -144,6 +135,15 @@ bool TKelthornF::SpeedButton1Click() {
 std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
   std::vector<TCodeResult> results;
   const int count = static_cast<int>(FArguments.size());
+  // Every code writes its SQL file and the session stamp; flushing each to the disk cost more
+  // than downloading and converting the page, so the run flushes once, at its end.
+  struct TFlushAtEnd {
+    TFlushAtEnd() { runtime::DeferFlushes(true); }
+    ~TFlushAtEnd() {
+      runtime::DeferFlushes(false);
+      runtime::FlushDeferredWrites();
+    }
+  } flushAtEnd;
   for (FBatchIndex = 1; FBatchIndex <= count; ++FBatchIndex) {
     const auto started = std::chrono::steady_clock::now();
     TCodeResult r;

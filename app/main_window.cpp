@@ -1,5 +1,12 @@
 #include "app/main_window.h"
 
+// The program's own headers come before the toolkit's: the X headers under it define names
+// such as None as macros.
+#include "app/gui_loop.h"
+#include "app/main_form.h"
+#include "net/application.h"
+#include "runtime/codepage.h"
+
 #include <FL/Fl.H>
 #include <FL/Fl_Box.H>
 #include <FL/Fl_Button.H>
@@ -17,11 +24,6 @@
 #include <X11/Xatom.h>
 
 #include <exception>
-
-#include "app/gui_loop.h"
-#include "app/main_form.h"
-#include "net/application.h"
-#include "runtime/codepage.h"
 
 namespace app {
 namespace {

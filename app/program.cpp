@@ -110,9 +110,12 @@ int RunCodes(std::vector<std::string> codes) {
   TKelthornF form(std::move(codes));
   CreateForm(form);
   if (!form.SignedIn) {
-    // No session: the window opens and the codes wait for the user.
+    // No session: the window opens and the codes wait for the user. Without a display, say
+    // why (unless the login's message, which went to standard error, already did) and stop
+    // before downloading anything.
     if (OpenDisplay()) return RunWindow(form);
-    PrintError(form.LoginFailure.empty() ? std::string("Prihl\xE1senie zlyhalo.") : form.LoginFailure);
+    if (!form.LoginFailureShown)
+      PrintError(form.LoginFailure.empty() ? std::string("Prihl\xE1senie zlyhalo.") : form.LoginFailure);
     return NoDisplay();
   }
   // Batch mode: messages go to standard error, so an unattended run never waits on a box.

@@ -15,7 +15,6 @@ PACKAGES=(
   libssl-dev
   libssl3
   openssl
-  nlohmann-json3-dev
   libfltk1.3-dev
   xvfb
   xauth
@@ -24,6 +23,8 @@ PACKAGES=(
   imagemagick
   fonts-dejavu-core
   curl
+  nlohmann-json3-dev
+  python3
 )
 
 missing=()

@@ -15,7 +15,9 @@
 #include "app/main_form.h"
 #include "runtime/file_io.h"
 #include "runtime/ini_file.h"
+#include "app/settings.h"
 #include "tests/support/site_server.h"
+#include "tests/support/tls_site.h"
 
 namespace {
 
@@ -36,6 +38,8 @@ TRun RunTamvirel(const std::vector<std::string>& args, const std::string& xdg,
     const int devnull = ::open("/dev/null", O_WRONLY);
     ::dup2(devnull, 1);
     ::setenv("XDG_DATA_HOME", xdg.c_str(), 1);
+    // Unattended, as batch runs are: a run that finds no session would open the window.
+    ::unsetenv("DISPLAY");
     for (const std::string& e : extraEnv) ::putenv(const_cast<char*>(e.c_str()));
     std::vector<char*> argv{const_cast<char*>(TAMVIREL_BINARY)};
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -137,6 +141,8 @@ TEST(ProgramBatch, DownloadsConvertsAndFailsTheMissingCodeOnly) {
   const std::string sqlC = runtime::ReadWholeFile(xdg + "/tamvirel/tmp/GCC.sql");
   EXPECT_NE(sqlC.find("'GCC'"), std::string::npos);
   EXPECT_NE(sqlC.find("48.13538"), std::string::npos) << "the coordinates of the signed-in page";
+  // The page markers name the bare host, while the addresses carry the port.
+  EXPECT_NE(sqlC.find("'5f3c9a2e-7b1d-4e8a-9c60-1d2e3f405a6b'"), std::string::npos) << "the cache GUID";
 
   // Stamped after GCA, not after GCB, again after GCC.
   ASSERT_EQ(stampSeen.size(), 3u);
@@ -167,4 +173,52 @@ TEST(ProgramBatch, DownloadsConvertsAndFailsTheMissingCodeOnly) {
     EXPECT_EQ(f.Header("cookie"), "ASP.NET_SessionId=rotated;");
     EXPECT_EQ(f.Header("referer"), address);
   }
+}
+
+TEST(ProgramBatch, AStaleSessionSignsInThenDownloadsAndConverts) {
+  const std::string xdg = FreshDataHome("batch_login_e2e");
+  const std::string ini = xdg + "/tamvirel/rovkast.ini";
+  site_test::TTlsSite tls(tls_test::TServerCert::Valid, /*closeNotify=*/false);
+  site_test::TSiteServer login(
+      [](const site_test::TRequest& r) -> site_test::TReply {
+        if (r.Method == "GET")
+          return {200, "OK", {"Set-Cookie: ASP.NET_SessionId=fresh; path=/"},
+                  "<input name=\"__VIEWSTATE\" id=\"__VIEWSTATE\" value=\"vs1\" />"};
+        const bool ok = r.Header("cookie") == "ASP.NET_SessionId=fresh;" &&
+                        r.Body.find("tbUsername=tamara&") != std::string::npos && r.Body.starts_with("__VIEWSTATE=vs1&");
+        return {200, "OK", {}, ok ? "You are signed in as tamara" : "wrong"};
+      },
+      tls.Transport());
+  site_test::TSiteServer site([](const site_test::TRequest& r) -> site_test::TReply {
+    if (r.Method == "POST") return {200, "OK", {}, "1"};
+    return {200, "OK", {}, PageFor("GCA", r.Header("cookie") == "ASP.NET_SessionId=fresh;")};
+  });
+  {
+    runtime::TIniFile settings(ini);
+    settings.WriteString("Session", "NET_SessionId", "ASP.NET_SessionId=old;");
+    settings.WriteInteger("Session", "TC", static_cast<int32_t>(app::SystemTickCount() - 700000));
+    settings.WriteString("User", "USER", "tamara");
+    settings.WriteString("User", "PWD", app::ScramblePassword("tamara", "heslo"));
+    settings.WriteString("Site", "Host", "localhost");
+    settings.WriteString("Site", "HttpPort", site.PortText());
+    settings.WriteString("Site", "HttpsPort", login.PortText());
+  }
+
+  const TRun run = RunTamvirel({"GCA"}, xdg, {"SSL_CERT_FILE=" + site_test::TTlsSite::CaFile()});
+  EXPECT_EQ(run.Status, 0) << run.Err;
+  EXPECT_EQ(run.Err, "");
+  EXPECT_TRUE(runtime::FileExists(xdg + "/tamvirel/tmp/GCA.sql"));
+  EXPECT_EQ(login.Requests().size(), 2u);
+  ASSERT_EQ(site.Requests().size(), 2u);  // the page and the favourites
+  EXPECT_EQ(site.Requests()[0].Header("cookie"), "ASP.NET_SessionId=fresh;");
+  EXPECT_EQ(runtime::TIniFile(ini).ReadString("Session", "NET_SessionId", ""), "ASP.NET_SessionId=fresh;");
+
+  // The same run with the authority not trusted: the password is not posted, the program says
+  // why and ends with 1 before downloading anything.
+  runtime::TIniFile(ini).WriteInteger("Session", "TC", static_cast<int32_t>(app::SystemTickCount() - 700000));
+  const TRun untrusted = RunTamvirel({"GCB"}, xdg, {"SSL_CERT_FILE=/nonexistent"});
+  EXPECT_EQ(untrusted.Status, 1);
+  EXPECT_NE(untrusted.Err.find("Certifik\xC3\xA1t"), std::string::npos) << untrusted.Err;
+  EXPECT_EQ(login.Requests().size(), 2u);
+  EXPECT_EQ(site.Requests().size(), 2u);
 }

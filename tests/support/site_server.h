@@ -18,6 +18,7 @@
 #include <functional>
 #include <list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -44,11 +45,31 @@ struct TReply {
   std::string Body;
 };
 
+// One accepted connection's byte transport: plain by default, TLS when the server is given a
+// factory for it (see tls_site.h).
+class TTransport {
+ public:
+  explicit TTransport(int fd) : FFd(fd) {}
+  virtual ~TTransport() = default;
+  // False when the handshake (if any) failed; the connection is then dropped.
+  virtual bool Start() { return true; }
+  // Bytes already decoded and waiting, so that polling the descriptor would miss them.
+  virtual bool Pending() { return false; }
+  virtual ssize_t Recv(char* data, size_t size) { return ::recv(FFd, data, size, 0); }
+  virtual ssize_t Send(const char* data, size_t size) { return ::send(FFd, data, size, MSG_NOSIGNAL); }
+  int Fd() const { return FFd; }
+
+ private:
+  int FFd;
+};
+
 class TSiteServer {
  public:
   using THandler = std::function<TReply(const TRequest&)>;
+  using TTransportFactory = std::function<std::unique_ptr<TTransport>(int fd)>;
 
-  explicit TSiteServer(THandler handler) : FHandler(std::move(handler)) {
+  explicit TSiteServer(THandler handler, TTransportFactory transport = {})
+      : FHandler(std::move(handler)), FTransport(std::move(transport)) {
     FListener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int on = 1;
     ::setsockopt(FListener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -98,7 +119,9 @@ class TSiteServer {
       ++FConnections;
       std::lock_guard<std::mutex> hold(FLock);
       FWorkers.emplace_back([this, fd] {
-        Serve(fd);
+        std::unique_ptr<TTransport> t = FTransport ? FTransport(fd) : std::make_unique<TTransport>(fd);
+        if (t->Start()) Serve(*t);
+        t.reset();
         ::close(fd);
       });
     }
@@ -106,7 +129,7 @@ class TSiteServer {
 
   // Reads until `buffer` holds `want` bytes or a CR LF CR LF (want == 0); false on close,
   // stop or 10 s of silence.
-  bool Fill(int fd, std::string& buffer, size_t want, size_t& headEnd) {
+  bool Fill(TTransport& t, std::string& buffer, size_t want, size_t& headEnd) {
     for (;;) {
       if (want == 0) {
         headEnd = buffer.find("\r\n\r\n");
@@ -115,34 +138,34 @@ class TSiteServer {
         return true;
       }
       int waited = 0;
-      for (;;) {
+      while (!t.Pending()) {
         if (FStopping) return false;
-        pollfd p{fd, POLLIN, 0};
+        pollfd p{t.Fd(), POLLIN, 0};
         if (::poll(&p, 1, 50) > 0) break;
         if ((waited += 50) > 10000) return false;
       }
       char chunk[65536];
-      const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+      const ssize_t n = t.Recv(chunk, sizeof chunk);
       if (n <= 0) return false;
       buffer.append(chunk, static_cast<size_t>(n));
     }
   }
 
-  static bool SendAll(int fd, const std::string& bytes) {
+  static bool SendAll(TTransport& t, const std::string& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
-      const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+      const ssize_t n = t.Send(bytes.data() + done, bytes.size() - done);
       if (n <= 0) return false;
       done += static_cast<size_t>(n);
     }
     return true;
   }
 
-  void Serve(int fd) {
+  void Serve(TTransport& t) {
     std::string buffer;
     for (;;) {
       size_t headEnd = 0;
-      if (!Fill(fd, buffer, 0, headEnd)) return;
+      if (!Fill(t, buffer, 0, headEnd)) return;
       TRequest r;
       r.Head = buffer.substr(0, headEnd + 4);
       size_t lineEnd = r.Head.find("\r\n");
@@ -165,7 +188,7 @@ class TSiteServer {
       }
       buffer.erase(0, headEnd + 4);
       const size_t length = r.Has("content-length") ? std::stoul(r.Header("content-length")) : 0;
-      if (length > 0 && !Fill(fd, buffer, length, headEnd)) return;
+      if (length > 0 && !Fill(t, buffer, length, headEnd)) return;
       r.Body = buffer.substr(0, length);
       buffer.erase(0, length);
       {
@@ -185,11 +208,12 @@ class TSiteServer {
       if (!keep) out += "Connection: close\r\n";
       out += "\r\n";
       out += reply.Body;
-      if (!SendAll(fd, out) || !keep) return;
+      if (!SendAll(t, out) || !keep) return;
     }
   }
 
   THandler FHandler;
+  TTransportFactory FTransport;
   int FListener = -1;
   uint16_t FPort = 0;
   std::atomic<bool> FStopping{false};
