@@ -382,9 +382,24 @@ TEST_F(MainWindow, LoginAgainstAnInTestSiteColoursTheUserFieldAndIgnoresClicksWh
 }
 
 TEST_F(MainWindow, SecondTabConvertsTheSavedPageIntoTheMemoAndDetectChangesNothing) {
-  runtime::WriteFileAtomic(dir + "tmp/htmlcopy.htm",
-                           runtime::ReadWholeFile(std::string(TAMVIREL_TEST_DATA) + "/listing/full_page.htm"));
-  runtime::TIniFile(dir + "rovkast.ini").WriteString("User", "USER", "jozo");
+  // The favourites request that the conversion sends goes to an in-test site.
+  std::atomic<int> favourites{0};
+  site_test::TSiteServer site([&](const site_test::TRequest& r) -> site_test::TReply {
+    if (r.Method == "POST" && r.Target.starts_with("/datastore/favorites.svc/score?u=")) {
+      ++favourites;
+      return {200, "OK", {}, " 42 \r\n"};
+    }
+    return {404, "Not Found", {}, ""};
+  });
+  std::string page = runtime::ReadWholeFile(std::string(TAMVIREL_TEST_DATA) + "/listing/full_page.htm");
+  for (size_t at; (at = page.find("listing.tamvirel.example")) != std::string::npos;) page.replace(at, 24, "127.0.0.1");
+  runtime::WriteFileAtomic(dir + "tmp/htmlcopy.htm", page);
+  {
+    runtime::TIniFile ini(dir + "rovkast.ini");
+    ini.WriteString("User", "USER", "jozo");
+    ini.WriteString("Site", "Host", "127.0.0.1");
+    ini.WriteString("Site", "HttpPort", site.PortText());
+  }
   const std::string settingsBefore = runtime::ReadWholeFile(dir + "rovkast.ini");
   TKelthornF form({}, dir);
   form.FormCreate();
@@ -423,6 +438,7 @@ TEST_F(MainWindow, SecondTabConvertsTheSavedPageIntoTheMemoAndDetectChangesNothi
   ASSERT_TRUE(PumpUntil(loop, [&] { return form.Memo1.size() == 2; }));
   Settle(loop);
   EXPECT_EQ(requests, 0);  // the page converted: no login, no download
+  EXPECT_EQ(favourites, 1);
   std::string memo = MemoText(c);
   // The description keeps its letters (the page's UTF-8 is not read as the code page).
   EXPECT_EQ(memo.rfind("Memo1\n<p>Potok kedysi poháňal tri mlyny.", 0), 0u) << memo.substr(0, 200);
