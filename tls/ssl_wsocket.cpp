@@ -14,7 +14,7 @@ namespace tls {
 namespace {
 
 // A network read takes at most this much, and never more than the engine can take.
-constexpr int kNetworkReadSize = 8192;
+constexpr int kNetworkReadSize = kTlsBioPairSize;
 // Decrypted bytes kept for the application before the network is left unread.
 constexpr size_t kDecryptedLimit = 65536;
 // Rounds of one notification before the message loop gets its turn.
