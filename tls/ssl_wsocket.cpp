@@ -424,6 +424,21 @@ bool TCustomSslWSocket::MovePlaintext() {
   return true;
 }
 
+void TCustomSslWSocket::TryToSend() {
+  if (!TlsActive()) {
+    net::TWSocket::TryToSend();
+    return;
+  }
+  if (!FlushToNetwork() || !TlsActive()) return;
+  if (!MovePlaintext() || !TlsActive()) return;
+  bool plainEmpty;
+  {
+    std::lock_guard<std::mutex> guard(FPlainOut->Mutex());
+    plainEmpty = FPlainOut->NothingQueued();
+  }
+  FAllSent = plainEmpty && OrdinaryChainEmpty() && FEngine->PendingOutput() == 0;
+}
+
 bool TCustomSslWSocket::CheckDataSent() {
   if (!FDataSentPending || !TlsActive() || !FEngine->HandshakeDone()) return true;
   {
