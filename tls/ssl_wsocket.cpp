@@ -143,6 +143,9 @@ void TCustomSslWSocket::ComponentWndProc(net::TMessage& msg) {
     // A notification posted for a connection that has ended since says nothing now.
     if (!TlsActive() || FHSocket == platform::INVALID_SOCKET || msg.WParam != static_cast<net::WPARAM>(FHSocket))
       return;
+    // A handler run from inside the library (peer verification) may pump messages: the engine
+    // must not be entered again from there. The callback posts what is owed when it ends.
+    if (FInsideCallback || Paused()) return;
     if (kind == platform::FD_READ)
       Do_FD_READ(error);
     else if (kind == platform::FD_WRITE)
@@ -725,6 +728,10 @@ int TCustomSslWSocket::VerifyPeer(int ok, X509_STORE_CTX* store) {
     TriggerSslVerifyPeer(accept, *found);  // may re-enter (not destroy: the library holds it)
     Resume();
     if (accept) FSslVerifyResult = 0;
+    // Whatever was dropped meanwhile is looked at again from the loop.
+    FInsideCallback = wasInside;
+    PostSslEvent(platform::FD_READ);
+    PostSslEvent(platform::FD_WRITE);
   }
   FInsideCallback = wasInside;
   return accept ? 1 : 0;
