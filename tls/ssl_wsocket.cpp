@@ -611,7 +611,9 @@ void TCustomSslWSocket::Do_FD_READ(int error) {
   // Bytes the engine still holds from an earlier read come first.
   if (!ProcessEngine() || !TlsActive()) return;
   if (!ReadFromNetwork() || !TlsActive()) return;
-  DeliverDecrypted();
+  if (!DeliverDecrypted() || !TlsActive()) return;
+  // A write that waited for the peer (a renegotiation, say) may go on now.
+  if (FDataSentPending && FEngine->HandshakeDone()) PostSslEvent(platform::FD_WRITE);
 }
 
 int TCustomSslWSocket::Receive(void* buffer, int length) {
