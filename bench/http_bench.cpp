@@ -105,18 +105,20 @@ struct TSample {
   int64_t Bytes = 0;
 };
 
+bool gDiscard = false;  // --discard: no reply stream, to tell the stream's cost from the rest
+
 TSample RunClient(const std::string& url) {
   http::THttpCli cli;
   runtime::TMemoryStream reply;
   cli.SetURL(url);
-  cli.SetReplyStream(&reply);
+  if (!gDiscard) cli.SetReplyStream(&reply);
   const double cpu0 = ThreadCpu();
   const auto t0 = std::chrono::steady_clock::now();
   cli.SyncGet();
   TSample s;
   s.Wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   s.Cpu = ThreadCpu() - cpu0;
-  s.Bytes = reply.Size();
+  s.Bytes = gDiscard ? cli.RcvdCount() : reply.Size();
   return s;
 }
 
@@ -153,6 +155,7 @@ int main(int argc, char** argv) {
     if (opt == "--mb") mb = std::atoll(argv[i + 1]);
     else if (opt == "--rounds") rounds = std::atoi(argv[i + 1]);
     else if (opt == "--curl") curl = argv[i + 1];
+    else if (opt == "--discard") gDiscard = std::string(argv[i + 1]) == "1";
   }
   const int64_t bytes = mb << 20;
   TBodyServer server(bytes);

@@ -159,6 +159,9 @@ void THttpCli::HeaderEnded() {
   Trace("DocBegin");
   FContentCoding.Prepare(FReply.ContentEncoding);
   FReplyStreamStart = FReplyStream ? FReplyStream->Size() : 0;
+  // A body of known length is stored without growing the stream step by step.
+  if (FReplyStream && FReply.ContentLength > 0 && !FReply.Chunked() && FReply.ContentLength <= FReplyLimit)
+    FReplyStream->Reserve(FReplyStream->Position() + FReply.ContentLength);
   TriggerDocBegin();
 }
 
@@ -175,7 +178,7 @@ void THttpCli::DeliverBody(std::string_view block) {
 }
 
 void THttpCli::BodyEnded() {
-  Trace("End of document");
+  Trace(FReply.Chunked() ? "httpChunkDone, end of document" : "End of document");
   FBodyBegun = false;
   SetState(THttpState::httpBodyReceived);
   const bool decoded = FContentCoding.Decoding();

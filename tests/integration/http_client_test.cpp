@@ -644,4 +644,26 @@ TEST_F(HttpClient, AnAsynchronousRequestEndsWithOneRequestDone) {
   EXPECT_EQ(200, Cli->StatusCode());
 }
 
+
+TEST_F(HttpClient, AnErrorInAnEventHandlerIsABackgroundErrorThatEndsTheRequest) {
+  THttpTestServer server([](const TRecordedRequest&) { return Reply(LengthReply("HTTP/1.0 200 OK", "body")); });
+  int background = 0;
+  Cli->OnBgException = [&](net::TNetWndControl*, const std::exception& e, bool& canClose) {
+    ++background;
+    EXPECT_STREQ("handler failed", e.what());
+    EXPECT_TRUE(canClose);
+  };
+  Cli->OnDocData = [](THttpCli*, const char*, int) { throw std::runtime_error("handler failed"); };
+  TOutcome out = Run(server.Url("/"));
+  EXPECT_TRUE(out.Raised);
+  EXPECT_EQ("Connection aborted on request", out.Message);
+  EXPECT_LT(out.Seconds, 3.0);
+  EXPECT_EQ(1, background);
+  // The component is usable afterwards.
+  Cli->OnDocData = nullptr;
+  out = Run(server.Url("/"));
+  EXPECT_FALSE(out.Raised) << out.Message;
+  EXPECT_EQ("body", out.Body);
+}
+
 }  // namespace
