@@ -17,7 +17,7 @@ PACKAGES=(
   openssl
   curl
   nlohmann-json3-dev
-  curl
+  python3
 )
 
 missing=()

@@ -1,0 +1,209 @@
+// The download operations every request of the program goes through, and the cookie handler
+// that keeps the site's session.
+
+#include <exception>
+
+#include "app/main_form.h"
+#include "http/http_exception.h"
+#include "http/ssl_http_cli.h"
+#include "net/application.h"
+#include "runtime/byte_stream.h"
+#include "runtime/file_io.h"
+
+namespace app {
+
+void TKelthornF::ConfigureClient(http::THttpCli& client) {
+  client.SetLocalAddr("0.0.0.0");
+  client.SetProxyPort("80");
+  client.SetAgent("Mozilla/4.0 (compatible)");
+  client.SetAccept("image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*");
+  client.SetNoCache(false);
+  client.SetContentTypePost("application/x-www-form-urlencoded");
+  client.SetMultiThreaded(false);
+  client.SetRequestVer("1.0");
+  client.SetFollowRelocation(true);
+  client.SetLocationChangeMaxCount(5);
+  client.SetServerAuth(http::THttpAuthType::httpAuthNone);
+  client.SetProxyAuth(http::THttpAuthType::httpAuthNone);
+  client.SetBandwidthLimit(10000);
+  client.SetBandwidthSampling(1000);
+  client.SetOptions(0);
+  client.SetTimeout(30);
+  client.SetSocksAuthentication(http::TSocksAuthentication::socksNoAuthentication);
+}
+
+void TKelthornF::HttpCli1Cookie(const std::string& value) {
+  if (value.find("ASP.NET_SessionId") == std::string::npos) return;
+  const size_t semicolon = value.find(';');
+  SessionCookie = semicolon == std::string::npos ? std::string() : value.substr(0, semicolon + 1);
+}
+
+void TKelthornF::CopyProxySettings() {
+  if (CheckBox32) {
+    HttpCli1->SetProxy(Edit48);
+    HttpCli1->SetProxyPort(Edit49);
+    HttpCli1->SetProxyUsername(Edit50);
+    HttpCli1->SetProxyPassword(Edit51);
+  } else {
+    HttpCli1->SetProxy("");
+    HttpCli1->SetProxyPort("");
+    HttpCli1->SetProxyUsername("");
+    HttpCli1->SetProxyPassword("");
+  }
+}
+
+void TKelthornF::NoteFailure(http::THttpCli& client, const std::exception& e) {
+  FLastFailureText = e.what();
+  std::string tlsError;
+  if (auto* tlsClient = dynamic_cast<http::TSslHttpCli*>(&client)) tlsError = tlsClient->SslErrorText();
+  if (!tlsError.empty()) {
+    FLastFailureText = tlsError;
+    FLastFailure = tlsError.find("certificate") != std::string::npos || tlsError.find("verif") != std::string::npos
+                       ? TDownloadFailure::Certificate
+                       : TDownloadFailure::Unreachable;
+    return;
+  }
+  // An aborted request also carries a status (404), but the site never answered it.
+  if (client.RequestDoneError() != 0) {
+    FLastFailure = TDownloadFailure::Unreachable;
+    return;
+  }
+  if (const auto* h = dynamic_cast<const http::EHttpException*>(&e)) {
+    if (h->ErrorCode() >= 100 && h->ErrorCode() <= 999) {
+      FLastFailure = TDownloadFailure::HttpStatus;  // the site answered with an error status
+      return;
+    }
+    FLastFailure = TDownloadFailure::Unreachable;
+    return;
+  }
+  FLastFailure = TDownloadFailure::Other;  // the reply could not be saved
+}
+
+bool TKelthornF::RunDownload(http::THttpCli& client, const std::string& url, const std::string& cookie,
+                             const std::string& targetFile, const std::string& method, const std::string& body) {
+  FLastFailure = TDownloadFailure::None;
+  FLastFailureText.clear();
+  // A window event that runs while a request is pending (its wait pumps messages) must not
+  // replace that request's address and streams: the second download simply fails.
+  if (client.State() != http::THttpState::httpReady) {
+    FLastFailure = TDownloadFailure::Other;
+    FLastFailureText = "busy";
+    return false;
+  }
+  client.SetURL(url);
+  client.SetReference(url);  // the request's Referer names the page itself
+  runtime::TMemoryStream bodyStream, replyStream;
+  client.SetCookie(cookie);
+  bodyStream.Write(body);
+  bodyStream.Seek(0, runtime::TMemoryStream::TSeekOrigin::Beginning);
+  client.SetReplyStream(&replyStream);
+  client.SetBodyStream(&bodyStream);
+  bool done = false;
+  try {
+    if (method == "GET")
+      client.SyncGet();
+    else
+      client.SyncPost();
+    // The page copies are scratch files, rewritten at every request: replaced whole, but not
+    // flushed to the disk each time (that flush cost more than the download).
+    runtime::WriteFileAtomic(targetFile, replyStream.Bytes(), 0644, false);
+    net::ApplicationProcessMessages();
+    done = true;
+  } catch (const std::exception& e) {
+    NoteFailure(client, e);
+  }
+  // The streams die with this call: the client must not keep pointers to them.
+  client.SetReplyStream(nullptr);
+  client.SetBodyStream(nullptr);
+  return done;
+}
+
+bool TKelthornF::httpcliget(const std::string& url, const std::string& cookie, const std::string& targetFile,
+                            const std::string& method, const std::string& body) {
+  if (OnDownload) {
+    try {
+      return OnDownload(url, cookie, targetFile, method, body);
+    } catch (const std::exception&) {
+      return false;
+    }
+  }
+  CopyProxySettings();
+  return RunDownload(*HttpCli1, url, cookie, targetFile, method, body);
+}
+
+std::string TKelthornF::httpcligettext(const std::string& url, const std::string& cookie, const std::string& body,
+                                       const std::string& method) {
+  std::string result;
+  if (HttpCli1->State() != http::THttpState::httpReady) return result;  // see RunDownload
+  HttpCli1->SetURL(url);
+  HttpCli1->SetReference(url);
+  runtime::TMemoryStream bodyStream, replyStream;
+  CopyProxySettings();
+  HttpCli1->SetCookie(cookie);
+  bodyStream.Write(body);
+  bodyStream.Seek(0, runtime::TMemoryStream::TSeekOrigin::Beginning);
+  HttpCli1->SetReplyStream(&replyStream);
+  HttpCli1->SetBodyStream(&bodyStream);
+  struct TDetach {
+    http::THttpCli& Client;
+    ~TDetach() {
+      Client.SetReplyStream(nullptr);
+      Client.SetBodyStream(nullptr);
+    }
+  } detach{*HttpCli1};
+  // Outside the error handler: a failing close is the caller's error.
+  HttpCli1->SyncClose();
+  try {
+    if (method == "GET")
+      HttpCli1->SyncGet();
+    else
+      HttpCli1->SyncPost();
+    std::string_view bytes = replyStream.Bytes();
+    size_t first = 0, last = bytes.size();
+    while (first < last && static_cast<unsigned char>(bytes[first]) <= 32) ++first;
+    while (last > first && static_cast<unsigned char>(bytes[last - 1]) <= 32) --last;
+    result.assign(bytes.substr(first, last - first));
+    net::ApplicationProcessMessages();
+  } catch (const std::exception&) {
+    result.clear();
+  }
+  return result;
+}
+
+}  // namespace app
+
+namespace app {
+
+void TKelthornF::ConfigureSslContext() {
+  SslContext1->SetSslVerifyPeer(VerifyCertificate);
+  SslContext1->SetSslVerifyDepth(9);
+  SslContext1->SetSslVerifyFlags({});
+  SslContext1->SetSslOptions({});
+  SslContext1->SetSslVerifyPeerModes({tls::TSslVerifyPeerMode::SslVerifyMode_PEER});
+  SslContext1->SetSslSessionCacheModes({});
+  SslContext1->SetSslCipherList(tls::kDefaultSslCipherList);
+  SslContext1->SetSslVersionMethod(tls::TSslVersionMethod::sslV23);
+  SslContext1->SetSslSessionTimeout(0);
+  SslContext1->SetSslSessionCacheSize(tls::kDefaultSslSessionCacheSize);
+}
+
+bool TKelthornF::sslhttpcliget(const std::string& url, const std::string& cookie, const std::string& targetFile,
+                               const std::string& method, const std::string& body) {
+  // The check of the site's certificate follows the setting read at start.
+  if (SslContext1->SslVerifyPeer() != VerifyCertificate) SslContext1->SetSslVerifyPeer(VerifyCertificate);
+  if (CheckBox32) {
+    SslHttpCli1->SetProxy(Edit48);
+    SslHttpCli1->SetProxyPort(Edit49);
+    SslHttpCli1->SetProxyUsername(Edit50);
+    SslHttpCli1->SetProxyPassword(Edit51);
+  } else {
+    SslHttpCli1->SetProxy("");
+    SslHttpCli1->SetProxyPort("");
+    SslHttpCli1->SetProxyUsername("");
+    SslHttpCli1->SetProxyPassword("");
+  }
+  net::ApplicationProcessMessages();
+  return RunDownload(*SslHttpCli1, url, cookie, targetFile, method, body);
+}
+
+}  // namespace app
