@@ -16,6 +16,7 @@ PACKAGES=(
   libssl3
   openssl
   nlohmann-json3-dev
+  squid
 )
 
 missing=()
