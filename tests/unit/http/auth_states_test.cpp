@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "http/base64.h"
-#include "http/http_auth.h"
-#include "http/http_proxy.h"
+#include "http/http_auth_state.h"
+#include "http/http_tunnel.h"
 
 using namespace http;
 
@@ -24,7 +24,7 @@ std::string Type2Line(uint32_t flags, size_t length = 48) {
 }
 
 struct TRig {
-  THttpAuth auth;
+  THttpAuthState auth;
   std::vector<std::string> traces;
   TAuthReply reply;
   TAuthLineRequest request;

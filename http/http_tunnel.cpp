@@ -1,4 +1,4 @@
-#include "http/http_proxy.h"
+#include "http/http_tunnel.h"
 
 #include <strings.h>
 

@@ -1,4 +1,4 @@
-#include "http/http_auth.h"
+#include "http/http_auth_state.h"
 
 #include <strings.h>
 
@@ -30,21 +30,21 @@ std::string Tail(const std::string& text, size_t from) {
 
 }  // namespace
 
-void THttpAuth::Trace(const std::string& text) {
+void THttpAuthState::Trace(const std::string& text) {
   if (OnTrace) OnTrace(text);
 }
 
-void THttpAuth::StateError(const std::string& message) {
+void THttpAuthState::StateError(const std::string& message) {
   if (OnStateError) OnStateError(message);
   throw std::logic_error(message);
 }
 
-void THttpAuth::Reset() {
+void THttpAuthState::Reset() {
   ServerNtlm = ProxyNtlm = kNtlmNone;
   ServerDigest = ServerBasic = ProxyDigest = ProxyBasic = kAuthNone;
 }
 
-bool THttpAuth::PresetProxy(THttpAuthType type, bool reusedConnection) {
+bool THttpAuthState::PresetProxy(THttpAuthType type, bool reusedConnection) {
   switch (type) {
     case THttpAuthType::httpAuthNtlm:
       ProxyNtlm = reusedConnection ? kNtlmDone : kNtlmNegotiate;
@@ -62,7 +62,7 @@ bool THttpAuth::PresetProxy(THttpAuthType type, bool reusedConnection) {
   return false;
 }
 
-bool THttpAuth::PresetServer(THttpAuthType type) {
+bool THttpAuthState::PresetServer(THttpAuthType type) {
   switch (type) {
     case THttpAuthType::httpAuthNtlm:
       ServerNtlm = kNtlmNegotiate;
@@ -79,22 +79,22 @@ bool THttpAuth::PresetServer(THttpAuthType type) {
   return false;
 }
 
-bool THttpAuth::ProxyRoundInProgress() const {
+bool THttpAuthState::ProxyRoundInProgress() const {
   return ProxyNtlm == kNtlmNegotiate || ProxyNtlm == kNtlmAuthenticate ||
          ProxyDigest == kAuthSend || ProxyBasic == kAuthSend;
 }
 
-bool THttpAuth::NtlmNegotiating() const {
+bool THttpAuthState::NtlmNegotiating() const {
   return ServerNtlm == kNtlmNegotiate || ProxyNtlm == kNtlmNegotiate;
 }
 
-void THttpAuth::TunnelOpened() {
+void THttpAuthState::TunnelOpened() {
   if (ProxyNtlm != kNtlmNone) ProxyNtlm = kNtlmDone;
   if (ProxyDigest != kAuthNone) ProxyDigest = kAuthDone;
   if (ProxyBasic != kAuthNone) ProxyBasic = kAuthDone;
 }
 
-std::vector<std::string> THttpAuth::AuthorizationLines(const TAuthLineRequest& request) {
+std::vector<std::string> THttpAuthState::AuthorizationLines(const TAuthLineRequest& request) {
   std::vector<std::string> lines;
   // Without a tunnel every new connection to the proxy starts the NTLM exchange again.
   if (!request.TunnelEstablished && ProxyNtlm == kNtlmDone) ProxyNtlm = kNtlmNegotiate;
@@ -149,7 +149,7 @@ std::vector<std::string> THttpAuth::AuthorizationLines(const TAuthLineRequest& r
   return lines;
 }
 
-THttpAuth::TStep THttpAuth::Answer(THttpAuthType scheme, const TAuthReply& reply,
+THttpAuthState::TStep THttpAuthState::Answer(THttpAuthType scheme, const TAuthReply& reply,
                                    std::vector<std::string>& challenges,
                                    TAuthReadyResult& result) {
   const bool proxy = reply.Status == 407;
@@ -243,7 +243,7 @@ THttpAuth::TStep THttpAuth::Answer(THttpAuthType scheme, const TAuthReply& reply
   }
 }
 
-TAuthReadyResult THttpAuth::ReplyDone(const TAuthReply& reply,
+TAuthReadyResult THttpAuthState::ReplyDone(const TAuthReply& reply,
                                       std::vector<std::string>& challenges) {
   const int s = reply.Status;
   const bool refused = s == 401 || s == 407;

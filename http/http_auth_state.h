@@ -84,7 +84,7 @@ struct TAuthReadyResult {
   bool ProxyKeepAlive = false;   // the same with the proxy
 };
 
-class THttpAuth {
+class THttpAuthState {
  public:
   // Trace lines ("Starting Basic authentication", ...). May be unset.
   std::function<void(const std::string&)> OnTrace;
