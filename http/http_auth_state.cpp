@@ -4,7 +4,7 @@
 
 #include <stdexcept>
 
-#include "http/base64.h"
+#include "http/url.h"
 #include "http/http_basic.h"
 
 namespace http {

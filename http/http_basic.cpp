@@ -1,6 +1,6 @@
 #include "http/http_basic.h"
 
-#include "http/base64.h"
+#include "http/url.h"
 
 namespace http {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "http/base64.h"
+#include "http/url.h"
 #include "http/des.h"
 #include "http/md4.h"
 #include "http/md5.h"

@@ -6,7 +6,7 @@
 #include <set>
 #include <string>
 
-#include "http/base64.h"
+#include "http/url.h"
 #include "http/http_basic.h"
 #include "http/http_digest.h"
 #include "http/http_ntlm.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "http/base64.h"
+#include "http/url.h"
 #include "http/http_auth_state.h"
 #include "http/http_tunnel.h"
 

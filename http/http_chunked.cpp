@@ -1,0 +1,91 @@
+#include "http/http_chunked.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace http {
+
+namespace {
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+}  // namespace
+
+void THttpChunkDecoder::Reset() {
+  FState = 0;
+  FSize = 0;
+  FRead = 0;
+  FDigits = 0;
+  FError = "";
+}
+
+THttpChunkDecoder::TStatus THttpChunkDecoder::Step(const char* data, size_t length,
+                                                    size_t& consumed, std::string_view& out) {
+  size_t i = 0;
+  while (i < length) {
+    switch (FState) {
+      case 0: {  // the size: hexadecimal digits, ended by any other byte
+        const int digit = HexValue(data[i]);
+        if (digit < 0) {
+          FState = 1;
+          break;  // the byte is looked at again by state 1
+        }
+        if (++FDigits > kMaxSizeDigits) {
+          consumed = i;
+          FError = "Chunk size too long";
+          return TStatus::Error;
+        }
+        FSize = FSize * 16 + static_cast<uint64_t>(digit);
+        ++i;
+        break;
+      }
+      case 1: {  // extensions and the line end of the size line: wait for LF
+        const void* lf = std::memchr(data + i, '\n', length - i);
+        if (!lf) {
+          i = length;
+          break;
+        }
+        i = static_cast<size_t>(static_cast<const char*>(lf) - data) + 1;
+        if (FSize == 0) {
+          FState = 4;
+          consumed = i;
+          return TStatus::Done;
+        }
+        FState = 2;
+        break;
+      }
+      case 2: {  // chunk data
+        const size_t take = static_cast<size_t>(std::min<uint64_t>(FSize - FRead, length - i));
+        out = std::string_view(data + i, take);
+        FRead += take;
+        i += take;
+        if (FRead == FSize) FState = 3;
+        consumed = i;
+        return TStatus::Data;
+      }
+      case 3: {  // the line end after the data: wait for LF
+        const void* lf = std::memchr(data + i, '\n', length - i);
+        if (!lf) {
+          i = length;
+          break;
+        }
+        i = static_cast<size_t>(static_cast<const char*>(lf) - data) + 1;
+        FState = 0;
+        FSize = 0;
+        FRead = 0;
+        FDigits = 0;
+        break;
+      }
+      default:  // done: nothing more belongs to the body
+        consumed = i;
+        return TStatus::Done;
+    }
+  }
+  consumed = i;
+  return FState == 4 ? TStatus::Done : TStatus::NeedMore;
+}
+
+}  // namespace http

@@ -1,0 +1,42 @@
+#pragma once
+// The chunked transfer coding, decoded byte by byte so that a reply split anywhere decodes
+// the same. Bytes in, data slices out; it never copies the data and never touches a socket.
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace http {
+
+class THttpChunkDecoder {
+ public:
+  enum class TStatus {
+    NeedMore,  // all input consumed, the body goes on
+    Data,      // `out` holds chunk data (a slice of the input)
+    Done,      // the last chunk's size line has ended
+    Error,     // the size line cannot be a size (see ErrorText)
+  };
+
+  void Reset();
+  // Reads from `data`; `consumed` tells how much of it was used (data slices included).
+  TStatus Step(const char* data, size_t length, size_t& consumed, std::string_view& out);
+
+  // 0 reading the size, 1 skipping the rest of the size line, 2 in chunk data,
+  // 3 skipping the line end after the data, 4 done.
+  int State() const { return FState; }
+  uint64_t ChunkSize() const { return FSize; }
+  uint64_t ChunkRead() const { return FRead; }
+  const char* ErrorText() const { return FError; }
+
+  // Sizes of more hexadecimal digits than this would overflow 64 bits.
+  static constexpr int kMaxSizeDigits = 16;
+
+ private:
+  int FState = 0;
+  uint64_t FSize = 0;
+  uint64_t FRead = 0;
+  int FDigits = 0;
+  const char* FError = "";
+};
+
+}  // namespace http

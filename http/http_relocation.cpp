@@ -1,0 +1,188 @@
+// Following "location" replies: computing the new target, reusing or replacing the
+// connection, and the limit on the number of relocations of one request.
+
+#include <cctype>
+
+#include "http/http_cli.h"
+#include "http/url.h"
+
+namespace http {
+
+namespace {
+
+bool StartsWithNoCase(const std::string& text, const char* prefix) {
+  for (size_t i = 0; prefix[i]; ++i)
+    if (i >= text.size() ||
+        std::tolower(static_cast<unsigned char>(text[i])) != std::tolower(static_cast<unsigned char>(prefix[i])))
+      return false;
+  return true;
+}
+
+std::string WithoutFragment(const std::string& text) { return text.substr(0, text.find('#')); }
+
+}  // namespace
+
+bool THttpCli::SameHost(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+  return true;
+}
+
+void THttpCli::LocationHeader(const std::string& value) {
+  if (FRequestType == THttpRequest::httpPUT || !FFollowRelocation) {
+    FLocation = value;  // recorded, not followed
+    return;
+  }
+  FLocationPending = true;
+  const std::string target = WithoutFragment(value);
+  const bool absolute = StartsWithNoCase(target, "http://") || StartsWithNoCase(target, "https://");
+  if (FProxy.empty()) {
+    std::string proto, user, pass, host, port, path = FPath;
+    SplitUrl(FURL, proto, user, pass, host, port, path);
+    if (proto.empty()) proto = "http";
+    if (!target.empty() && target[0] == '/') {
+      FPath = target;
+      FLocation = proto + "://" + FConnectHost + target;
+    } else if (!absolute) {
+      FPath = PathDirectory(FPath) + target;
+      FLocation = proto + "://" + FConnectHost + FPath;
+    } else {
+      std::string vPath = FPath;
+      SplitUrl(target, proto, user, pass, host, port, vPath);
+      const bool otherHost = !SameHost(host, FTargetHost);
+      FConnectHost = host;
+      FPath = vPath;
+      FConnectPort = !port.empty() ? port : proto == "https" ? "443" : "80";
+      FProtocol = proto;
+      // Credentials of the first address are not handed to another host.
+      if (otherHost) {
+        FCurrUsername.clear();
+        FCurrPassword.clear();
+      }
+      if (!user.empty() && !pass.empty()) {
+        FCurrUsername = user;
+        FCurrPassword = pass;
+      }
+      if (!proto.empty() && !host.empty()) {
+        FTargetHost = host;
+        FTargetPort = FConnectPort;
+        if (FPath.empty()) {
+          FPath = "/";
+          FLocation = proto + "://" + host;
+        } else {
+          FLocation = proto + "://" + host + FPath;
+        }
+      }
+    }
+  } else {
+    // Through a proxy the request path is the absolute address.
+    if (!target.empty() && target[0] == '/') {
+      std::string proto, user, pass, host, port, path;
+      SplitUrl(FPath, proto, user, pass, host, port, path);
+      // The port stays: without it the proxy would ask another server.
+      FPath = proto + "://" + host + (port.empty() ? "" : ":" + port) + target;
+    } else if (!absolute) {
+      FPath = PathDirectory(FPath) + target;
+    } else {
+      std::string proto, user, pass, host, port, path;
+      SplitUrl(target, proto, user, pass, host, port, path);
+      if (!SameHost(host, FTargetHost)) {
+        FCurrUsername.clear();
+        FCurrPassword.clear();
+      }
+      if (!user.empty() && !pass.empty()) {
+        FCurrUsername = user;
+        FCurrPassword = pass;
+      }
+      FTargetHost = host;
+      FTargetPort = !port.empty() ? port : proto == "https" ? "443" : "80";
+      FProtocol = proto;
+      FPath = proto + "://" + host + (port.empty() ? "" : ":" + port) + (path.empty() ? "/" : path);
+    }
+    FLocation = FPath;
+  }
+}
+
+// The reply that carried the location is complete.
+void THttpCli::StartRelocation() {
+  Trace("Starting relocation process");
+  FReply.RcvdCount = 0;
+  FReply.DropHeld();
+  FBodyBegun = false;
+  if (FOpenHost != FConnectHost || FOpenPort != FConnectPort || FOpenProtocol != FProtocol || FReply.CloseReq ||
+      FCtrlSocket->State() != net::TSocketState::wsConnected) {
+    FClosedRoute = TClosedRoute::Relocation;
+    FCtrlSocket->CloseLater();
+    return;
+  }
+  // Same server, connection kept.
+  if (!CountRelocation()) return;
+  auto alive = AliveToken();
+  TriggerLocationChange();  // may re-enter
+  if (!*alive) return;
+  ClearReplyValues(true);
+  FDocName = DocumentNameOf(FPath);
+  if (FRequestType == THttpRequest::httpPOST) FRequestType = THttpRequest::httpGET;
+  RewindStreams();
+  PostRestart();
+}
+
+void THttpCli::ContinueAfterClose(int error) {
+  FClosedRoute = TClosedRoute::Normal;
+  FLocation = WithoutFragment(FLocation);
+  FConnected = false;
+  FTunnelEstablished = false;
+  if (FRestartPosted) {
+    ClearReplyValues(true);
+    return;
+  }
+  {
+    std::string proto, user, pass, host, port, path;
+    SplitUrl(FLocation, proto, user, pass, host, port, path);
+    FDocName = DocumentNameOf(path.empty() ? FPath : path);
+  }
+  FLocationPending = false;
+  if (FRequestType == THttpRequest::httpPOST) FRequestType = THttpRequest::httpGET;
+  if (!CountRelocation()) return;
+  auto alive = AliveToken();
+  TriggerLocationChange();  // may re-enter
+  if (!*alive) return;
+  ClearReplyValues(true);
+  if (!FProxy.empty()) {
+    std::string pProto, pUser, pPass, pHost, pPort, pPath;
+    SplitUrl(FProxy, pProto, pUser, pPass, pHost, pPort, pPath);
+    FConnectHost = pHost;
+    FConnectPort = pPort.empty() ? FProxyPort : pPort;
+  }
+  RewindStreams();
+  PostRestart();
+}
+
+// Counts one relocation; false when the limit is passed and the request ends with the last
+// reply as it is (not an error).
+bool THttpCli::CountRelocation() {
+  ++FLocationChangeCurCount;
+  if (FLocationChangeCurCount > FLocationChangeMaxCount) {
+    bool allowMore = false;
+    auto alive = AliveToken();
+    TriggerLocationChangeExceeded(FLocationChangeCurCount, allowMore);  // may re-enter
+    if (!*alive) return false;
+    if (!allowMore) {
+      FLocationPending = false;
+      PostSetReady();
+      return false;
+    }
+  }
+  return true;
+}
+
+// The redirect reply's body is dropped, and a body to send goes out again from its start.
+void THttpCli::RewindStreams() {
+  if (FReplyStream) FReplyStream->SetSize(FReplyStreamStart);
+  if (FBodyStream && FSentCount > 0)
+    FBodyStream->Seek(-FSentCount, runtime::TMemoryStream::TSeekOrigin::Current);
+  FSentCount = 0;
+}
+
+}  // namespace http

@@ -1,0 +1,119 @@
+#pragma once
+// Reading one HTTP reply: the receive buffer, the line reader, the status and header lines,
+// and the framing of the body (length, chunks, or the close of the connection).
+//
+// The reader takes bytes and hands back one event at a time (Next); it never touches a
+// socket and fires no user events. The client acts on each event, and may stop pulling at
+// any point (a handler ended the request) without the reader minding. Every limit against a
+// hostile server ends in an Error event, so memory stays bounded whatever arrives.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "http/http_chunked.h"
+
+namespace http {
+
+class THttpReplyReader {
+ public:
+  enum class TEvent {
+    NeedMore,     // nothing complete is held: receive more
+    HeaderBegin,  // the first line of a reply is about to be read
+    HeaderLine,   // a non-empty header line was read and its values taken (Line/Name/Value)
+    Interim,      // a "100 Continue" reply ended; the real reply's status line follows
+    HeaderEnd,    // the empty line (or a reply without header); see BodyExpected
+    Body,         // a block of body data (BodyBlock), already counted
+    DocEnd,       // the body is complete by its length or its last chunk
+    Error,        // the reply breaks the protocol or a limit (ErrorText)
+  };
+  enum class TPhase { Header, Body, Done };
+
+  static constexpr size_t kMinReceiveRoom = 8192;
+  static constexpr size_t kMaxLineLength = 64 * 1024;
+  static constexpr size_t kMaxHeaderSize = 1024 * 1024;
+  static constexpr int64_t kDefaultMaxBodySize = 256LL * 1024 * 1024;
+
+  // A new reply to a request: `head` for HEAD, `requestVer` the version sent ("1.0"/"1.1").
+  void StartReply(bool head, const std::string& requestVer);
+  // Largest body accepted (bytes); more ends the reply with an error.
+  void SetMaxBodySize(int64_t value) { FMaxBody = value; }
+
+  // ---- receiving ----
+  // Room for the next receive (at least kMinReceiveRoom bytes; one byte is kept spare).
+  char* ReceiveSpace(size_t& room);
+  void Commit(size_t count) { FEnd += count; }
+  void Append(const char* data, size_t count);
+  size_t Held() const { return FEnd - FStart; }
+  void DropHeld();
+  // Frees a large buffer after a reply (the next one starts small again).
+  void ShrinkBuffer();
+
+  // The next event. After Error, Next keeps returning Error.
+  TEvent Next();
+  // Switches to the body after a HeaderEnd with BodyExpected.
+  void BeginBody();
+  // The body has ended by other means (the connection closed): no more body events.
+  void EndBody() { FPhase = TPhase::Done; }
+
+  // ---- what the reader found ----
+  TPhase Phase() const { return FPhase; }
+  bool HeaderStarted() const { return FLineCount > 0; }
+  int LineCount() const { return FLineCount; }
+  const std::string& Line() const { return FLine; }    // the line just read
+  const std::string& Name() const { return FName; }    // its name, lower-cased ("" without ':')
+  const std::string& Value() const { return FValue; }  // its value, leading blanks removed
+  bool StatusLineValid() const { return FStatusValid; }
+  bool HeaderLess() const { return FHeaderLess; }
+  std::string_view BodyBlock() const { return FBlock; }
+  const std::string& ErrorText() const { return FError; }
+
+  int StatusCode = 0;
+  std::string ReasonPhrase;
+  std::string ReplyVer;            // "1.0" or "1.1", empty when unknown
+  int64_t ContentLength = -1;      // -1 unknown
+  std::string ContentType;         // lower-cased
+  std::string TransferEncoding;    // lower-cased
+  std::string ContentEncoding;     // as received
+  std::vector<std::string> RcvdHeader;
+  std::vector<std::string> AuthChallenges;
+  bool CloseReq = false;           // the connection ends after this reply
+  int64_t RcvdCount = 0;           // body bytes delivered
+
+  // True when a body follows the header (decided at HeaderEnd).
+  bool BodyExpected() const;
+  // The body runs to the close of the connection (no length, not chunked).
+  bool CloseDelimited() const { return ContentLength < 0 && !Chunked(); }
+  bool Chunked() const { return TransferEncoding == "chunked"; }
+  const THttpChunkDecoder& ChunkDecoder() const { return FChunk; }
+
+ private:
+  TEvent Fail(const std::string& text);
+  TEvent HeaderStep();
+  TEvent BodyStep();
+  bool TakeStatusLine();
+  bool TakeHeaderLine();
+  void Compact();
+
+  std::vector<char> FBuf;
+  size_t FStart = 0, FEnd = 0;
+  size_t FScan = 0;  // where the search for LF goes on (nothing before it holds one)
+
+  TPhase FPhase = TPhase::Header;
+  bool FHead = false;
+  std::string FRequestVer = "1.0";
+  int FLineCount = 0;
+  bool FHeaderBeginDue = true;
+  bool FStatusValid = false;
+  bool FHeaderLess = false;
+  size_t FHeaderBytes = 0;
+  std::string FLine, FName, FValue;
+  std::string_view FBlock;
+  std::string FError;
+  bool FFailed = false;
+  int64_t FMaxBody = kDefaultMaxBodySize;
+  THttpChunkDecoder FChunk;
+};
+
+}  // namespace http
