@@ -84,8 +84,9 @@ bool THttpAuthState::ProxyRoundInProgress() const {
          ProxyDigest == kAuthSend || ProxyBasic == kAuthSend;
 }
 
-bool THttpAuthState::NtlmNegotiating() const {
-  return ServerNtlm == kNtlmNegotiate || ProxyNtlm == kNtlmNegotiate;
+bool THttpAuthState::NtlmNegotiating(bool tunnelEstablished) const {
+  return ServerNtlm == kNtlmNegotiate || ProxyNtlm == kNtlmNegotiate ||
+         (!tunnelEstablished && ProxyNtlm == kNtlmDone);
 }
 
 void THttpAuthState::TunnelOpened() {
@@ -96,6 +97,7 @@ void THttpAuthState::TunnelOpened() {
 
 std::vector<std::string> THttpAuthState::AuthorizationLines(const TAuthLineRequest& request) {
   std::vector<std::string> lines;
+  LastRequestToProxy = request.ToProxy;
   // Without a tunnel every new connection to the proxy starts the NTLM exchange again.
   if (!request.TunnelEstablished && ProxyNtlm == kNtlmDone) ProxyNtlm = kNtlmNegotiate;
 

@@ -104,9 +104,11 @@ class THttpAuthState {
 
   // A proxy authentication round is running: the tunnel request must be sent (again).
   bool ProxyRoundInProgress() const;
-  // An NTLM negotiate message goes out in either direction: a POST or PUT announces an
-  // empty body and does not send it.
-  bool NtlmNegotiating() const;
+  // An NTLM negotiate message goes out in either direction with the next request: a POST
+  // or PUT then announces an empty body and does not send it. Without a tunnel a finished
+  // proxy exchange starts again on the next request, so it counts as negotiating too (the
+  // length announced must match the body sent).
+  bool NtlmNegotiating(bool tunnelEstablished) const;
   // The tunnel opened: every proxy scheme in use counts as done.
   void TunnelOpened();
 
@@ -122,6 +124,8 @@ class THttpAuthState {
   int ServerNtlm = kNtlmNone, ServerDigest = kAuthNone, ServerBasic = kAuthNone;
   int ProxyNtlm = kNtlmNone, ProxyDigest = kAuthNone, ProxyBasic = kAuthNone;
   TDigestChallenge ServerDigestChallenge, ProxyDigestChallenge;
+  // The last request built was read by the proxy itself (see TAuthLineRequest::ToProxy).
+  bool LastRequestToProxy = false;
   TNtlmChallenge ServerNtlmChallenge, ProxyNtlmChallenge;
 
  private:

@@ -46,6 +46,7 @@ class THttpReplyReader {
   void Commit(size_t count) { FEnd += count; }
   void Append(const char* data, size_t count);
   size_t Held() const { return FEnd - FStart; }
+  std::string_view HeldBytes() const { return {FBuf.data() + FStart, FEnd - FStart}; }
   void DropHeld();
   // Frees a large buffer after a reply (the next one starts small again).
   void ShrinkBuffer();

@@ -147,13 +147,13 @@ TEST(AuthStates, NtlmExchangeWithTheProxy) {
   // NTLM is preferred over Basic, and keeps the connection for the next message.
   EXPECT_EQ(r.Outcome, TAuthOutcome::NewRound);
   EXPECT_TRUE(r.ProxyKeepAlive);
-  EXPECT_TRUE(rig.auth.NtlmNegotiating());
+  EXPECT_TRUE(rig.auth.NtlmNegotiating(false));
   std::string type1 = rig.Line("Proxy-Authorization: NTLM ");
   EXPECT_EQ(Base64Decode(type1.substr(26)).substr(0, 9), std::string("NTLMSSP\0\x01", 9));
 
   EXPECT_EQ(rig.Reply(407, {Type2Line(1)}), TAuthOutcome::NewRound);
   EXPECT_EQ(rig.auth.ProxyNtlm, kNtlmAuthenticate);
-  EXPECT_FALSE(rig.auth.NtlmNegotiating());
+  EXPECT_FALSE(rig.auth.NtlmNegotiating(false));
   std::string type3 = Base64Decode(rig.Line("Proxy-Authorization: NTLM ").substr(26));
   ASSERT_GT(type3.size(), 64u);
   EXPECT_EQ(type3[8], 3);
