@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cctype>
 #include <cstdint>
 #include <functional>
@@ -46,6 +47,7 @@ struct TProxyAction {
   enum TKind { Answer, Forward, Tunnel } Kind = Answer;
   std::string Bytes;   // Answer: the whole answer; Tunnel: what precedes the relayed bytes
   bool Close = false;  // Answer: close the connection afterwards
+  int DripMs = -1;     // >= 0: send Bytes one byte at a time with this pause
 };
 
 // A complete answer with a length, keeping the connection.
@@ -149,6 +151,15 @@ class TTestProxy {
       const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
       if (n <= 0) return false;
       done += static_cast<size_t>(n);
+    }
+    return true;
+  }
+
+  bool SendBytes(int fd, const TProxyAction& action) {
+    if (action.DripMs < 0) return SendAll(fd, action.Bytes);
+    for (char ch : action.Bytes) {
+      if (FStopping || !SendAll(fd, std::string(1, ch))) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(action.DripMs));
     }
     return true;
   }
@@ -269,11 +280,11 @@ class TTestProxy {
           SendAll(fd, ProxyAnswer("HTTP/1.0 502 Bad Gateway", {"Connection: close"}));
           return;
         }
-        if (SendAll(fd, action.Bytes)) Relay(fd, target);
+        if (SendBytes(fd, action)) Relay(fd, target);
         ::close(target);
         return;
       }
-      if (!SendAll(fd, action.Bytes) || action.Close) return;
+      if (!SendBytes(fd, action) || action.Close) return;
     }
   }
 
