@@ -251,7 +251,7 @@ void THttpCli::AsyncRequest(THttpRequest request) {
 
   // Nothing a caller typed may end a header line early and so add lines of its own.
   const std::pair<const char*, const std::string*> values[] = {
-      {"URL", &FURL},           {"Sender", &FSender},
+      {"Sender", &FSender},
       {"Agent", &FAgent},       {"Accept", &FAccept},
       {"AcceptLanguage", &FAcceptLanguage}, {"Reference", &FReference},
       {"Connection", &FConnection}, {"ProxyConnection", &FProxyConnection},
@@ -282,6 +282,7 @@ void THttpCli::AsyncRequest(THttpRequest request) {
   FTargetPort = !port.empty() ? port : proto == "https" ? "443" : "80";
   FProtocol = proto;
   FCookieHost = host;
+  FCookiePort = FTargetPort;
   if (FProxy.empty()) {
     FPath = path;
     FConnectHost = FTargetHost;
@@ -296,6 +297,7 @@ void THttpCli::AsyncRequest(THttpRequest request) {
   }
   if (FPath.empty()) FPath = "/";
   FDocName = DocumentNameOf(path.empty() ? std::string("/") : path);
+  // The host goes into the Host line as it is; the path is percent-encoded when sent.
   if (HasLineBreak(FTargetHost)) throw EHttpException(std::string(kMsgLineBreakIn) + "URL", httperrBadHeader);
 
   // A tunnel leads to one server only: a request for another goes through a new one.
@@ -493,7 +495,8 @@ void THttpCli::SendRequest(const std::string& method, const std::string& version
   AuthHeaderLines(method, lines);
   // The caller's session cookie belongs to the site it named, not to one a relocation led to.
   // Nor does it go to a proxy in the tunnel request, which the proxy reads in clear text.
-  if (!connect && !FCookie.empty() && SameHost(FTargetHost, FCookieHost)) lines.push_back("Cookie: " + FCookie);
+  if (!connect && !FCookie.empty() && SameHost(FTargetHost, FCookieHost) && FTargetPort == FCookiePort)
+    lines.push_back("Cookie: " + FCookie);
   if (!FContentRangeBegin.empty() || !FContentRangeEnd.empty()) {
     lines.push_back("Range: bytes=" + FContentRangeBegin + "-" + FContentRangeEnd);
     if (!connect) {

@@ -381,7 +381,7 @@ class THttpCli : public net::TNetWndControl {
   // Where the socket's session-closed report goes: the normal end, the relocation that waits
   // for the old connection to close, or nowhere (a close the client itself caused on purpose).
   enum class TClosedRoute { Normal, Relocation, Ignore } FClosedRoute = TClosedRoute::Normal;
-  std::string FCookieHost;  // the host the caller's Cookie belongs to
+  std::string FCookieHost, FCookiePort;  // the site the caller's Cookie belongs to
   bool FRequestFailed = false;  // status and reason already say why the request failed
   net::UINT FMsgRequestDone = 0, FMsgSetReady = 0, FMsgRestart = 0;
   bool FRestartPosted = false;

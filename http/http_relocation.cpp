@@ -67,11 +67,13 @@ void THttpCli::LocationHeader(const std::string& value) {
       if (!proto.empty() && !host.empty()) {
         FTargetHost = host;
         FTargetPort = FConnectPort;
+        // A port the target names itself stays in the location.
+        const std::string authority = host + (port.empty() ? "" : ":" + port);
         if (FPath.empty()) {
           FPath = "/";
-          FLocation = proto + "://" + host;
+          FLocation = proto + "://" + authority;
         } else {
-          FLocation = proto + "://" + host + FPath;
+          FLocation = proto + "://" + authority + FPath;
         }
       }
     }

@@ -50,6 +50,7 @@ class THttpReplyReader {
   void DropHeld();
   // Frees a large buffer after a reply (the next one starts small again).
   void ShrinkBuffer();
+  size_t BufferCapacity() const { return FBuf.size(); }
 
   // The next event. After Error, Next keeps returning Error.
   TEvent Next();
