@@ -86,12 +86,6 @@ THttpCli::~THttpCli() {
   }
 }
 
-std::unique_ptr<net::TWSocket> THttpCli::CreateSocket() { return std::make_unique<net::TWSocket>(); }
-
-bool THttpCli::ProtocolSupported(const std::string& protocol) const { return protocol == "http"; }
-
-void THttpCli::StartTunnelTls() {}
-
 net::TWSocket* THttpCli::CtrlSocket() {
   EnsureSocket();
   return FCtrlSocket.get();

@@ -7,7 +7,8 @@
 // the request is done (or Timeout seconds pass without socket activity).
 //
 // Extension points: the socket comes from CreateSocket (a TLS client returns its own socket
-// kind there, and overrides ProtocolSupported / PrepareConnection / StartTunnelTls); proxy
+// kind there, and overrides ProtocolSupported / PrepareConnection / StartTunnelTls; their
+// defaults, which follow "https" over TLS with verification, are in ssl_http_cli.cpp); proxy
 // tunnelling and authentication live in http_proxy.cpp and http_auth.cpp.
 
 #include <cstdint>
@@ -252,7 +253,7 @@ class THttpCli : public net::TNetWndControl {
   // Protocols this client can speak to a server ("http" here; a TLS client adds "https").
   virtual bool ProtocolSupported(const std::string& protocol) const;
   // Called before each connect with whether TLS is wanted on the new connection.
-  virtual void PrepareConnection(bool tlsWanted) {}
+  virtual void PrepareConnection(bool tlsWanted);
   // The proxy opened a tunnel: start TLS on the open connection.
   virtual void StartTunnelTls();
   // For a TLS client: the handshake ended.

@@ -378,6 +378,7 @@ void TCustomWSocket::ReportSocketError(const std::string& operation, int error) 
       platform::closesocket(FHSocket);
       FHSocket = platform::INVALID_SOCKET;
       PurgeOwnMessages();
+      ForgetOwedNotifications();
     }
     if (FState != TSocketState::wsClosed && !FCloseInvoked) {
       FCloseInvoked = true;
@@ -458,10 +459,14 @@ void TCustomWSocket::ComponentWndProc(TMessage& msg) {
 }
 
 void TCustomWSocket::WMAsyncSelect(TMessage& msg) {
-  if (FHSocket == platform::INVALID_SOCKET || msg.WParam != static_cast<WPARAM>(FHSocket) || FPaused)
-    return;
+  if (FHSocket == platform::INVALID_SOCKET || msg.WParam != static_cast<WPARAM>(FHSocket)) return;
   const long events = platform::WSAGETSELECTEVENT(msg.LParam);
   const int error = platform::WSAGETSELECTERROR(msg.LParam);
+  if (FPaused) {
+    // Read and close are reported again when Resume registers anew; these two are not.
+    OweNotification(events, error);
+    return;
+  }
   const SOCKET socket = FHSocket;
   auto alive = AliveToken();
   // After each handler: stop if the socket was destroyed or closed (a later flag of the same
@@ -621,10 +626,7 @@ void TCustomWSocket::DnsLookup(const std::string& hostName) {
     TriggerDnsLookupDone(platform::WSAEINVAL);
     return;
   }
-  if (FDnsLookupHandle) {
-    platform::WSACancelAsyncRequest(FDnsLookupHandle);
-    FDnsLookupHandle = nullptr;
-  }
+  if (LookupPending()) DropLookup();
   FLookupResult.clear();
   FLookupResultList.clear();
   if (IsDottedAddress(hostName)) {
@@ -640,7 +642,12 @@ void TCustomWSocket::DnsLookup(const std::string& hostName) {
     ReportError("DnsLookup: Window not assigned");
     return;
   }
+  StartLookup(hostName);
+}
+
+void TCustomWSocket::StartLookup(const std::string& hostName) {
   WinSockEnsureLoaded();
+  FLookupHostName = hostName;
   FDnsLookupHandle = platform::WSAAsyncGetHostByName(WindowHandle(), FMsg_WM_ASYNCGETHOSTBYNAME,
                                                      hostName.c_str(), FDnsLookupBuffer, 1025);
   if (!FDnsLookupHandle) {
@@ -650,14 +657,35 @@ void TCustomWSocket::DnsLookup(const std::string& hostName) {
   }
 }
 
+bool TCustomWSocket::DropLookup() {
+  const platform::HANDLE handle = FDnsLookupHandle;
+  const bool answerTaken = FOwedLookupReply;
+  FDnsLookupHandle = nullptr;
+  FOwedLookupReply = false;
+  FOwedLookupRestart = false;
+  // An answer already taken out of the queue has nothing left to cancel.
+  if (handle == nullptr || answerTaken) return true;
+  return platform::WSACancelAsyncRequest(handle) == 0;
+}
+
+void TCustomWSocket::ResumeLookup() {
+  if (FOwedLookupReply) {
+    FOwedLookupReply = false;
+    platform::PostMessage(Handle(), FMsg_WM_ASYNCGETHOSTBYNAME,
+                          reinterpret_cast<WPARAM>(FDnsLookupHandle), FOwedLookupReplyParam);
+  }
+  if (FOwedLookupRestart) {
+    FOwedLookupRestart = false;
+    StartLookup(FLookupHostName);
+  }
+}
+
 void TCustomWSocket::CancelLookup() {
-  if (!FDnsLookupHandle) return;
-  if (platform::WSACancelAsyncRequest(FDnsLookupHandle) != 0) {
-    FDnsLookupHandle = nullptr;
+  if (!LookupPending()) return;
+  if (!DropLookup()) {
     ReportSocketError("WSACancelAsyncRequest");
     return;
   }
-  FDnsLookupHandle = nullptr;
   if (!FDestroying) TriggerDnsLookupDone(platform::WSAEINTR);
 }
 
@@ -716,6 +744,7 @@ void TCustomWSocket::Connect() {
   FAllSent = true;
   FCloseInvoked = false;  // a new connection gets its own close report
   PurgeOwnMessages();
+  ForgetOwedNotifications();
   WinSockEnsureLoaded();
   FHSocket = platform::socket(AF_INET, FType, FProto);
   if (FHSocket == platform::INVALID_SOCKET) {
@@ -891,9 +920,13 @@ int TCustomWSocket::Send(const void* data, int length) {
   TryToSend();
   if (!*alive) return length > 0 ? length : 0;
   if (FAllSent && FHSocket != platform::INVALID_SOCKET) {
-    // OnDataSent must come from the message loop, never from inside Send.
-    platform::PostMessage(WindowHandle(), FMsg_WM_ASYNCSELECT, static_cast<WPARAM>(FHSocket),
-                          platform::WSAMAKESELECTREPLY(platform::FD_WRITE, 0));
+    // OnDataSent must come from the message loop, never from inside Send; with no window
+    // (between DetachThread and AttachThread) it waits for the next one.
+    if (WindowHandle())
+      platform::PostMessage(WindowHandle(), FMsg_WM_ASYNCSELECT, static_cast<WPARAM>(FHSocket),
+                            platform::WSAMAKESELECTREPLY(platform::FD_WRITE, 0));
+    else
+      OweNotification(platform::FD_WRITE, 0);
   }
   return length > 0 ? length : 0;
 }
@@ -1059,6 +1092,7 @@ void TCustomWSocket::InternalClose(bool shutdownWanted, int error) {
   }
   FHSocket = platform::INVALID_SOCKET;
   PurgeOwnMessages();
+  ForgetOwedNotifications();
   SetState(TSocketState::wsClosed);  // may re-enter
   if (!*alive) return;
   if (!FDestroying && !FCloseInvoked) {
@@ -1075,9 +1109,8 @@ void TCustomWSocket::InternalClose(bool shutdownWanted, int error) {
 }
 
 void TCustomWSocket::InternalAbort(int error) {
-  if (FDnsLookupHandle) {
-    platform::WSACancelAsyncRequest(FDnsLookupHandle);  // whatever the platform answers
-    FDnsLookupHandle = nullptr;
+  if (LookupPending()) {
+    DropLookup();  // whatever the platform answers
     if (!FDestroying) {
       auto alive = AliveToken();
       TriggerDnsLookupDone(platform::WSAEINTR);  // may re-enter
@@ -1130,16 +1163,16 @@ void TCustomWSocket::Resume() {
   FPaused = false;
   if (FHSocket != platform::INVALID_SOCKET) {
     platform::WSAAsyncSelect(FHSocket, Handle(), FMsg_WM_ASYNCSELECT, FSelectEvent);
-    RestartSending();
+    DeliverOwedNotifications();
   }
 }
 
 void TCustomWSocket::AttachThread() {
   TNetWndControl::AttachThread();
-  if (FHSocket != platform::INVALID_SOCKET) {
+  if (FHSocket != platform::INVALID_SOCKET)
     platform::WSAAsyncSelect(FHSocket, Handle(), FMsg_WM_ASYNCSELECT, FSelectEvent);
-    RestartSending();
-  }
+  DeliverOwedNotifications();
+  ResumeLookup();
 }
 
 void TCustomWSocket::RestartSending() {
@@ -1151,10 +1184,76 @@ void TCustomWSocket::RestartSending() {
                         platform::WSAMAKESELECTREPLY(platform::FD_WRITE, 0));
 }
 
+void TCustomWSocket::OweNotification(long events, int error) {
+  if (events & platform::FD_CONNECT) FOwedConnectError = error;
+  FOwedEvents |= events & (platform::FD_CONNECT | platform::FD_WRITE);
+}
+
+void TCustomWSocket::DeliverOwedNotifications() {
+  // A delayed close is not held back by a pause (it is not a socket notification).
+  if (FOwedDelayedClose) {
+    FOwedDelayedClose = false;
+    CloseLater();
+  }
+  if (FPaused || FHSocket == platform::INVALID_SOCKET) return;  // still owed
+  const WPARAM socket = static_cast<WPARAM>(FHSocket);
+  // In the platform's order: the connect result first, then the chance to send.
+  if (FOwedEvents & platform::FD_CONNECT)
+    platform::PostMessage(Handle(), FMsg_WM_ASYNCSELECT, socket,
+                          platform::WSAMAKESELECTREPLY(platform::FD_CONNECT, FOwedConnectError));
+  if (FOwedEvents & platform::FD_WRITE)
+    platform::PostMessage(Handle(), FMsg_WM_ASYNCSELECT, socket,
+                          platform::WSAMAKESELECTREPLY(platform::FD_WRITE, 0));
+  else
+    RestartSending();
+  FOwedEvents = 0;
+  FOwedConnectError = 0;
+}
+
+void TCustomWSocket::ForgetOwedNotifications() {
+  FOwedEvents = 0;
+  FOwedConnectError = 0;
+  FOwedDelayedClose = false;
+}
+
+void TCustomWSocket::TakeQueuedNotifications() {
+  const HWND window = WindowHandle();
+  if (!window) return;
+  platform::MSG msg;
+  if (FMsg_WM_ASYNCSELECT != 0)
+    while (platform::PeekMessage(&msg, window, FMsg_WM_ASYNCSELECT, FMsg_WM_ASYNCSELECT,
+                                 platform::PM_REMOVE)) {
+      // Read and close are reported again when AttachThread registers anew.
+      if (FHSocket != platform::INVALID_SOCKET && msg.wParam == static_cast<WPARAM>(FHSocket))
+        OweNotification(platform::WSAGETSELECTEVENT(msg.lParam), platform::WSAGETSELECTERROR(msg.lParam));
+    }
+  if (FMsg_WM_CLOSE_DELAYED != 0)
+    while (platform::PeekMessage(&msg, window, FMsg_WM_CLOSE_DELAYED, FMsg_WM_CLOSE_DELAYED,
+                                 platform::PM_REMOVE))
+      FOwedDelayedClose = true;
+  if (FDnsLookupHandle && !FOwedLookupReply) {
+    const WPARAM handle = reinterpret_cast<WPARAM>(FDnsLookupHandle);
+    while (platform::PeekMessage(&msg, window, FMsg_WM_ASYNCGETHOSTBYNAME,
+                                 FMsg_WM_ASYNCGETHOSTBYNAME, platform::PM_REMOVE)) {
+      if (msg.wParam != handle) continue;
+      FOwedLookupReply = true;  // the buffer holds the answer; nothing writes it any more
+      FOwedLookupReplyParam = msg.lParam;
+    }
+    if (!FOwedLookupReply) {
+      // The answer would go to a window that is about to go: ask again from the next one.
+      platform::WSACancelAsyncRequest(FDnsLookupHandle);
+      FDnsLookupHandle = nullptr;
+      FOwedLookupRestart = true;
+    }
+  }
+}
+
 void TCustomWSocket::DetachThread() {
-  if (FHSocket != platform::INVALID_SOCKET && WindowHandle() &&
-      ThreadId() == platform::GetCurrentThreadId())
-    platform::WSAAsyncSelect(FHSocket, WindowHandle(), 0, 0);
+  if (WindowHandle() && ThreadId() == platform::GetCurrentThreadId()) {
+    if (FHSocket != platform::INVALID_SOCKET)
+      platform::WSAAsyncSelect(FHSocket, WindowHandle(), 0, 0);
+    TakeQueuedNotifications();
+  }
   TNetWndControl::DetachThread();
 }
 

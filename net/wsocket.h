@@ -108,7 +108,7 @@ class TCustomWSocket : public TNetWndControl {
 
   const std::string& LookupResult() const { return FLookupResult; }
   const std::vector<std::string>& LookupResultList() const { return FLookupResultList; }
-  bool LookupPending() const { return FDnsLookupHandle != nullptr; }
+  bool LookupPending() const { return FDnsLookupHandle != nullptr || FOwedLookupRestart; }
 
   int SendFlags() const { return FSendFlags; }
   void SetSendFlags(int value);  // wsSendNormal or wsSendUrgent, else "Invalid SendFlags"
@@ -254,6 +254,12 @@ class TCustomWSocket : public TNetWndControl {
   // After notifications were off: posts an FD_WRITE to itself when data is still queued.
   void RestartSending();
   void PurgeOwnMessages();
+  // The platform reports a finished connect and a chance to send only once. A notification of
+  // either that arrives while paused, or is still queued when the window goes with
+  // DetachThread, is owed: kept here and posted again by DeliverOwedNotifications (Resume,
+  // AttachThread). A delayed close queued at DetachThread is owed the same way.
+  void OweNotification(long events, int error);
+  void DeliverOwedNotifications();
 
   SOCKET FHSocket = platform::INVALID_SOCKET;
   std::unique_ptr<TWSocketCounter> FCounter;
@@ -296,7 +302,27 @@ class TCustomWSocket : public TNetWndControl {
 
  private:
   bool ResolveForConnect();
+  // Takes this socket's queued notifications and delayed close out of the window that is about
+  // to go, owing them.
+  void TakeQueuedNotifications();
+  void ForgetOwedNotifications();
+  // Starts the platform look-up of `hostName` on the current window.
+  void StartLookup(const std::string& hostName);
+  // Forgets the pending look-up (also one owed across a thread move) without an event; false
+  // when the platform could not cancel it.
+  bool DropLookup();
+  // After AttachThread: the answer taken from the old window is posted again, and a look-up
+  // that was still running (and so cancelled) is started again.
+  void ResumeLookup();
+
   bool FDestroying = false;
+  long FOwedEvents = 0;  // FD_CONNECT and/or FD_WRITE
+  int FOwedConnectError = 0;
+  bool FOwedDelayedClose = false;
+  std::string FLookupHostName;      // the name of the pending look-up
+  bool FOwedLookupReply = false;    // its answer, taken from the queue at DetachThread
+  LPARAM FOwedLookupReplyParam = 0;
+  bool FOwedLookupRestart = false;  // it was still running at DetachThread
 };
 
 }  // namespace net

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "platform/message_queue.h"
 #include "platform/platform_internal.h"
@@ -44,8 +45,12 @@ struct SocketEntry {
   bool shutWrite = false;
   bool datagram = false;  // no connection: readable and writable from registration on
 
+  // Every (window, message) this socket has posted to; closing purges them all, also after
+  // the registration was switched off or moved to another window.
+  std::vector<std::pair<HWND, UINT>> targets;
+
   bool readArmed = true;
-  bool writeArmed = false;
+  bool writeArmed = false;  // also set while a new connection's first FD_WRITE is owed
   bool acceptArmed = true;
   bool closeReported = false;  // FD_CLOSE posted: no FD_READ / FD_CLOSE any more
 };
@@ -85,6 +90,33 @@ void RemoveFromOwnerLocked(SocketEntry& e) {
   e.owner = nullptr;
 }
 
+// Drops the notifications of `e` still queued in any window it posted to, so that a socket
+// reusing the descriptor number never receives them. Caller holds SocketTableMutex().
+void PurgeNotificationsLocked(const SocketEntry& e) {
+  const WPARAM s = static_cast<WPARAM>(e.fd);
+  for (const auto& [hwnd, message] : e.targets) {
+    std::shared_ptr<ThreadContext> owner;
+    {
+      std::lock_guard<std::mutex> windowLock(WindowMutex());
+      owner = WindowOwnerLocked(hwnd);
+    }
+    if (!owner) continue;  // the window is gone, and its queued messages with it
+    const HWND h = hwnd;
+    const UINT number = message;
+    PurgeQueue(*owner, [=](const MSG& m) { return m.hwnd == h && m.message == number && m.wParam == s; });
+  }
+}
+
+// The descriptor is closed (by closesocket, or behind our back): stop watching it, drop what
+// it left queued and forget it. Caller holds SocketTableMutex().
+void ForgetEntryLocked(SocketEntry& e) {
+  e.closed = true;
+  PurgeNotificationsLocked(e);
+  RemoveFromOwnerLocked(e);
+  auto it = Table().find(e.fd);
+  if (it != Table().end() && it->second.get() == &e) Table().erase(it);
+}
+
 // Something the owner's engine watches changed from outside it; make it look again.
 // Caller holds SocketTableMutex().
 void NudgeOwnerLocked(SocketEntry& e) {
@@ -112,8 +144,20 @@ int TakeSocketError(SOCKET s) {
 }
 
 // Posts one notification of the entry to its window. Caller holds SocketTableMutex().
-void Notify(const SocketEntry& e, long event, int wsaError) {
+void Notify(SocketEntry& e, long event, int wsaError) {
+  const std::pair<HWND, UINT> target{e.hwnd, e.message};
+  if (std::find(e.targets.begin(), e.targets.end(), target) == e.targets.end())
+    e.targets.push_back(target);
   PostMessage(e.hwnd, e.message, static_cast<WPARAM>(e.fd), WSAMAKESELECTREPLY(event, wsaError));
+}
+
+// A one-byte peek: 1 when a byte waits, 0 at the end of the stream, -1 when nothing is there
+// now. Asked when the readable count says 0, which it also says in front of an urgent byte
+// with ordinary data behind it.
+int PeekStream(SOCKET s) {
+  char byte;
+  ssize_t r = ::recv(s, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return r > 0 ? 1 : r == 0 ? 0 : -1;
 }
 
 // Errors that a non-blocking connect() may report at once but that WinSock reports through
@@ -132,13 +176,14 @@ bool IsConnectOutcome(int err) {
   }
 }
 
-// Delivers the result of a finished connect: FD_CONNECT and, on success, the first FD_WRITE.
+// Delivers the result of a finished connect: FD_CONNECT and, on success, the first FD_WRITE
+// (kept owed when FD_WRITE is not asked for yet).
 void FinishConnectLocked(SocketEntry& e, int err) {
   if (err == 0) {
     e.phase = Phase::kConnected;
     if (e.mask & FD_CONNECT) Notify(e, FD_CONNECT, 0);
     if (e.mask & FD_WRITE) Notify(e, FD_WRITE, 0);
-    e.writeArmed = false;
+    e.writeArmed = !(e.mask & FD_WRITE);
   } else {
     e.phase = Phase::kDone;
     if (e.mask & FD_CONNECT) Notify(e, FD_CONNECT, WsaErrorFromErrno(err));
@@ -171,14 +216,18 @@ void HandleConnectedLocked(SocketEntry& e, short revents) {
   const bool failed = (revents & (POLLHUP | POLLERR)) != 0;
   if (!e.closeReported) {
     int unread = (revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) ? PendingBytes(e.fd) : 0;
-    // Readable with nothing to read is the end of the stream too (for a datagram socket it
-    // is an empty datagram).
+    int peek = 1;
+    // (Not on a failed connection: the peek would take its error.)
+    if (unread == 0 && !e.datagram && !failed && (revents & (POLLIN | POLLRDHUP)))
+      peek = PeekStream(e.fd);
+    // Readable with nothing counted is the end of the stream only when the peek finds it (for
+    // a datagram socket it is an empty datagram).
     bool ended = !e.datagram &&
-                 (failed || (revents & POLLRDHUP) || ((revents & POLLIN) && unread == 0));
+                 (failed || (revents & POLLRDHUP) || ((revents & POLLIN) && peek == 0));
     if (ended && (e.mask & FD_CLOSE)) {
       int err = (revents & POLLERR) ? TakeSocketError(e.fd) : 0;
       // Data still unread is announced first, so the reader sees it before the close.
-      if (unread > 0 && (e.mask & FD_READ) && e.readArmed) {
+      if ((unread > 0 || peek > 0) && (e.mask & FD_READ) && e.readArmed) {
         Notify(e, FD_READ, 0);
         e.readArmed = false;
       }
@@ -220,6 +269,12 @@ void DispatchSocketEvents(ThreadContext& ctx, const std::vector<pollfd>& fds, st
     short revents = fds[first + i].revents;
     // Closed, moved to another thread or switched off while we polled: not ours to report.
     if (revents == 0 || e.closed || e.owner != &ctx || e.mask == 0) continue;
+    if (revents & POLLNVAL) {
+      // Closed behind our back (::close instead of closesocket): every poll would return at
+      // once for it, so it is forgotten like a closed socket.
+      ForgetEntryLocked(e);
+      continue;
+    }
     switch (e.phase) {
       case Phase::kConnecting: {
         if (!(revents & (POLLOUT | POLLERR | POLLHUP))) break;
@@ -320,11 +375,7 @@ SOCKET socket(int af, int type, int protocol) {
   }
   std::lock_guard<std::mutex> lock(SocketTableMutex());
   // A stale entry under this number belonged to a descriptor closed behind our back.
-  if (SocketEntry* old = FindLocked(fd)) {
-    old->closed = true;
-    RemoveFromOwnerLocked(*old);
-    Table().erase(fd);
-  }
+  if (SocketEntry* old = FindLocked(fd)) ForgetEntryLocked(*old);
   FindOrAddLocked(fd);
   return fd;
 }
@@ -340,7 +391,9 @@ int connect(SOCKET s, const sockaddr* name, socklen_t namelen) {
   if (!nonBlocking) {
     if (r != 0) return Fail(WsaErrorFromErrno(err));
     std::lock_guard<std::mutex> lock(SocketTableMutex());
-    FindOrAddLocked(s).phase = Phase::kConnected;
+    SocketEntry& e = FindOrAddLocked(s);
+    e.phase = Phase::kConnected;
+    e.writeArmed = true;  // established: the first FD_WRITE comes once it is registered
     return 0;
   }
 
@@ -391,12 +444,10 @@ SOCKET accept(SOCKET s, sockaddr* addr, socklen_t* addrlen) {
     Fail(WsaErrorFromErrno(err));
     return INVALID_SOCKET;
   }
-  if (SocketEntry* old = FindLocked(fd)) {
-    old->closed = true;
-    RemoveFromOwnerLocked(*old);
-    Table().erase(fd);
-  }
-  FindOrAddLocked(fd).phase = Phase::kConnected;
+  if (SocketEntry* old = FindLocked(fd)) ForgetEntryLocked(*old);
+  SocketEntry& e = FindOrAddLocked(fd);
+  e.phase = Phase::kConnected;
+  e.writeArmed = true;  // established: the first FD_WRITE comes once it is registered
   return fd;
 }
 
@@ -500,22 +551,9 @@ int shutdown(SOCKET s, int how) {
 int closesocket(SOCKET s) {
   {
     std::lock_guard<std::mutex> lock(SocketTableMutex());
-    auto it = Table().find(s);
-    if (it != Table().end()) {
-      SocketEntry& e = *it->second;
-      e.closed = true;
-      // The descriptor number is reused by the next socket at once; its predecessor's
-      // notifications still queued must not reach whoever gets it.
-      if (e.owner != nullptr && e.hwnd != nullptr) {
-        HWND hwnd = e.hwnd;
-        UINT message = e.message;
-        PurgeQueue(*e.owner, [=](const MSG& m) {
-          return m.hwnd == hwnd && m.message == message && m.wParam == static_cast<WPARAM>(s);
-        });
-      }
-      RemoveFromOwnerLocked(e);
-      Table().erase(it);
-    }
+    // The descriptor number is reused by the next socket at once; its predecessor's
+    // notifications still queued must not reach whoever gets it, wherever they wait.
+    if (SocketEntry* e = FindLocked(s)) ForgetEntryLocked(*e);
   }
   // Outside the lock: with a positive linger time close() may block.
   if (::close(s) != 0) return FailErrno();

@@ -34,8 +34,10 @@
 //   window, message and mask, re-enables FD_READ and reports FD_CLOSE again when the
 //   connection has ended. FD_WRITE is not re-enabled (re-registering is not a new
 //   connection): a sender that may have lost an FD_WRITE simply tries to send again.
-// - closesocket() unregisters the socket and drops its notifications still queued, so that a
-//   new socket reusing the same descriptor number never receives the old one's messages.
+// - closesocket() unregisters the socket and drops its notifications still queued (in every
+//   window it posted to, also after mask 0), so that a new socket reusing the same descriptor
+//   number never receives the old one's messages. A registered descriptor closed with the C
+//   library's close() is treated the same way at the next wait that notices it.
 #pragma once
 
 #include <netinet/in.h>

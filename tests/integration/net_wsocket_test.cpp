@@ -665,6 +665,131 @@ TEST(NetWSocket, NotificationsIgnoredWhilePausedAreNotLost) {
   }
 }
 
+// How a test takes notifications away from a socket for a while and gives them back.
+struct TSuspension {
+  const char* Name;
+  void (*Suspend)(TWSocket&);
+  void (*Restore)(TWSocket&);
+};
+const TSuspension kSuspensions[] = {
+    {"pause", [](TWSocket& s) { s.Pause(); }, [](TWSocket& s) { s.Resume(); }},
+    {"thread move", [](TWSocket& s) { s.DetachThread(); }, [](TWSocket& s) { s.AttachThread(); }},
+};
+
+TEST(NetWSocket, AConnectResultQueuedBeforeAPauseOrThreadMoveArrivesOnceAfterwards) {
+  for (const TSuspension& suspension : kSuspensions) {
+    for (bool refused : {false, true}) {
+      SCOPED_TRACE(std::string(suspension.Name) + (refused ? ", refused" : ", accepted"));
+      std::atomic<bool> closeNow{false};
+      TLoopbackServer server([&](int, const std::atomic<bool>& stopping) { WaitForFlag(closeNow, stopping); });
+      TWSocket socket;
+      TRecorder rec(socket);
+      ConnectTo(socket, refused ? net_test::ClosedPort() : server.Port());
+      ASSERT_TRUE(WaitUntilQueued(socket));  // the connect result waits in the queue
+      suspension.Suspend(socket);
+      PumpFor(100);
+      EXPECT_EQ(0, rec.Connected);
+      suspension.Restore(socket);
+      if (refused) {
+        ASSERT_TRUE(PumpUntil([&] { return rec.Closed == 1; }));
+        PumpFor(100);
+        EXPECT_EQ((std::vector<std::string>{"connected 10061", "closed 0"}), rec.Log);
+        continue;
+      }
+      ASSERT_TRUE(PumpUntil([&] { return rec.Connected == 1 && rec.Sent == 1; }));
+      EXPECT_EQ(TSocketState::wsConnected, socket.State());
+      closeNow = true;  // and the peer's close is heard
+      ASSERT_TRUE(PumpUntil([&] { return rec.Closed == 1; }));
+      PumpFor(100);
+      EXPECT_EQ((std::vector<std::string>{"connected 0", "sent 0", "closed 0"}), rec.Log);
+    }
+  }
+}
+
+TEST(NetWSocket, DataSentOfASendBeforeOrDuringAPauseOrThreadMoveIsOwedUntilAfterwards) {
+  for (const TSuspension& suspension : kSuspensions) {
+    SCOPED_TRACE(suspension.Name);
+    TLoopbackServer server(EchoHandler());
+    TWSocket socket;
+    TRecorder rec(socket);
+    ConnectTo(socket, server.Port());
+    ASSERT_TRUE(PumpUntil([&] { return rec.Connected == 1 && rec.Sent == 1; }));
+    EXPECT_EQ(5, rec.SendTracked(socket, "first"));  // taken at once: the event is posted
+    suspension.Suspend(socket);
+    PumpFor(100);
+    EXPECT_EQ(1, rec.Sent);
+    suspension.Restore(socket);
+    ASSERT_TRUE(PumpUntil([&] { return rec.Sent == 2 && rec.Data == "first"; }));
+    // The same for a Send made while suspended: the bytes go, the event waits.
+    suspension.Suspend(socket);
+    EXPECT_EQ(6, rec.SendTracked(socket, "second"));
+    PumpFor(100);
+    EXPECT_EQ(2, rec.Sent);
+    suspension.Restore(socket);
+    ASSERT_TRUE(PumpUntil([&] { return rec.Sent == 3 && rec.Data == "firstsecond"; }));
+    PumpFor(100);
+    EXPECT_EQ(3, rec.Sent);
+    EXPECT_EQ(0, rec.Closed);
+    socket.Close();
+  }
+}
+
+TEST(NetWSocket, ADelayedCloseAndALookupPendingAtAThreadMoveCompleteAfterIt) {
+  {
+    SCOPED_TRACE("delayed close");
+    TLoopbackServer server(EchoHandler());
+    TWSocket socket;
+    TRecorder rec(socket);
+    ConnectTo(socket, server.Port());
+    ASSERT_TRUE(PumpUntil([&] { return rec.Connected == 1; }));
+    socket.CloseLater();
+    socket.DetachThread();
+    socket.AttachThread();
+    ASSERT_TRUE(PumpUntil([&] { return rec.Closed == 1; }));
+    EXPECT_EQ(TSocketState::wsClosed, socket.State());
+  }
+  // The answer already queued in the old window, or still being looked up when it went.
+  for (bool answered : {true, false}) {
+    SCOPED_TRACE(answered ? "look-up answered before the move" : "look-up running at the move");
+    TWSocket socket;
+    TRecorder rec(socket);
+    socket.DnsLookup("localhost");
+    if (answered) {
+      ASSERT_TRUE(WaitUntilQueued(socket));
+    }
+    socket.DetachThread();
+    EXPECT_TRUE(socket.LookupPending());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // a running look-up ends meanwhile
+    socket.AttachThread();
+    ASSERT_TRUE(PumpUntil([&] { return rec.Lookups == 1; }));
+    PumpFor(100);
+    EXPECT_EQ(1, rec.Lookups);
+    EXPECT_EQ(0, rec.LookupError);
+    EXPECT_EQ("127.0.0.1", socket.LookupResult());
+    EXPECT_FALSE(socket.LookupPending());
+  }
+}
+
+TEST(NetWSocket, AnUrgentByteFromThePeerDoesNotEndTheConnection) {
+  // The urgent byte is not part of the stream; what follows it is.
+  std::atomic<bool> closeNow{false};
+  TLoopbackServer server([&](int fd, const std::atomic<bool>& stopping) {
+    ::send(fd, "!", 1, MSG_OOB);
+    net_test::WriteAll(fd, "after", 5);
+    WaitForFlag(closeNow, stopping);
+  });
+  TWSocket socket;
+  TRecorder rec(socket);
+  ConnectTo(socket, server.Port());
+  ASSERT_TRUE(PumpUntil([&] { return rec.Data == "after" || rec.Closed > 0; }));
+  PumpFor(100);
+  EXPECT_EQ(0, rec.Closed);
+  EXPECT_EQ("after", rec.Data);
+  EXPECT_EQ(TSocketState::wsConnected, socket.State());
+  closeNow = true;
+  ASSERT_TRUE(PumpUntil([&] { return rec.Closed == 1; }));
+}
+
 TEST(NetWSocket, ANewConnectionOpenedWhenASendFoundTheOldOneGoneGetsNoDataSent) {
   // The old connection takes a little, then resets while the client still has data queued
   // and has been told (FD_WRITE, not yet handled) that it may send again.

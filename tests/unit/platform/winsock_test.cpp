@@ -294,48 +294,153 @@ TEST(PlatformAsyncSelect, ReRegisteringReportsAnEndedConnectionOnceMore) {
   EXPECT_EQ(client.Count(FD_WRITE), 1u);
 }
 
+// Waits (bounded) until a notification `event` for `hwnd` sits in the queue, leaving every
+// queued notification there in its order.
+bool WaitUntilQueued(HWND hwnd, int event, DWORD timeoutMs = 5000) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    MSG msg;
+    bool queued = false;
+    std::vector<MSG> held;
+    while (PeekMessage(&msg, hwnd, kSelectMsg, kSelectMsg, PM_REMOVE)) held.push_back(msg);
+    for (const MSG& m : held) {
+      queued = queued || WSAGETSELECTEVENT(m.lParam) == event;
+      PostMessage(m.hwnd, m.message, m.wParam, m.lParam);  // put them back, in order
+    }
+    if (queued) return true;
+    if (TicksSince(start) > timeoutMs) return false;
+    MsgWaitForMultipleObjects(0, nullptr, 0, 50, QS_ALLINPUT);
+  }
+}
+
 TEST(PlatformAsyncSelect, ClosesocketDropsQueuedNotificationsOfTheOldDescriptor) {
+  // Also when notifications were switched off first: the queue still holds what was posted
+  // before, and the next socket usually gets the same number.
+  for (bool switchedOff : {false, true}) {
+    SCOPED_TRACE(switchedOff ? "after mask 0" : "while registered");
+    Listener listener;
+    AsyncClient client;
+    int peer = Establish(client, listener);
+    ASSERT_EQ(::send(peer, "data", 4, 0), 4);
+    ::close(peer);
+    ASSERT_TRUE(WaitUntilQueued(client.window.hwnd, FD_CLOSE)) << "FD_READ and FD_CLOSE queued";
+    if (switchedOff) {
+      ASSERT_EQ(WSAAsyncSelect(client.s, client.window.hwnd, 0, 0), 0);
+    }
+    std::size_t before = client.Events().size();
+    ASSERT_EQ(platform::closesocket(client.s), 0);
+    client.s = INVALID_SOCKET;
+    MSG msg;
+    EXPECT_FALSE(PeekMessage(&msg, client.window.hwnd, kSelectMsg, kSelectMsg, PM_NOREMOVE))
+        << "notifications of the closed socket left in the queue";
+
+    SOCKET reused = platform::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(WSAAsyncSelect(reused, client.window.hwnd, kSelectMsg, kAllEvents), 0);
+    PumpFor(100);
+    EXPECT_EQ(client.window.recorder.messages.size(), before);
+    platform::closesocket(reused);
+  }
+}
+
+TEST(PlatformAsyncSelect, AnUrgentByteIsNotTheEndOfTheStream) {
+  // The kernel's count of readable bytes stops at the urgent mark: with an urgent byte in
+  // front of ordinary data the socket is readable while the count says 0.
   Listener listener;
   AsyncClient client;
   int peer = Establish(client, listener);
-  ASSERT_EQ(::send(peer, "data", 4, 0), 4);
-  ::close(peer);
-  // Let FD_READ and FD_CLOSE reach the queue without dispatching them.
-  auto queued = [&] {
-    int n = 0;
-    MSG msg;
-    while (PeekMessage(&msg, client.window.hwnd, kSelectMsg, kSelectMsg, PM_REMOVE)) ++n;
-    return n;
-  };
-  const DWORD start = GetTickCount();
-  int seen = 0;
-  for (;;) {
-    MSG msg;
-    bool closeQueued = false;
-    // Peeking without removal only shows the first match; look for the close by count.
-    std::vector<MSG> held;
-    while (PeekMessage(&msg, client.window.hwnd, kSelectMsg, kSelectMsg, PM_REMOVE)) held.push_back(msg);
-    for (const MSG& m : held) {
-      closeQueued = closeQueued || WSAGETSELECTEVENT(m.lParam) == FD_CLOSE;
-      PostMessage(m.hwnd, m.message, m.wParam, m.lParam);  // put them back, in order
-    }
-    seen = static_cast<int>(held.size());
-    if (closeQueued || TicksSince(start) > 5000) break;
-    MsgWaitForMultipleObjects(0, nullptr, 0, 100, QS_ALLINPUT);
-  }
-  ASSERT_GE(seen, 2) << "FD_READ and FD_CLOSE queued";
-  std::size_t before = client.Events().size();
-  SOCKET old = client.s;
-  ASSERT_EQ(platform::closesocket(old), 0);
-  client.s = INVALID_SOCKET;
-  EXPECT_EQ(queued(), 0) << "notifications of the closed socket left in the queue";
-
-  // The next socket usually gets the same number; it must not inherit the old notifications.
-  SOCKET reused = platform::socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_EQ(WSAAsyncSelect(reused, client.window.hwnd, kSelectMsg, kAllEvents), 0);
+  ASSERT_EQ(::send(peer, "!", 1, MSG_OOB), 1);
+  ASSERT_EQ(::send(peer, "tail", 4, 0), 4);
+  ASSERT_TRUE(PumpUntil([&] { return client.Count(FD_READ) + client.Count(FD_CLOSE) > 0; }));
   PumpFor(100);
-  EXPECT_EQ(client.window.recorder.messages.size(), before);
-  platform::closesocket(reused);
+  EXPECT_EQ(client.Count(FD_CLOSE), 0u) << "a live connection reported closed";
+  char buf[16];
+  ASSERT_EQ(platform::recv(client.s, buf, sizeof buf, 0), 4);  // the urgent byte is not inline
+  EXPECT_EQ(std::string(buf, 4), "tail");
+  PumpFor(100);
+  EXPECT_EQ(client.Count(FD_READ), 1u);
+
+  ::close(peer);
+  ASSERT_TRUE(client.WaitFor(FD_CLOSE));
+  PumpFor(60);
+  EXPECT_EQ(client.Count(FD_CLOSE), 1u);
+  EXPECT_EQ(platform::recv(client.s, buf, sizeof buf, 0), 0);
+
+  // The peer closes right behind: the data after the urgent byte is announced before the close.
+  AsyncClient closing;
+  int closingPeer = Establish(closing, listener);
+  ASSERT_EQ(::send(closingPeer, "!", 1, MSG_OOB), 1);
+  ASSERT_EQ(::send(closingPeer, "last", 4, 0), 4);
+  ::close(closingPeer);
+  ASSERT_TRUE(closing.WaitFor(FD_CLOSE));
+  PumpFor(60);
+  auto events = closing.Events();
+  ASSERT_EQ(events.size(), 4u);  // FD_CONNECT, FD_WRITE, FD_READ, FD_CLOSE
+  EXPECT_EQ(events[2].first, FD_READ);
+  EXPECT_EQ(events[3].first, FD_CLOSE);
+  ASSERT_EQ(platform::recv(closing.s, buf, sizeof buf, 0), 4);
+  EXPECT_EQ(std::string(buf, 4), "last");
+}
+
+TEST(PlatformAsyncSelect, EveryNewConnectionGetsItsFirstFdWrite) {
+  // Accepted, and connected by a blocking connect that succeeded at once: both are
+  // established before they are registered, and both are owed one FD_WRITE.
+  SOCKET ls = platform::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a = Loopback(0);
+  ASSERT_EQ(platform::bind(ls, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(platform::listen(ls, 8), 0);
+  socklen_t len = sizeof a;
+  platform::getsockname(ls, reinterpret_cast<sockaddr*>(&a), &len);
+  SOCKET connected = platform::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(platform::connect(connected, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  SOCKET accepted = platform::accept(ls, nullptr, nullptr);
+  ASSERT_NE(accepted, INVALID_SOCKET);
+
+  RecordingWindow connectedWindow, acceptedWindow;
+  ASSERT_EQ(WSAAsyncSelect(connected, connectedWindow.hwnd, kSelectMsg, kAllEvents), 0);
+  ASSERT_EQ(WSAAsyncSelect(accepted, acceptedWindow.hwnd, kSelectMsg, kAllEvents), 0);
+  ASSERT_TRUE(PumpUntil([&] {
+    return connectedWindow.recorder.Count(kSelectMsg) >= 1 && acceptedWindow.recorder.Count(kSelectMsg) >= 1;
+  }));
+  PumpFor(100);
+  for (RecordingWindow* w : {&connectedWindow, &acceptedWindow}) {
+    ASSERT_EQ(w->recorder.messages.size(), 1u);
+    EXPECT_EQ(WSAGETSELECTEVENT(w->recorder.messages[0].lParam), FD_WRITE);
+    EXPECT_EQ(WSAGETSELECTERROR(w->recorder.messages[0].lParam), 0);
+  }
+  // The connection works both ways after that.
+  char buf[8];
+  ASSERT_EQ(platform::send(connected, "ping", 4, 0), 4);
+  ASSERT_TRUE(PumpUntil([&] { return acceptedWindow.recorder.Count(kSelectMsg) >= 2; }));
+  EXPECT_EQ(platform::recv(accepted, buf, sizeof buf, 0), 4);
+  platform::closesocket(accepted);
+  platform::closesocket(connected);
+  platform::closesocket(ls);
+}
+
+TEST(PlatformWinsock, ADescriptorClosedBehindTheLayersBackIsNoLongerWatched) {
+  Listener listener;
+  AsyncClient client;
+  int peer = Establish(client, listener);
+  ASSERT_EQ(::close(client.s), 0);  // not closesocket: the layer does not know
+  client.s = INVALID_SOCKET;
+  DrainQueue();
+  double cpuBefore = ThreadCpuMs();
+  DWORD start = GetTickCount();
+  int wakeUps = 0;
+  while (TicksSince(start) < 300) {
+    MsgWaitForMultipleObjects(0, nullptr, 0, 300 - TicksSince(start), QS_ALLINPUT);
+    DrainQueue();
+    ++wakeUps;
+  }
+  EXPECT_LT(ThreadCpuMs() - cpuBefore, 30.0) << "CPU ms used during a 300 ms idle wait";
+  EXPECT_LT(wakeUps, 10);
+  // A socket that gets the number next works normally.
+  AsyncClient next;
+  int nextPeer = Establish(next, listener);
+  ASSERT_EQ(::send(nextPeer, "n", 1, 0), 1);
+  EXPECT_TRUE(next.WaitFor(FD_READ));
+  ::close(nextPeer);
+  ::close(peer);
 }
 
 TEST(PlatformAsyncSelect, ListeningSocketGetsFdAcceptAgainAfterAccept) {
