@@ -1,5 +1,6 @@
 #include "app/main_form.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <exception>
@@ -7,6 +8,9 @@
 #include "app/settings.h"
 #include "listing/listing_parser.h"
 #include "listing/site.h"
+#include "listing/sql_output.h"
+#include "runtime/formatting.h"
+#include "runtime/text_list.h"
 #include "runtime/file_io.h"
 #include "runtime/ini_file.h"
 #include "runtime/message_box.h"
@@ -31,8 +35,14 @@ std::string LocateDataFolder() {
 
 TKelthornF::TKelthornF(std::vector<std::string> arguments, std::string dataFolder)
     : LboxAttr(listing::DefaultAttributeItems()),
+      HttpCli1(std::make_unique<http::THttpCli>()),
       FArguments(std::move(arguments)),
-      FDataFolderOverride(std::move(dataFolder)) {}
+      FDataFolderOverride(std::move(dataFolder)) {
+  ConfigureClient(*HttpCli1);
+  HttpCli1->OnCookie = [this](http::THttpCli*, const std::string& value, bool&) { HttpCli1Cookie(value); };
+}
+
+TKelthornF::~TKelthornF() = default;
 
 uint32_t SystemTickCount() {
   // The stamp outlives the process and is compared with a later run's count, so the clock must
@@ -64,6 +74,9 @@ void TKelthornF::FormCreate() {
   Edit2 = s.Password;
   CheckBox32 = s.UseProxy;
   SiteHost = s.SiteHost;
+  HttpPort = s.HttpPort;
+  HttpsPort = s.HttpsPort;
+  VerifyCertificate = s.VerifyCertificate;
 
   if (!FArguments.empty()) {
     if (SessionIsFresh(TickCount(), SessionStamp))
@@ -73,29 +86,8 @@ void TKelthornF::FormCreate() {
   }
 }
 
-void TKelthornF::Login() {
-  SignedIn = false;
-  if (OnLogin) OnLogin();
-}
-
-bool TKelthornF::httpcliget(const std::string& url, const std::string& cookie, const std::string& targetFile,
-                            const std::string& method, const std::string& body) {
-  if (!OnDownload) return false;
-  try {
-    return OnDownload(url, cookie, targetFile, method, body);
-  } catch (const std::exception&) {
-    return false;
-  }
-}
-
-void TKelthornF::HttpCli1Cookie(const std::string& value) {
-  if (value.find("ASP.NET_SessionId") == std::string::npos) return;
-  size_t semicolon = value.find(';');
-  SessionCookie = semicolon == std::string::npos ? std::string() : value.substr(0, semicolon + 1);
-}
-
 std::string TKelthornF::ListingAddress(const std::string& code) const {
-  return "http://" + SiteHost + "/seek/cache_details.aspx?wp=" + code;
+  return "http://" + HttpHost() + "/seek/cache_details.aspx?wp=" + code;
 }
 
 std::string TKelthornF::CurrentCode() const {
@@ -103,39 +95,98 @@ std::string TKelthornF::CurrentCode() const {
   return FArguments.empty() ? std::string() : FArguments.front();
 }
 
-bool TKelthornF::ParseListing() {
+listing::TListingParser TKelthornF::MakeParser() {
   listing::TListingParser parser;
   parser.DataFolder = DataFolder;
   parser.Host = SiteHost;
-  parser.SignedIn = &SignedIn;
+  parser.AddressHost = HttpHost();
   parser.Memo = &Memo1;
   parser.AttributeItems = LboxAttr;
-  // The favourites request goes out once the HTTP client exists; its reply is never used.
-  return parser.ParseListing();
+  return parser;
 }
 
-void TKelthornF::SpeedButton1Click() {
-  if (ParseListing()) return;
+bool TKelthornF::ParseListing() {
+  listing::TListingParser parser = MakeParser();
+  parser.SignedIn = &SignedIn;
+  // The score is asked for as the site's own page does; its answer is not used.
+  parser.FetchFavoriteScore = [this](const std::string& address) { httpcligettext(address, SessionCookie, "", "POST"); };
+  const bool converted = parser.ParseListing();
+  FLastStatements = parser.StatementCount();
+  return converted;
+}
+
+bool TKelthornF::SpeedButton1Click() {
+  FLastStatements = 0;
+  if (ParseListing()) return true;
   Login();
-  if (!SignedIn) return;
-  httpcliget(ListingAddress(CurrentCode()), SessionCookie, DataFolder + "tmp/htmlcopy.htm", "GET", "");
-  ParseListing();
+  if (!SignedIn) return false;
+  // A retry whose download failed would only convert the rejected page once more.
+  if (!httpcliget(ListingAddress(CurrentCode()), SessionCookie, DataFolder + "tmp/htmlcopy.htm", "GET", ""))
+    return false;
+  return ParseListing();
 }
 
-void TKelthornF::RunBatch() {
+std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
+  std::vector<TCodeResult> results;
   const int count = static_cast<int>(FArguments.size());
   for (FBatchIndex = 1; FBatchIndex <= count; ++FBatchIndex) {
+    const auto started = std::chrono::steady_clock::now();
+    TCodeResult r;
+    r.Index = FBatchIndex;
+    r.Count = count;
+    r.Code = FArguments[FBatchIndex - 1];
     try {
-      httpcliget(ListingAddress(FArguments[FBatchIndex - 1]), SessionCookie, DataFolder + "tmp/htmlcopy.htm", "GET",
-                 "");
-      SpeedButton1Click();
-      runtime::TIniFile ini(SettingsFile());
-      ini.WriteInteger("Session", "TC", static_cast<int32_t>(TickCount()));
+      // The page of the code before is still in tmp/htmlcopy.htm: a failed download must not
+      // let it be converted again under this code's turn.
+      if (!httpcliget(ListingAddress(r.Code), SessionCookie, DataFolder + "tmp/htmlcopy.htm", "GET", "")) {
+        r.Outcome = TCodeOutcome::DownloadFailed;
+        runtime::ShowMessage("chyba ");
+      } else {
+        const bool converted = SpeedButton1Click();
+        r.Statements = converted ? FLastStatements : 0;
+        runtime::TIniFile ini(SettingsFile());
+        ini.WriteInteger("Session", "TC", static_cast<int32_t>(TickCount()));
+        r.Outcome = converted ? TCodeOutcome::Converted : TCodeOutcome::NotConverted;
+      }
     } catch (const std::exception&) {
+      r.Outcome = TCodeOutcome::Error;
+      r.Statements = 0;
       runtime::ShowMessage("chyba ");
     }
+    r.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    results.push_back(r);
+    if (OnCodeDone) OnCodeDone(r);
   }
   FBatchIndex = 0;
+  return results;
+}
+
+bool TKelthornF::ConvertSavedPage(const std::string& file, size_t& statements, std::string& failure) {
+  statements = 0;
+  failure.clear();
+  listing::TListingParser parser = MakeParser();
+  std::string page;
+  try {
+    page = runtime::NormalizeLineBreaks(runtime::ReadWholeFile(file));
+  } catch (const std::exception&) {
+    failure = "s\xFA" "bor sa ned\xE1 pre\xE8\xEDta\x9D";
+    return false;
+  }
+  try {
+    std::vector<std::string> list;
+    std::string code;
+    if (!parser.BuildStatements(page, list, code)) {
+      failure = "str\xE1nka nem\xE1 s\xFAradnice (ulo\x9E" "n\xE1 bez prihl\xE1senia?)";
+      return false;
+    }
+    listing::SaveStatements(listing::SqlFileName(DataFolder, code), list);
+    statements = list.size();
+    return true;
+  } catch (const std::exception&) {
+    // The same report as the conversion button's: how far the conversion came.
+    failure = runtime::IntToStr(parser.StageCounter());
+    return false;
+  }
 }
 
 }  // namespace app

@@ -7,8 +7,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "app/login.h"
+#include "http/http_cli.h"
+#include "listing/listing_parser.h"
 
 namespace app {
 
@@ -17,49 +22,99 @@ class TKelthornF {
   // `arguments` are the command-line parameters (waypoint codes), already in Windows-1250.
   // `dataFolder` overrides the user's data folder (tests); empty means locate it.
   explicit TKelthornF(std::vector<std::string> arguments, std::string dataFolder = {});
+  ~TKelthornF();
+  TKelthornF(const TKelthornF&) = delete;
+  TKelthornF& operator=(const TKelthornF&) = delete;
 
   // Creation handler: locates the data folder, reads the settings and, only when there are
   // command-line parameters, decides whether the stored session is fresh or a login is due.
   void FormCreate();
 
   // Conversion handler: converts "tmp/htmlcopy.htm"; a page that fails makes it sign in and
-  // try the current code once more.
-  void SpeedButton1Click();
+  // try the current code once more. True when a SQL file was written.
+  bool SpeedButton1Click();
+
+  // What became of one code in batch mode.
+  enum class TCodeOutcome { Converted, DownloadFailed, NotConverted, Error };
+  struct TCodeResult {
+    int Index = 0, Count = 0;
+    std::string Code;
+    TCodeOutcome Outcome = TCodeOutcome::Error;
+    size_t Statements = 0;  // written to the SQL file
+    double Seconds = 0;
+  };
 
   // Batch mode: downloads and converts every command-line code in turn, stamping the session
-  // after each; an error on one code shows "chyba " and the run goes on.
-  void RunBatch();
+  // after each converted one. A code whose download fails or that raises an error shows
+  // "chyba " and the run goes on; a failed download is never followed by converting the
+  // page left over from the code before. Returns one result per code.
+  std::vector<TCodeResult> RunBatch();
+  // Told about each code as soon as it is done (batch progress).
+  std::function<void(const TCodeResult&)> OnCodeDone;
 
-  // Signs in to the site. Until the HTTP client exists this build cannot sign in: the attempt
-  // leaves SignedIn false, as a failed sign-in does.
+  // Converts a page saved by hand (a browser's "save page") as the conversion button does,
+  // without download, login or session: writes tmp/<code>.sql. False when it fails, with
+  // `failure` saying why (the conversion's stage number, or that the page has no coordinates).
+  bool ConvertSavedPage(const std::string& file, size_t& statements, std::string& failure);
+
+  // Signs in to the site through its login form over HTTPS (see app/login.h); its outcome is
+  // SignedIn, the settings file on success, and LoginFailure with the reason otherwise.
   void Login();
+  // The "Login" button.
+  void SpeedButton2Click() { Login(); }
+  // Why the last sign-in failed (Windows-1250, Slovak); empty after a success. Whether the
+  // login already showed it in a message box.
+  std::string LoginFailure;
+  bool LoginFailureShown = false;
 
-  // Downloads `url` into `targetFile`; false on any failure, with the file left as it was.
+  // Downloads `url` with HttpCli1 into `targetFile`: GET when `method` is exactly "GET",
+  // otherwise a POST of `body`. False on any failure (connection, time-out, a status of 400 or
+  // more other than 401 and 407, the file write), with the file left as it was.
   bool httpcliget(const std::string& url, const std::string& cookie, const std::string& targetFile,
                   const std::string& method, const std::string& body);
+  // The same over SslHttpCli1 (the login pages).
+  bool sslhttpcliget(const std::string& url, const std::string& cookie, const std::string& targetFile,
+                     const std::string& method, const std::string& body);
+  // Closes HttpCli1's kept-open connection (an error there is raised), then requests `url`
+  // and returns the reply body trimmed of bytes up to 32 at both ends; empty on any error.
+  std::string httpcligettext(const std::string& url, const std::string& cookie, const std::string& body,
+                             const std::string& method);
+  // The proxy fields into HttpCli1 when the proxy check box is ticked, empty texts otherwise.
+  void CopyProxySettings();
 
-  // The clients' cookie handler: keeps the site's session cookie up to its first ";".
+  // The clients' cookie handlers: keep the site's session cookie up to its first ";".
   void HttpCli1Cookie(const std::string& value);
+  void SslHttpCli1Cookie(const std::string& value) { HttpCli1Cookie(value); }
 
   // The listing page address of a waypoint code (the code appended unchanged).
   std::string ListingAddress(const std::string& code) const;
+  // The site's host as addresses carry it: with ":" + the configured port, if any.
+  std::string HttpHost() const { return HttpPort.empty() ? SiteHost : SiteHost + ":" + HttpPort; }
+  std::string HttpsHost() const { return HttpsPort.empty() ? SiteHost : SiteHost + ":" + HttpsPort; }
 
   // Process-wide state of the shell.
   std::string DataFolder;  // always ends in "/"
   std::string SessionCookie;
   bool SignedIn = false;
   int32_t SessionStamp = 0;
-  std::string SiteHost;
+  std::string SiteHost;  // bare: the page markers use it as it is
+  std::string HttpPort, HttpsPort;
+  bool VerifyCertificate = true;
 
   // Window fields (the settings tab) and the second tab's memo and attribute table.
   std::string Edit1, Edit2;                    // site user name, password
   std::string Edit48, Edit49, Edit50, Edit51;  // proxy address, port, user, password
   bool CheckBox32 = false;                     // use the proxy
+  // The user name field's colours: a sign-in paints it red or green with white text.
+  unsigned Edit1Color = kColorWhite, Edit1FontColor = kColorBlack;
   std::vector<std::string> Memo1{"Memo1"};
   std::vector<std::string> LboxAttr;
 
-  // Seams filled by later layers and by tests. An unset download fails; an unset tick source
-  // uses the system's millisecond tick count.
+  // The network components, configured as the window's design has them.
+  std::unique_ptr<http::THttpCli> HttpCli1;
+
+  // Test seams. OnDownload, when set, replaces httpcliget's request; OnLogin replaces the
+  // sign-in; an unset tick source uses the system's millisecond tick count.
   std::function<bool(const std::string& url, const std::string& cookie, const std::string& targetFile,
                      const std::string& method, const std::string& body)>
       OnDownload;
@@ -75,6 +130,18 @@ class TKelthornF {
   std::string SettingsFile() const { return DataFolder + "rovkast.ini"; }
   uint32_t TickCount() const;
   bool ParseListing();
+  listing::TListingParser MakeParser();
+  size_t FLastStatements = 0;
+
+  // Why the last download failed, for the login's report.
+  enum class TDownloadFailure { None, HttpStatus, Unreachable, Certificate, Other };
+  TDownloadFailure FLastFailure = TDownloadFailure::None;
+  std::string FLastFailureText;
+  std::string FailureReason(const std::string& otherwise) const;
+  void NoteFailure(const std::exception& e);
+  bool RunDownload(http::THttpCli& client, const std::string& url, const std::string& cookie,
+                   const std::string& targetFile, const std::string& method, const std::string& body);
+  void ConfigureClient(http::THttpCli& client);
 
   std::vector<std::string> FArguments;
   std::string FDataFolderOverride;

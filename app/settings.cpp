@@ -65,6 +65,9 @@ TSettings LoadSettings(const std::string& fileName, const std::string& defaultHo
   s.UseProxy = ini.ReadBool("Proxy", "Use", s.UseProxy);
   s.SiteHost = ini.ReadString("Site", "Host", defaultHost);
   if (s.SiteHost.empty()) s.SiteHost = defaultHost;
+  s.HttpPort = ini.ReadString("Site", "HttpPort", "");
+  s.HttpsPort = ini.ReadString("Site", "HttpsPort", "");
+  s.VerifyCertificate = ini.ReadBool("Site", "VerifyCertificate", true);
   return s;
 }
 

@@ -33,6 +33,12 @@ struct TSettings {
   std::string UserName, Password;  // the password unscrambled
   bool UseProxy = false;
   std::string SiteHost;            // the listing site's host (section "Site", key "Host")
+  // Optional ports of the site ("Site"/"HttpPort", "HttpsPort"): when set, every address the
+  // program builds carries ":" + port after the host; the page markers keep the bare host.
+  std::string HttpPort, HttpsPort;
+  // "Site"/"VerifyCertificate": the login checks the site's certificate unless this is 0, for
+  // a user behind an intercepting proxy who turns it off knowingly.
+  bool VerifyCertificate = true;
 };
 
 // Reads the settings in the fixed order; a missing file or key leaves the default.

@@ -86,7 +86,8 @@ bool TListingParser::BuildStatements(std::string_view page, std::vector<std::str
       AttributeString(Slice(page, sectionAt + bodyLength, sectionEnd - sectionAt - bodyLength), AttributeItems);
 
   v.FavoritePoints = TrimBlanks(PageBetween(page, "<span class=\"favorite-value\">", "</span"));
-  if (AboveZero(v.FavoritePoints) && FetchFavoriteScore) FetchFavoriteScore(FavoriteScoreAddress(page, Host));
+  if (AboveZero(v.FavoritePoints) && FetchFavoriteScore)
+    FetchFavoriteScore(FavoriteScoreAddress(page, AddressHost.empty() ? Host : AddressHost));
 
   v.IsPremium = "false";
   v.IsLocked = "false";
@@ -144,6 +145,7 @@ bool TListingParser::BuildStatements(std::string_view page, std::vector<std::str
 
 bool TListingParser::ParseListing() {
   FStageCounter = 0;
+  FStatementCount = 0;
   try {
     const std::string page =
         runtime::NormalizeLineBreaks(runtime::ReadWholeFile(DataFolder + "tmp/htmlcopy.htm"));
@@ -151,6 +153,7 @@ bool TListingParser::ParseListing() {
     std::string code;
     if (!BuildStatements(page, statements, code)) return false;
     SaveStatements(SqlFileName(DataFolder, code), statements);
+    FStatementCount = statements.size();
     return true;
   } catch (...) {
     // Whatever went wrong, the user sees only how far the conversion came.

@@ -34,8 +34,11 @@ class TListingParser {
   // statements are written to tmp/<code>.sql under it.
   std::string DataFolder;
   // The listing site's bare host: the markers of the cache GUID, the owner profile and the
-  // waypoint GUID contain it, and so do the waypoint and favourites addresses.
+  // waypoint GUID contain it, and so do the waypoint addresses.
   std::string Host = std::string(kDefaultSiteHost);
+  // The host the favourites request is addressed to, with ":" + port when the site listens on
+  // a port of its own. Empty: Host.
+  std::string AddressHost;
   // Set to false when the page shows no coordinates (the sign of a session that is not signed
   // in). Optional.
   bool* SignedIn = nullptr;
@@ -64,8 +67,12 @@ class TListingParser {
   // The progress counter of the last conversion (0, 1 or 2).
   int32_t StageCounter() const { return FStageCounter; }
 
+  // The number of statements the last ParseListing wrote (0 when it wrote no file).
+  size_t StatementCount() const { return FStatementCount; }
+
  private:
   int32_t FStageCounter = 0;
+  size_t FStatementCount = 0;
 };
 
 }  // namespace listing

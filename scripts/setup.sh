@@ -17,6 +17,8 @@ PACKAGES=(
   openssl
   nlohmann-json3-dev
   squid
+  python3
+  curl
 )
 
 missing=()

@@ -134,34 +134,37 @@ TEST(SessionCookie, KeepsTheSessionCookieUpToItsSemicolon) {
   EXPECT_EQ(form.SessionCookie, "");
 }
 
-TEST(Program, CreatesAMissingDataFolderOwnerOnlyAndConvertsTheSavedPage) {
+TEST(Program, CreatesAMissingDataFolderOwnerOnlyAndConvertsSavedPages) {
   std::string xdg = ::testing::TempDir() + "program_xdg";
   std::system(("rm -rf '" + xdg + "'").c_str());
   const char* old = std::getenv("XDG_DATA_HOME");
   std::string saved = old ? old : "";
   ::setenv("XDG_DATA_HOME", xdg.c_str(), 1);
+  const std::string pages = ::testing::TempDir() + "program_pages/";
+  ASSERT_TRUE(runtime::EnsureDirectory(pages));
+  runtime::WriteFileAtomic(pages + "one.htm", Page("GC1"));
+  runtime::WriteFileAtomic(pages + "unsigned.htm", "<title>GC2 x (y) z</title>");
+  runtime::WriteFileAtomic(pages + "broken.htm", "no title at all");
 
-  // First run: no folders at all. They are made; the missing page fails with "0".
-  std::vector<std::string> messages;
-  auto previous = runtime::SetMessageBoxHandler([&](const std::string& t) { messages.push_back(t); });
-  EXPECT_EQ(RunProgram({"GC1"}), 0);
+  // No folders at all: they are made owner-only; the good page converts, the others fail.
+  EXPECT_EQ(RunProgram({"--convert", pages + "one.htm"}), 0);
   struct stat st {};
   ASSERT_EQ(::stat((xdg + "/tamvirel/tmp").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
   ASSERT_EQ(::stat((xdg + "/tamvirel").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
-  EXPECT_EQ(messages, std::vector<std::string>{"0"});
-
-  // Second run: a page in place converts, and the stamp file is private.
-  messages.clear();
-  runtime::WriteFileAtomic(xdg + "/tamvirel/tmp/htmlcopy.htm", Page("GC1"));
-  EXPECT_EQ(RunProgram({"GC1"}), 0);
-  EXPECT_TRUE(messages.empty());
   EXPECT_TRUE(runtime::FileExists(xdg + "/tamvirel/tmp/GC1.sql"));
-  ASSERT_EQ(::stat((xdg + "/tamvirel/rovkast.ini").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_FALSE(runtime::FileExists(xdg + "/tamvirel/tmp/htmlcopy.htm"));  // the saved page is read in place
 
-  runtime::SetMessageBoxHandler(previous);
+  EXPECT_EQ(RunProgram({"--convert", pages + "unsigned.htm", pages + "one.htm"}), 1);
+  EXPECT_FALSE(runtime::FileExists(xdg + "/tamvirel/tmp/GC2.sql"));
+  EXPECT_EQ(RunProgram({"--convert", pages + "missing.htm"}), 1);
+
+  // Wrong command lines are refused before anything is downloaded.
+  EXPECT_EQ(RunProgram({"--convert"}), 2);
+  EXPECT_EQ(RunProgram({"GC1", "-x"}), 2);
+  EXPECT_EQ(RunProgram({"--help"}), 0);
+
   if (old) ::setenv("XDG_DATA_HOME", saved.c_str(), 1); else ::unsetenv("XDG_DATA_HOME");
 }
 
@@ -177,4 +180,42 @@ TEST(SessionClock, CountsMillisecondsSinceBootSleepIncluded) {
   const uint32_t tick = SystemTickCount();
   const uint32_t after = boot();
   EXPECT_LE(static_cast<uint32_t>(tick - before), static_cast<uint32_t>(after - before));
+}
+
+TEST_F(Batch, AFailedDownloadFailsItsCodeWithoutConvertingThePageBefore) {
+  runtime::TIniFile(dir + "rovkast.ini").WriteInteger("Session", "TC", 1000);
+  runtime::TIniFile(dir + "rovkast.ini").WriteString("Site", "HttpPort", "8080");
+  TKelthornF form({"GC1", "GC2", "GC3"}, dir);
+  uint32_t tick = 1000;
+  std::vector<std::string> urls;
+  std::vector<int32_t> stamps;
+  form.OnTickCount = [&] { return tick += 7; };
+  form.OnDownload = [&](const std::string& url, const std::string&, const std::string& file, const std::string&,
+                        const std::string&) {
+    urls.push_back(url);
+    stamps.push_back(runtime::TIniFile(dir + "rovkast.ini").ReadInteger("Session", "TC", 0));
+    if (url.ends_with("GC2")) return false;
+    runtime::WriteFileAtomic(file, Page(url.substr(url.find("wp=") + 3)));
+    return true;
+  };
+  form.FormCreate();
+  std::vector<std::string> done;
+  form.OnCodeDone = [&](const TKelthornF::TCodeResult& r) { done.push_back(r.Code); };
+  const auto results = form.RunBatch();
+
+  ASSERT_EQ(results.size(), 3u);
+  EXPECT_EQ(urls[0], "http://listing.tamvirel.example:8080/seek/cache_details.aspx?wp=GC1");
+  EXPECT_EQ(results[0].Outcome, TKelthornF::TCodeOutcome::Converted);
+  EXPECT_GT(results[0].Statements, 2u);
+  EXPECT_EQ(results[1].Outcome, TKelthornF::TCodeOutcome::DownloadFailed);
+  EXPECT_EQ(results[1].Statements, 0u);
+  EXPECT_EQ(results[2].Outcome, TKelthornF::TCodeOutcome::Converted);
+  EXPECT_EQ(results[2].Index, 3);
+  EXPECT_EQ(results[2].Count, 3);
+  EXPECT_EQ(done, (std::vector<std::string>{"GC1", "GC2", "GC3"}));
+  EXPECT_EQ(messages, std::vector<std::string>{"chyba "});
+  // The failed code left no stamp: the one seen before code 3 is still code 1's.
+  ASSERT_EQ(stamps.size(), 3u);
+  EXPECT_NE(stamps[1], 1000);
+  EXPECT_EQ(stamps[2], stamps[1]);
 }

@@ -1,0 +1,169 @@
+// The download operations every request of the program goes through, and the cookie handler
+// that keeps the site's session.
+
+#include <exception>
+
+#include "app/main_form.h"
+#include "http/http_exception.h"
+#include "net/application.h"
+#include "runtime/byte_stream.h"
+
+namespace app {
+
+void TKelthornF::ConfigureClient(http::THttpCli& client) {
+  client.SetLocalAddr("0.0.0.0");
+  client.SetProxyPort("80");
+  client.SetAgent("Mozilla/4.0 (compatible)");
+  client.SetAccept("image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*");
+  client.SetNoCache(false);
+  client.SetContentTypePost("application/x-www-form-urlencoded");
+  client.SetMultiThreaded(false);
+  client.SetRequestVer("1.0");
+  client.SetFollowRelocation(true);
+  client.SetLocationChangeMaxCount(5);
+  client.SetServerAuth(http::THttpAuthType::httpAuthNone);
+  client.SetProxyAuth(http::THttpAuthType::httpAuthNone);
+  client.SetBandwidthLimit(10000);
+  client.SetBandwidthSampling(1000);
+  client.SetOptions(0);
+  client.SetTimeout(30);
+  client.SetSocksAuthentication(http::TSocksAuthentication::socksNoAuthentication);
+}
+
+void TKelthornF::HttpCli1Cookie(const std::string& value) {
+  if (value.find("ASP.NET_SessionId") == std::string::npos) return;
+  const size_t semicolon = value.find(';');
+  SessionCookie = semicolon == std::string::npos ? std::string() : value.substr(0, semicolon + 1);
+}
+
+void TKelthornF::CopyProxySettings() {
+  if (CheckBox32) {
+    HttpCli1->SetProxy(Edit48);
+    HttpCli1->SetProxyPort(Edit49);
+    HttpCli1->SetProxyUsername(Edit50);
+    HttpCli1->SetProxyPassword(Edit51);
+  } else {
+    HttpCli1->SetProxy("");
+    HttpCli1->SetProxyPort("");
+    HttpCli1->SetProxyUsername("");
+    HttpCli1->SetProxyPassword("");
+  }
+}
+
+void TKelthornF::NoteFailure(const std::exception& e) {
+  FLastFailureText = e.what();
+  FLastFailure = TDownloadFailure::Other;
+  if (const auto* h = dynamic_cast<const http::EHttpException*>(&e)) {
+    // A status of the site's own: the site was reached and answered.
+    if (h->ErrorCode() >= 100 && h->ErrorCode() <= 999) {
+      FLastFailure = TDownloadFailure::HttpStatus;
+      return;
+    }
+  }
+  const std::string& t = FLastFailureText;
+  if (t.find("certificate") != std::string::npos || t.find("verify") != std::string::npos)
+    FLastFailure = TDownloadFailure::Certificate;
+  else
+    FLastFailure = TDownloadFailure::Unreachable;
+}
+
+bool TKelthornF::RunDownload(http::THttpCli& client, const std::string& url, const std::string& cookie,
+                             const std::string& targetFile, const std::string& method, const std::string& body) {
+  FLastFailure = TDownloadFailure::None;
+  FLastFailureText.clear();
+  client.SetURL(url);
+  client.SetReference(url);  // the request's Referer names the page itself
+  runtime::TMemoryStream bodyStream, replyStream;
+  client.SetCookie(cookie);
+  bodyStream.Write(body);
+  bodyStream.Seek(0, runtime::TMemoryStream::TSeekOrigin::Beginning);
+  client.SetReplyStream(&replyStream);
+  client.SetBodyStream(&bodyStream);
+  bool done = false;
+  try {
+    if (method == "GET")
+      client.SyncGet();
+    else
+      client.SyncPost();
+    // A request that ended without a status of its own (aborted, timed out, connection lost)
+    // has no page to save, even when the wait did not raise.
+    if (client.RequestDoneError() != 0)
+      throw http::EHttpException("request failed (" + std::to_string(client.RequestDoneError()) + ")",
+                                 client.RequestDoneError());
+    replyStream.SaveToFile(targetFile);
+    net::ApplicationProcessMessages();
+    done = true;
+  } catch (const std::exception& e) {
+    NoteFailure(e);
+  }
+  // The streams die with this call: the client must not keep pointers to them.
+  client.SetReplyStream(nullptr);
+  client.SetBodyStream(nullptr);
+  return done;
+}
+
+bool TKelthornF::httpcliget(const std::string& url, const std::string& cookie, const std::string& targetFile,
+                            const std::string& method, const std::string& body) {
+  if (OnDownload) {
+    try {
+      return OnDownload(url, cookie, targetFile, method, body);
+    } catch (const std::exception&) {
+      return false;
+    }
+  }
+  CopyProxySettings();
+  return RunDownload(*HttpCli1, url, cookie, targetFile, method, body);
+}
+
+std::string TKelthornF::httpcligettext(const std::string& url, const std::string& cookie, const std::string& body,
+                                       const std::string& method) {
+  std::string result;
+  HttpCli1->SetURL(url);
+  HttpCli1->SetReference(url);
+  runtime::TMemoryStream bodyStream, replyStream;
+  CopyProxySettings();
+  HttpCli1->SetCookie(cookie);
+  bodyStream.Write(body);
+  bodyStream.Seek(0, runtime::TMemoryStream::TSeekOrigin::Beginning);
+  HttpCli1->SetReplyStream(&replyStream);
+  HttpCli1->SetBodyStream(&bodyStream);
+  struct TDetach {
+    http::THttpCli& Client;
+    ~TDetach() {
+      Client.SetReplyStream(nullptr);
+      Client.SetBodyStream(nullptr);
+    }
+  } detach{*HttpCli1};
+  // Outside the error handler: a failing close is the caller's error.
+  HttpCli1->SyncClose();
+  try {
+    if (method == "GET")
+      HttpCli1->SyncGet();
+    else
+      HttpCli1->SyncPost();
+    if (HttpCli1->RequestDoneError() != 0) return {};
+    std::string_view bytes = replyStream.Bytes();
+    size_t first = 0, last = bytes.size();
+    while (first < last && static_cast<unsigned char>(bytes[first]) <= 32) ++first;
+    while (last > first && static_cast<unsigned char>(bytes[last - 1]) <= 32) --last;
+    result.assign(bytes.substr(first, last - first));
+    net::ApplicationProcessMessages();
+  } catch (const std::exception&) {
+    result.clear();
+  }
+  return result;
+}
+
+}  // namespace app
+
+namespace app {
+
+// HTTPS arrives with the TLS client; until then the login page cannot be had.
+bool TKelthornF::sslhttpcliget(const std::string&, const std::string&, const std::string&, const std::string&,
+                               const std::string&) {
+  FLastFailure = TDownloadFailure::Unreachable;
+  FLastFailureText = "HTTPS is not available in this build";
+  return false;
+}
+
+}  // namespace app

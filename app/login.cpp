@@ -1,0 +1,163 @@
+#include "app/login.h"
+
+#include "app/main_form.h"
+#include "app/settings.h"
+#include "listing/text_ops.h"
+#include "runtime/codepage.h"
+#include "runtime/file_io.h"
+#include "runtime/formatting.h"
+#include "runtime/ini_file.h"
+#include "runtime/message_box.h"
+
+namespace app {
+namespace {
+
+constexpr char kHex[] = "0123456789ABCDEF";
+
+void AppendEscaped(std::string& out, unsigned char byte) {
+  out += '%';
+  out += kHex[byte >> 4];
+  out += kHex[byte & 15];
+}
+
+bool KeptAsIs(unsigned char c) {
+  if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) return true;
+  switch (c) {
+    case '*': case '-': case '.': case '[': case ']': case '^': case '_': case '`': case '{': case '}': case '~':
+    case 127:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The code page's five unassigned positions count as U+FFFD, a three-byte character.
+bool Unassigned(unsigned char c) { return c == 0x81 || c == 0x83 || c == 0x88 || c == 0x90 || c == 0x98; }
+
+}  // namespace
+
+std::string FormEncode(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() * 3);
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 128) {
+      if (KeptAsIs(c))
+        out += ch;
+      else
+        AppendEscaped(out, c);  // a blank gives "%20" by the same rule
+      continue;
+    }
+    if (Unassigned(c)) continue;
+    const char16_t unit = runtime::Cp1250ToUnicode(c);
+    if (unit >= 0x800) continue;  // three bytes in UTF-8: dropped
+    AppendEscaped(out, static_cast<unsigned char>(0xC0 | (unit >> 6)));
+    AppendEscaped(out, static_cast<unsigned char>(0x80 | (unit & 0x3F)));
+  }
+  return out;
+}
+
+std::string ViewState(std::string_view page) {
+  static constexpr std::string_view kMarker = "\"__VIEWSTATE\" value=\"";
+  // The page is expected to hold the marker; without it the slice is meaningless but harmless.
+  const int64_t start = listing::FindText(kMarker, page) + static_cast<int64_t>(kMarker.size());
+  const int64_t end = listing::FindFrom("\"", page, start + 1);
+  return std::string(listing::Slice(page, start, end - start));
+}
+
+std::string LoginFormBody(std::string_view viewState, std::string_view user, std::string_view password) {
+  std::string body = "__VIEWSTATE=";
+  body += FormEncode(viewState);
+  body += "&ctl00%24ContentBody%24tbUsername=";
+  body += FormEncode(user);
+  body += "&ctl00%24ContentBody%24tbPassword=";
+  body += FormEncode(password);
+  body += "&ctl00%24ContentBody%24btnSignIn=Login";
+  return body;
+}
+
+bool LoginSucceeded(std::string_view reply) {
+  return reply.find("class=\"FormSummaryWidget FormSuccessWidget") != std::string_view::npos ||
+         reply.find("You are signed in as") != std::string_view::npos;
+}
+
+}  // namespace app
+
+namespace app {
+
+void TKelthornF::Login() {
+  SignedIn = false;
+  LoginFailure.clear();
+  LoginFailureShown = false;
+  if (OnLogin) {
+    OnLogin();
+    if (!SignedIn && LoginFailure.empty()) LoginFailure = "Prihl\xE1senie zlyhalo.";
+    return;
+  }
+
+  const std::string loginPage = DataFolder + "tmp/prvyssl.htm";
+  const std::string replyPage = DataFolder + "tmp/Druhyssl.htm";
+
+  // A page that could not be had counts as empty: the copy an earlier login left in tmp/ is
+  // never read as this login's answer, and the form (with the password) is not posted.
+  std::string page;
+  if (sslhttpcliget("https://" + HttpsHost() + "/login/default.aspx?RESET=Y", "", loginPage, "GET", ""))
+    page = runtime::ReadWholeFile(loginPage);
+  if (page.empty()) {
+    LoginFailure = FailureReason("Prihlasovacia str\xE1nka je pr\xE1zdna.");
+    if (FLastFailure == TDownloadFailure::Unreachable || FLastFailure == TDownloadFailure::Certificate) {
+      runtime::ShowMessage(LoginFailure);
+      LoginFailureShown = true;
+    }
+    return;
+  }
+
+  const std::string body = LoginFormBody(ViewState(page), Edit1, Edit2);
+  std::string reply;
+  if (sslhttpcliget("https://" + HttpsHost() + "/login/default.aspx", SessionCookie, replyPage, "POST", body))
+    reply = runtime::ReadWholeFile(replyPage);
+  else if (FLastFailure == TDownloadFailure::Unreachable || FLastFailure == TDownloadFailure::Certificate) {
+    LoginFailure = FailureReason("");
+    runtime::ShowMessage(LoginFailure);
+    LoginFailureShown = true;
+    return;
+  }
+
+  if (!LoginSucceeded(reply)) {
+    Edit1Color = kColorRed;
+    Edit1FontColor = kColorWhite;
+    LoginFailure = "Meno/Heslo " + Edit1 + "/" + Edit2 + " neexistuje?";
+    runtime::ShowMessage(LoginFailure);
+    LoginFailureShown = true;
+    return;
+  }
+
+  SignedIn = true;
+  Edit1Color = kColorGreen;
+  Edit1FontColor = kColorWhite;
+  runtime::TIniFile ini(SettingsFile());
+  ini.WriteString("Session", "NET_SessionId", SessionCookie);
+  ini.WriteString("Session", "Peciatka", runtime::FormatDateTime("dd.mm.yyyy hh:mm:ss", runtime::Now()));
+  ini.WriteInteger("Session", "TC", static_cast<int32_t>(TickCount()));
+  ini.WriteString("Proxy", "IP", Edit48);
+  ini.WriteString("Proxy", "PORT", Edit49);
+  ini.WriteString("Proxy", "USER", Edit50);
+  ini.WriteString("Proxy", "PWD", Edit51);
+  ini.WriteBool("Proxy", "Use", CheckBox32);
+  ini.WriteString("User", "USER", Edit1);
+  ini.WriteString("User", "PWD", ScramblePassword(Edit1, Edit2));
+}
+
+std::string TKelthornF::FailureReason(const std::string& otherwise) const {
+  switch (FLastFailure) {
+    case TDownloadFailure::Certificate:
+      return "Certifik\xE1t str\xE1nky " + SiteHost + " bol odmietnut\xFD (" + FLastFailureText +
+             "), heslo nebolo odoslan\xE9.";
+    case TDownloadFailure::Unreachable:
+      return "Str\xE1nka " + SiteHost + " nie je dostupn\xE1 (" + FLastFailureText + ").";
+    default:
+      return otherwise;
+  }
+}
+
+}  // namespace app

@@ -1,0 +1,170 @@
+// The program as a user runs it: `tamvirel CODE...` as a process against a loopback site.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/main_form.h"
+#include "runtime/file_io.h"
+#include "runtime/ini_file.h"
+#include "tests/support/site_server.h"
+
+namespace {
+
+struct TRun {
+  int Status = -1;
+  std::string Err;
+};
+
+// Runs the program with `args` and XDG_DATA_HOME=`xdg`; standard error is a pipe (not a
+// terminal), standard output goes to /dev/null. Bounded to 120 s.
+TRun RunTamvirel(const std::vector<std::string>& args, const std::string& xdg,
+                 const std::vector<std::string>& extraEnv = {}) {
+  int errPipe[2];
+  EXPECT_EQ(::pipe2(errPipe, O_CLOEXEC), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(errPipe[1], 2);
+    const int devnull = ::open("/dev/null", O_WRONLY);
+    ::dup2(devnull, 1);
+    ::setenv("XDG_DATA_HOME", xdg.c_str(), 1);
+    for (const std::string& e : extraEnv) ::putenv(const_cast<char*>(e.c_str()));
+    std::vector<char*> argv{const_cast<char*>(TAMVIREL_BINARY)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(TAMVIREL_BINARY, argv.data());
+    ::_exit(127);
+  }
+  ::close(errPipe[1]);
+  TRun run;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  char buffer[4096];
+  ::fcntl(errPipe[0], F_SETFL, O_NONBLOCK);
+  int status = 0;
+  for (;;) {
+    ssize_t n;
+    while ((n = ::read(errPipe[0], buffer, sizeof buffer)) > 0) run.Err.append(buffer, static_cast<size_t>(n));
+    if (::waitpid(pid, &status, WNOHANG) == pid) break;
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      ADD_FAILURE() << "tamvirel did not end within 120 s";
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ssize_t n;
+  while ((n = ::read(errPipe[0], buffer, sizeof buffer)) > 0) run.Err.append(buffer, static_cast<size_t>(n));
+  ::close(errPipe[0]);
+  run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+std::string SamplePage() { return runtime::ReadWholeFile(std::string(TAMVIREL_SOURCE_DIR) + "/examples/GC1TAMV.htm"); }
+
+std::string PageFor(const std::string& code, bool withCoordinates) {
+  std::string page = SamplePage();
+  for (size_t at; (at = page.find("GC1TAMV")) != std::string::npos;) page.replace(at, 7, code);
+  for (size_t at; (at = page.find("listing.tamvirel.example")) != std::string::npos;) page.replace(at, 24, "127.0.0.1");
+  if (!withCoordinates) {
+    const size_t at = page.find("<span id=\"uxLatLon\">");
+    page.erase(at, page.find("</span>", at) + 7 - at);
+  }
+  return page;
+}
+
+std::string FreshDataHome(const std::string& name) {
+  const std::string xdg = ::testing::TempDir() + name;
+  std::system(("rm -rf '" + xdg + "'").c_str());
+  EXPECT_TRUE(runtime::EnsureDirectory(xdg + "/tamvirel/tmp"));
+  return xdg;
+}
+
+}  // namespace
+
+TEST(ProgramBatch, DownloadsConvertsAndFailsTheMissingCodeOnly) {
+  const std::string xdg = FreshDataHome("batch_e2e");
+  const std::string ini = xdg + "/tamvirel/rovkast.ini";
+  std::mutex lock;
+  std::vector<int> stampSeen;  // Session/TC as the site sees it at each listing request
+
+  site_test::TSiteServer site([&](const site_test::TRequest& r) {
+    site_test::TReply reply;
+    if (r.Method == "GET" && r.Target.starts_with("/seek/cache_details.aspx?wp=")) {
+      {
+        std::lock_guard<std::mutex> hold(lock);
+        stampSeen.push_back(runtime::TIniFile(ini).ReadInteger("Session", "TC", 0));
+      }
+      const std::string code = r.Target.substr(r.Target.find("wp=") + 3);
+      if (code == "GCB") return site_test::TReply{404, "Not Found", {}, "<html>no such cache</html>"};
+      // The first page rotates the session cookie; the pages after it must carry the new one.
+      if (code == "GCA") reply.HeaderLines.push_back("Set-Cookie: ASP.NET_SessionId=rotated; path=/; HttpOnly");
+      const bool signedIn = r.Header("cookie") == (code == "GCA" ? "ASP.NET_SessionId=good;" : "ASP.NET_SessionId=rotated;");
+      reply.Body = PageFor(code, signedIn);
+      if (code == "GCC") std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the stamp moves on
+      return reply;
+    }
+    if (r.Method == "POST" && r.Target.starts_with("/datastore/favorites.svc/score?u=")) {
+      reply.Body = " 42 \r\n";
+      return reply;
+    }
+    return site_test::TReply{404, "Not Found", {}, ""};
+  });
+
+  const uint32_t now = app::SystemTickCount();
+  {
+    runtime::TIniFile settings(ini);
+    settings.WriteString("Session", "NET_SessionId", "ASP.NET_SessionId=good;");
+    settings.WriteInteger("Session", "TC", static_cast<int32_t>(now - 1000));
+    settings.WriteString("Site", "Host", "127.0.0.1");
+    settings.WriteString("Site", "HttpPort", site.PortText());
+  }
+
+  const TRun run = RunTamvirel({"GCA", "GCB", "GCC"}, xdg);
+  EXPECT_EQ(run.Status, 1);
+  EXPECT_EQ(run.Err, "chyba \n");  // stderr is not a terminal: no progress lines
+  EXPECT_TRUE(runtime::FileExists(xdg + "/tamvirel/tmp/GCA.sql"));
+  EXPECT_FALSE(runtime::FileExists(xdg + "/tamvirel/tmp/GCB.sql"));
+  EXPECT_TRUE(runtime::FileExists(xdg + "/tamvirel/tmp/GCC.sql"));
+  const std::string sqlC = runtime::ReadWholeFile(xdg + "/tamvirel/tmp/GCC.sql");
+  EXPECT_NE(sqlC.find("'GCC'"), std::string::npos);
+  EXPECT_NE(sqlC.find("48.13538"), std::string::npos) << "the coordinates of the signed-in page";
+
+  // Stamped after GCA, not after GCB, again after GCC.
+  ASSERT_EQ(stampSeen.size(), 3u);
+  EXPECT_NE(stampSeen[1], static_cast<int32_t>(now - 1000));
+  EXPECT_EQ(stampSeen[2], stampSeen[1]);
+  EXPECT_NE(runtime::TIniFile(ini).ReadInteger("Session", "TC", 0), stampSeen[2]);
+
+  const auto requests = site.Requests();
+  std::vector<site_test::TRequest> pages, favourites;
+  for (const auto& r : requests) (r.Method == "GET" ? pages : favourites).push_back(r);
+  ASSERT_EQ(pages.size(), 3u);
+  const std::string host = "127.0.0.1:" + site.PortText();
+  EXPECT_EQ(pages[0].Head.substr(0, pages[0].Head.find("\r\n")), "GET /seek/cache_details.aspx?wp=GCA HTTP/1.0");
+  EXPECT_EQ(pages[0].Header("host"), host);
+  EXPECT_EQ(pages[0].Header("referer"), "http://" + host + "/seek/cache_details.aspx?wp=GCA");
+  EXPECT_EQ(pages[0].Header("user-agent"), "Mozilla/4.0 (compatible)");
+  EXPECT_EQ(pages[2].Header("cookie"), "ASP.NET_SessionId=rotated;");
+
+  // One favourites request per converted page (the sample page shows 12 points).
+  ASSERT_EQ(favourites.size(), 2u);
+  for (const auto& f : favourites) {
+    const std::string address = "http://" + host + "/datastore/favorites.svc/score?u=Q7XK2MZP4RTV9WBC3DFG6HJL8NSY5AE";
+    EXPECT_EQ(f.Method, "POST");
+    EXPECT_EQ(f.Target, "/datastore/favorites.svc/score?u=Q7XK2MZP4RTV9WBC3DFG6HJL8NSY5AE");
+    EXPECT_EQ(f.Body, "");
+    EXPECT_EQ(f.Header("content-length"), "0");
+    EXPECT_EQ(f.Header("content-type"), "application/x-www-form-urlencoded");
+    EXPECT_EQ(f.Header("cookie"), "ASP.NET_SessionId=rotated;");
+    EXPECT_EQ(f.Header("referer"), address);
+  }
+}
