@@ -16,6 +16,7 @@
 #include "runtime/file_io.h"
 #include "runtime/ini_file.h"
 #include "tests/support/site_server.h"
+#include "tests/support/squid_proxy.h"
 
 namespace {
 
@@ -167,4 +168,55 @@ TEST(ProgramBatch, DownloadsConvertsAndFailsTheMissingCodeOnly) {
     EXPECT_EQ(f.Header("cookie"), "ASP.NET_SessionId=rotated;");
     EXPECT_EQ(f.Header("referer"), address);
   }
+}
+
+TEST(ProgramBatch, DownloadsAndConvertsThroughAProxyThatAsksForBasicCredentials) {
+  proxy_test::TSquidProxy squid(proxy_test::TSquidScheme::Basic);
+  ASSERT_EQ(squid.Start(), "") << "squid did not start";
+
+  const std::string xdg = FreshDataHome("batch_proxy");
+  const std::string ini = xdg + "/tamvirel/rovkast.ini";
+  site_test::TSiteServer site([&](const site_test::TRequest& r) {
+    if (r.Method == "GET" && r.Target == "/seek/cache_details.aspx?wp=GCP")
+      return site_test::TReply{200, "OK", {}, PageFor("GCP", r.Header("cookie") == "ASP.NET_SessionId=good;")};
+    if (r.Method == "POST" && r.Target.starts_with("/datastore/favorites.svc/score?u="))
+      return site_test::TReply{200, "OK", {}, " 42 \r\n"};
+    return site_test::TReply{404, "Not Found", {}, ""};
+  });
+  {
+    runtime::TIniFile settings(ini);
+    settings.WriteString("Session", "NET_SessionId", "ASP.NET_SessionId=good;");
+    settings.WriteInteger("Session", "TC", static_cast<int32_t>(app::SystemTickCount() - 1000));
+    settings.WriteString("Site", "Host", "127.0.0.1");
+    settings.WriteString("Site", "HttpPort", site.PortText());
+    settings.WriteString("Proxy", "IP", "127.0.0.1");
+    settings.WriteString("Proxy", "PORT", squid.PortText());
+    settings.WriteString("Proxy", "USER", proxy_test::kSquidUser);
+    settings.WriteString("Proxy", "PWD", proxy_test::kSquidPassword);
+    settings.WriteBool("Proxy", "Use", true);
+  }
+
+  const TRun run = RunTamvirel({"GCP"}, xdg);
+  EXPECT_EQ(run.Status, 0) << run.Err << squid.Logs();
+  EXPECT_EQ(run.Err, "");
+  const std::string sql = runtime::ReadWholeFile(xdg + "/tamvirel/tmp/GCP.sql");
+  EXPECT_NE(sql.find("'GCP'"), std::string::npos);
+  EXPECT_NE(sql.find("48.13538"), std::string::npos) << "the coordinates of the signed-in page";
+
+  // Both requests went through squid, which asked first and then knew the user; the site
+  // itself never saw the proxy's credentials.
+  const auto requests = site.Requests();
+  ASSERT_EQ(requests.size(), 2u) << squid.Logs();
+  for (const auto& r : requests) {
+    EXPECT_FALSE(r.Has("proxy-authorization")) << r.Head;
+    EXPECT_EQ(r.Header("cookie"), "ASP.NET_SessionId=good;");
+  }
+  const std::string log = squid.AccessLog();
+  const std::string base = "http://127.0.0.1:" + site.PortText();
+  EXPECT_NE(log.find("TCP_DENIED/407"), std::string::npos) << log;
+  // (squid leaves the query out of its log)
+  EXPECT_NE(log.find("GET " + base + "/seek/cache_details.aspx? " + proxy_test::kSquidUser), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("POST " + base + "/datastore/favorites.svc/score? " + proxy_test::kSquidUser),
+            std::string::npos) << log;
 }
