@@ -73,6 +73,9 @@ TDigestChallenge ParseDigestChallenge(std::string_view params) {
 }
 
 bool DigestChallengeUsable(const TDigestChallenge& c) {
+  // The values go back into a header line: a line break or NUL in them would end it early.
+  for (const std::string* value : {&c.Realm, &c.Nonce, &c.Opaque})
+    if (value->find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) return false;
   return !c.Nonce.empty() && (c.Algorithm == "MD5" || c.Algorithm == "MD5-sess") &&
          (c.Qop.empty() || c.Qop == "auth");
 }

@@ -26,7 +26,8 @@ struct TDigestChallenge {
 TDigestChallenge ParseDigestChallenge(std::string_view params);
 
 // Only challenges this client can answer: a nonce, algorithm exactly "MD5" or "MD5-sess",
-// qop empty or exactly "auth" (a list such as "auth,auth-int" is refused).
+// qop empty or exactly "auth" (a list such as "auth,auth-int" is refused), and no line
+// break or NUL in the values that the answer repeats.
 bool DigestChallengeUsable(const TDigestChallenge& challenge);
 
 // A client nonce: a number below 2147483647 from the system's random source, as eight

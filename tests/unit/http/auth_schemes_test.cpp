@@ -91,6 +91,8 @@ TEST(DigestAuth, OnlyAnswerableChallengesAreUsable) {
       {"realm=\"r\", nonce=\"n\", algorithm=md5", false},
       {"realm=\"r\"", false},
       {"realm=\"r\", nonce=\"\"", false},
+      {"realm=\"r\rX-Injected: 1\", nonce=\"n\"", false},
+      {"realm=\"r\", nonce=\"n\nX\"", false},
   };
   for (const Case& c : cases)
     EXPECT_EQ(DigestChallengeUsable(ParseDigestChallenge(c.params)), c.usable) << c.params;
