@@ -27,9 +27,10 @@ void Require(bool condition) {
 void CheckLines(const std::vector<std::string>& lines) {
   for (const std::string& line : lines) {
     Require(line.find_first_of(std::string_view("\r\n\0", 3)) == std::string::npos);
-    const size_t ntlm = line.find(": NTLM ");
+    // (a Digest answer may repeat ": NTLM " inside a quoted value; only the header counts)
+    const size_t ntlm = line.rfind("Authorization: NTLM ", 6);
     if (ntlm != std::string::npos) {
-      const std::string message = http::Base64Decode(line.substr(ntlm + 7));
+      const std::string message = http::Base64Decode(line.substr(ntlm + 20));
       Require(message.size() >= 32 && message.compare(0, 8, std::string("NTLMSSP\0", 8)) == 0);
       Require(message[8] == 1 || message[8] == 3);
     }
