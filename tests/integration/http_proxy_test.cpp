@@ -477,3 +477,59 @@ TEST_F(HttpProxy, TunnelAfterProxyAuthenticationAndNeverAPlainRequestAfterARefus
   EXPECT_EQ(seen[0].Connection, seen[1].Connection) << "the kept connection was reused";
   EXPECT_EQ(seen[1].Method, "CONNECT");
 }
+
+TEST_F(HttpProxy, PresetSchemesAndAPostWhoseBodyWaitsForTheNtlmExchange) {
+  http_test::THttpTestServer origin([](const http_test::TRecordedRequest&) { return Hello(); });
+  // A scheme named in advance: Basic goes with the first request, NTLM starts with its
+  // negotiate message, Digest still waits for the proxy's nonce.
+  struct Case { TScheme scheme; THttpAuthType preset; size_t requests; };
+  const Case cases[] = {{TScheme::Basic, THttpAuthType::httpAuthBasic, 1},
+                        {TScheme::Ntlm, THttpAuthType::httpAuthNtlm, 2},
+                        {TScheme::Digest, THttpAuthType::httpAuthDigest, 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Name(c.scheme));
+    TChecker checker(c.scheme);
+    checker.Uri = "/p";
+    TTestProxy proxy([&](const TProxyRequest& r, std::string& state) {
+      TProxyAction a;
+      if (checker.Check(r, state, a.Bytes)) a.Kind = TProxyAction::Forward;
+      return a;
+    });
+    SetUp();
+    ViaProxy(proxy);
+    Cli->SetProxyAuth(c.preset);
+    EXPECT_EQ(Get(origin.Url("/p")).Body, "hello");
+    EXPECT_TRUE(checker.Problems.empty()) << checker.Problems.front();
+    EXPECT_EQ(proxy.Requests().size(), c.requests);
+    EXPECT_EQ(proxy.Requests()[0].Has("proxy-authorization"), c.scheme != TScheme::Digest);
+  }
+
+  // POST: while NTLM negotiates the body is announced empty and held back; it goes with the
+  // authenticated request, once, and reaches the origin whole.
+  TChecker checker(TScheme::Ntlm);
+  TTestProxy proxy([&](const TProxyRequest& r, std::string& state) {
+    TProxyAction a;
+    if (checker.Check(r, state, a.Bytes)) a.Kind = TProxyAction::Forward;
+    return a;
+  });
+  SetUp();
+  ViaProxy(proxy);
+  runtime::TMemoryStream body;
+  body.Write(std::string("a=1&b=%C4%8D"));
+  body.Seek(0, runtime::TMemoryStream::TSeekOrigin::Beginning);
+  Cli->SetBodyStream(&body);
+  Cli->SetURL(origin.Url("/post"));
+  Cli->SyncPost();
+  EXPECT_EQ(Cli->StatusCode(), 200);
+  EXPECT_TRUE(checker.Problems.empty()) << checker.Problems.front();
+  const auto seen = proxy.Requests();
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].Header("content-length"), "12");
+  EXPECT_EQ(seen[0].Body, "a=1&b=%C4%8D");
+  EXPECT_EQ(seen[1].Header("content-length"), "0");
+  EXPECT_EQ(seen[1].Body, "");
+  EXPECT_EQ(seen[2].Header("content-length"), "12");
+  EXPECT_EQ(seen[2].Body, "a=1&b=%C4%8D");
+  EXPECT_EQ(origin.Requests().back().Body, "a=1&b=%C4%8D");
+  EXPECT_EQ(origin.Requests().back().Method, "POST");
+}
