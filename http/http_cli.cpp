@@ -63,6 +63,20 @@ THttpCli::THttpCli() {
 }
 
 THttpCli::~THttpCli() {
+  // No handler runs against an object being destroyed: the abort below happens unseen.
+  OnTrace = nullptr;
+  OnSessionConnected = OnSessionClosed = OnHeaderData = OnHeaderBegin = OnHeaderEnd = nullptr;
+  OnRequestHeaderBegin = OnRequestHeaderEnd = OnDocBegin = OnDocEnd = nullptr;
+  OnSendBegin = OnSendEnd = OnStateChange = OnLocationChange = OnDataPush2 = OnSocketError = nullptr;
+  OnCommand = nullptr;
+  OnDocData = OnSendData = nullptr;
+  OnRequestDone = nullptr;
+  OnCookie = nullptr;
+  OnDataPush = OnSocksConnected = OnSocksAuthState = OnSocksError = nullptr;
+  OnLocationChangeExceeded = nullptr;
+  OnBeforeHeaderSend = nullptr;
+  OnBeforeAuth = nullptr;
+  OnBgException = nullptr;
   try {
     if (FCtrlSocket) {
       FAbortingQuietly = true;
@@ -171,7 +185,15 @@ void THttpCli::ComponentWndProc(net::TMessage& msg) {
   }
 }
 
-void THttpCli::PostSetReady() { platform::PostMessage(Handle(), FMsgSetReady, 0, 0); }
+void THttpCli::PostSetReady() {
+  // A 401 / 407 that arrives while the body still goes out waits for the body's end, so an
+  // authentication round can send it again from its start.
+  if (FSendingBody && (FStatusCode == 401 || FStatusCode == 407)) {
+    FDelaySetReady = true;
+    return;
+  }
+  platform::PostMessage(Handle(), FMsgSetReady, 0, 0);
+}
 
 void THttpCli::PostRequestDone() {
   platform::PostMessage(Handle(), FMsgRequestDone, static_cast<net::WPARAM>(FRequestType),
@@ -301,6 +323,7 @@ void THttpCli::AsyncRequest(THttpRequest request) {
   AuthResetStates();
   AuthPrepare(reuse);
 
+  FReusedConnection = reuse;
   if (reuse) {
     FClosedRoute = TClosedRoute::Normal;
     FStatusCode = 0;
@@ -508,7 +531,10 @@ void THttpCli::SendRequest(const std::string& method, const std::string& version
   std::string buffer;
   for (auto& line : lines) {
     TriggerCommand(line);
-    if (!line.empty()) buffer += line;
+    // An emptied line is left out: its bare line end would end the header early.
+    if (line.empty()) continue;
+    if (HasLineBreak(line)) throw EHttpException(std::string(kMsgLineBreakIn) + "header line", httperrBadHeader);
+    buffer += line;
     buffer += "\r\n";
   }
   TriggerRequestHeaderEnd();

@@ -28,18 +28,19 @@
 
 namespace http {
 
+// The request's states, each with what it waits for.
 enum class THttpState {
-  httpReady,                // idle; a new request may start
-  httpNotConnected,         // request accepted, no connection yet
-  httpConnected,            // TCP (and TLS) session established
-  httpDnsLookup,            // host name being resolved
-  httpDnsLookupDone,        // resolved, connecting
-  httpWaitingHeader,        // request sent, reading the reply header
-  httpWaitingBody,          // reading the reply body
-  httpBodyReceived,         // body complete
-  httpWaitingProxyConnect,  // tunnel request sent to the proxy
-  httpClosing,              // a close request is running
-  httpAborting,             // the request is being aborted
+  httpReady,                // idle: waits for a new request
+  httpNotConnected,         // request accepted: waits for the look-up to start
+  httpConnected,            // TCP (and TLS) session up: the request is being written
+  httpDnsLookup,            // waits for the host name look-up
+  httpDnsLookupDone,        // resolved: waits for the connect to complete
+  httpWaitingHeader,        // request sent: waits for the status line and header lines
+  httpWaitingBody,          // waits for body bytes up to the length, the last chunk or the close
+  httpBodyReceived,         // body complete: waits for the close or the set-ready step
+  httpWaitingProxyConnect,  // tunnel request sent: waits for the proxy's answer
+  httpClosing,              // a close request runs: waits for the connection to close
+  httpAborting,             // passing: the request is being torn down
 };
 
 enum class THttpRequest { httpABORT, httpGET, httpPOST, httpPUT, httpHEAD, httpCLOSE };
@@ -383,7 +384,8 @@ class THttpCli : public net::TNetWndControl {
   // for the old connection to close, or nowhere (a close the client itself caused on purpose).
   enum class TClosedRoute { Normal, Relocation, Ignore } FClosedRoute = TClosedRoute::Normal;
   std::string FCookieHost, FCookiePort;  // the site the caller's Cookie belongs to
-  bool FRequestFailed = false;  // status and reason already say why the request failed
+  bool FRequestFailed = false;
+  bool FReusedConnection = false;  // this request went out on a kept connection  // status and reason already say why the request failed
   net::UINT FMsgRequestDone = 0, FMsgSetReady = 0, FMsgRestart = 0;
   bool FRestartPosted = false;
   bool FBodyBegun = false;

@@ -28,7 +28,11 @@ class THttpReplyReader {
     DocEnd,       // the body is complete by its length or its last chunk
     Error,        // the reply breaks the protocol or a limit (ErrorText)
   };
-  enum class TPhase { Header, Body, Done };
+  enum class TPhase {
+    Header,  // waits for the status line, header lines and the empty line
+    Body,    // waits for body bytes: to the length, the last chunk, or the close
+    Done,    // the reply is complete; whatever else arrives is not part of it
+  };
 
   static constexpr size_t kMinReceiveRoom = 8192;
   static constexpr size_t kMaxLineLength = 64 * 1024;
@@ -46,7 +50,7 @@ class THttpReplyReader {
   void Commit(size_t count) { FEnd += count; }
   void Append(const char* data, size_t count);
   size_t Held() const { return FEnd - FStart; }
-  std::string_view HeldBytes() const { return {FBuf.data() + FStart, FEnd - FStart}; }
+  std::string_view HeldBytes() const { return std::string_view(FBuf.data() + FStart, Held()); }
   void DropHeld();
   // Frees a large buffer after a reply (the next one starts small again).
   void ShrinkBuffer();

@@ -159,6 +159,9 @@ void THttpCli::HeaderEnded() {
   Trace("DocBegin");
   FContentCoding.Prepare(FReply.ContentEncoding);
   FReplyStreamStart = FReplyStream ? FReplyStream->Size() : 0;
+  // A body of known length is stored without growing the stream step by step.
+  if (FReplyStream && FReply.ContentLength > 0 && !FReply.Chunked() && FReply.ContentLength <= FReplyLimit)
+    FReplyStream->Reserve(FReplyStream->Position() + FReply.ContentLength);
   TriggerDocBegin();
 }
 
@@ -261,6 +264,18 @@ void THttpCli::SocketSessionClosed(int error) {
   } else if (awaitingReply && FReply.Phase() == THttpReplyReader::TPhase::Header && !FRequestFailed &&
              FState != THttpState::httpNotConnected && FState != THttpState::httpDnsLookup &&
              FState != THttpState::httpDnsLookupDone) {
+    if (FReusedConnection) {
+      // A kept connection that the server closed while it was idle: the request goes out
+      // once more, on a new connection.
+      FReusedConnection = false;
+      FSendingBody = false;
+      RewindStreams();
+      TriggerSessionClosed();  // may re-enter
+      if (!*alive || FState == THttpState::httpReady || FState == THttpState::httpAborting) return;
+      SetState(THttpState::httpNotConnected);
+      PostRestart();
+      return;
+    }
     // The request went out and the connection closed without a byte of reply.
     FailReply("Connection closed without a reply", error ? error : httperrProtocol);
   }

@@ -1176,9 +1176,8 @@ void TCustomWSocket::AttachThread() {
 }
 
 void TCustomWSocket::RestartSending() {
-  // An FD_WRITE that arrived while paused was ignored, and one queued when the old window
-  // was given up was purged; the platform does not repeat it on re-registering. With data
-  // still queued the chain would then wait for ever: try again from the message loop.
+  // Data may have been queued while notifications were off without any send being tried
+  // (PutDataInSendBuffer), so no FD_WRITE is on its way for it: try from the message loop.
   if (FAllSent || FState != TSocketState::wsConnected) return;
   platform::PostMessage(Handle(), FMsg_WM_ASYNCSELECT, static_cast<WPARAM>(FHSocket),
                         platform::WSAMAKESELECTREPLY(platform::FD_WRITE, 0));

@@ -177,10 +177,14 @@ class TCustomWSocket : public TNetWndControl {
   // Writes what is queued, pumping messages, until all is sent, the socket closes or
   // FlushTimeout seconds pass.
   void Flush();
-  // Suspend and restore notifications.
+  // Suspend and restore notifications. Nothing is lost meanwhile: data and a close are
+  // reported after Resume, and so are a connect result and OnDataSent that came while paused.
   void Pause();
   void Resume();
   void AbortOnError() override;
+  // Move an open socket between threads: DetachThread in the old one, AttachThread in the new.
+  // A connect result, OnDataSent, a delayed close or a look-up answer that was due when the
+  // old window went comes from the new one.
   void AttachThread() override;
   void DetachThread() override;
   // Posts the test-exception message (raised when handled), to exercise error routing.
@@ -251,7 +255,8 @@ class TCustomWSocket : public TNetWndControl {
   void FireConnected(int error);
 
   bool Destroying() const { return FDestroying; }
-  // After notifications were off: posts an FD_WRITE to itself when data is still queued.
+  // After notifications were off: posts an FD_WRITE to itself when data is still queued
+  // (DeliverOwedNotifications calls it when no FD_WRITE is owed).
   void RestartSending();
   void PurgeOwnMessages();
   // The platform reports a finished connect and a chance to send only once. A notification of

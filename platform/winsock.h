@@ -21,13 +21,15 @@
 //   returned WSAEWOULDBLOCK). A connect that succeeded is followed by one FD_WRITE.
 // - FD_READ: posted when data is readable, then not again until recv() or recvfrom() is
 //   called on the socket (asking FIONREAD does not re-enable it).
-// - FD_WRITE: once after the connection is established, then again only after a send() that
-//   failed with WSAEWOULDBLOCK, when the socket has become writable again. A send() that took
-//   only part of the data does not re-enable it: keep sending until one would block.
+// - FD_WRITE: once after the connection is established (for a socket accepted or connected
+//   by a blocking connect() before it was registered: once it is registered with FD_WRITE),
+//   then again only after a send() that failed with WSAEWOULDBLOCK, when the socket has become
+//   writable again. A send() that took only part of the data does not re-enable it: keep
+//   sending until one would block.
 // - FD_ACCEPT: for a listening socket, posted when a connection waits, again after accept().
 // - FD_CLOSE: once per connection, when the peer closed (error 0) or reset (WSAECONNRESET)
 //   the connection. Data still unread at that moment is announced by an FD_READ queued before
-//   the FD_CLOSE.
+//   the FD_CLOSE. An urgent (MSG_OOB) byte from the peer is never taken for the end.
 // - A datagram socket counts as connected from registration on: one FD_WRITE, then FD_READ
 //   per the rule above; never FD_CONNECT or FD_CLOSE.
 // - mask 0 stops notifications (the socket stays non-blocking); registering again replaces

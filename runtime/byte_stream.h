@@ -23,6 +23,8 @@ class TMemoryStream {
   int64_t Position() const { return static_cast<int64_t>(FPosition); }
   int64_t Size() const { return static_cast<int64_t>(FData.size()); }
   void SetSize(int64_t size);
+  // Makes room for `size` bytes in all without changing the content (a hint for large writes).
+  void Reserve(int64_t size);
   void Clear() { FData.clear(); FPosition = 0; }
 
   std::string_view Bytes() const { return FData; }
