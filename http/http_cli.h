@@ -251,7 +251,7 @@ class THttpCli : public net::TNetWndControl {
   // ---- hooks for derived clients ----
   // The socket this client talks through (called once, on first use).
   virtual std::unique_ptr<net::TWSocket> CreateSocket();
-  // Protocols this client can speak to a server ("http" here; a TLS client adds "https").
+  // Protocols this client can speak to a server ("http" and "https").
   virtual bool ProtocolSupported(const std::string& protocol) const;
   // Called before each connect with whether TLS is wanted on the new connection.
   virtual void PrepareConnection(bool tlsWanted);

@@ -15,6 +15,7 @@ PACKAGES=(
   libssl-dev
   libssl3
   openssl
+  curl
   nlohmann-json3-dev
   squid
   python3

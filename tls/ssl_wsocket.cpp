@@ -717,15 +717,15 @@ int TCustomSslWSocket::VerifyPeer(int ok, X509_STORE_CTX* store) {
 
 void TCustomSslWSocket::InfoCallback(int where, int) {
   if (!(where & SSL_CB_HANDSHAKE_START) || !FEngine) return;
-  const TSslApi& api = Api();
-  // Messages after a protocol-1.3 handshake (tickets, key updates) start no new handshake.
-  if (api.SSL_version(FEngine->Ssl()) >= TLS1_3_VERSION || api.SSL_is_init_finished(FEngine->Ssl()) != 1) {
-    if (FHandshakeCount == 0) ++FHandshakeCount;
-    return;
-  }
   ++FHandshakeCount;
+  if (FHandshakeState < sslHandshakeDone) return;  // the connection's own handshake
+  const TSslApi& api = Api();
+  // After a protocol-1.3 handshake the library reports tickets and key updates this way too;
+  // they are no renegotiation.
+  if (api.SSL_version(FEngine->Ssl()) >= TLS1_3_VERSION) return;
   const bool secure = api.SSL_ctrl(FEngine->Ssl(), SSL_CTRL_GET_RI_SUPPORT, 0, nullptr) != 0;
-  const bool unsafeAllowed = (api.SSL_get_options(FEngine->Ssl()) & SSL_OP_ALLOW_UNSAFE_LEGACY_RENEGOTIATION) != 0;
+  const bool unsafeAllowed =
+      (api.SSL_get_options(FEngine->Ssl()) & SSL_OP_ALLOW_UNSAFE_LEGACY_RENEGOTIATION) != 0;
   if (TlsRenegotiationRestricted() || (!secure && !unsafeAllowed)) CloseLater();
 }
 
@@ -740,12 +740,20 @@ void TCustomSslWSocket::Do_FD_CLOSE(int error) {
   auto alive = AliveToken();
   FClosePending = true;
   if (error != 0 && FNetError == 0) FNetError = error;
-  // The peer's last records (and its close alert) come before the close.
-  if (FNetError == 0 && !FPeerEof) {
-    if (!ReadFromNetwork()) return;
-    if (!TlsActive()) return;
+  // Everything the peer sent (its close alert included) is read and offered before the close:
+  // the platform reports the close once, possibly with much still unread, and announces
+  // nothing after it. Stops when the stream ends, fails, or the application takes nothing.
+  for (;;) {
+    const int64_t read = BytesReceived();
+    const int decrypted = DecryptedCount();
+    if (FNetError == 0 && !FPeerEof) {
+      if (!ReadFromNetwork()) return;
+      if (!TlsActive()) return;
+    }
+    if (!DeliverDecrypted() || !TlsActive()) return;
+    if (FNetError != 0 || FPeerEof) break;
+    if (BytesReceived() == read && DecryptedCount() == decrypted) break;
   }
-  if (!DeliverDecrypted() || !TlsActive()) return;
   FinishClose();
 }
 
