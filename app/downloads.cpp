@@ -5,8 +5,10 @@
 
 #include "app/main_form.h"
 #include "http/http_exception.h"
+#include "http/ssl_http_cli.h"
 #include "net/application.h"
 #include "runtime/byte_stream.h"
+#include "runtime/file_io.h"
 
 namespace app {
 
@@ -50,21 +52,31 @@ void TKelthornF::CopyProxySettings() {
   }
 }
 
-void TKelthornF::NoteFailure(const std::exception& e) {
+void TKelthornF::NoteFailure(http::THttpCli& client, const std::exception& e) {
   FLastFailureText = e.what();
-  FLastFailure = TDownloadFailure::Other;
+  std::string tlsError;
+  if (auto* tlsClient = dynamic_cast<http::TSslHttpCli*>(&client)) tlsError = tlsClient->SslErrorText();
+  if (!tlsError.empty()) {
+    FLastFailureText = tlsError;
+    FLastFailure = tlsError.find("certificate") != std::string::npos || tlsError.find("verif") != std::string::npos
+                       ? TDownloadFailure::Certificate
+                       : TDownloadFailure::Unreachable;
+    return;
+  }
+  // An aborted request also carries a status (404), but the site never answered it.
+  if (client.RequestDoneError() != 0) {
+    FLastFailure = TDownloadFailure::Unreachable;
+    return;
+  }
   if (const auto* h = dynamic_cast<const http::EHttpException*>(&e)) {
-    // A status of the site's own: the site was reached and answered.
     if (h->ErrorCode() >= 100 && h->ErrorCode() <= 999) {
-      FLastFailure = TDownloadFailure::HttpStatus;
+      FLastFailure = TDownloadFailure::HttpStatus;  // the site answered with an error status
       return;
     }
-  }
-  const std::string& t = FLastFailureText;
-  if (t.find("certificate") != std::string::npos || t.find("verify") != std::string::npos)
-    FLastFailure = TDownloadFailure::Certificate;
-  else
     FLastFailure = TDownloadFailure::Unreachable;
+    return;
+  }
+  FLastFailure = TDownloadFailure::Other;  // the reply could not be saved
 }
 
 bool TKelthornF::RunDownload(http::THttpCli& client, const std::string& url, const std::string& cookie,
@@ -90,11 +102,13 @@ bool TKelthornF::RunDownload(http::THttpCli& client, const std::string& url, con
     if (client.RequestDoneError() != 0)
       throw http::EHttpException("request failed (" + std::to_string(client.RequestDoneError()) + ")",
                                  client.RequestDoneError());
-    replyStream.SaveToFile(targetFile);
+    // The page copies are scratch files, rewritten at every request: replaced whole, but not
+    // flushed to the disk each time (that flush cost more than the download).
+    runtime::WriteFileAtomic(targetFile, replyStream.Bytes(), 0644, false);
     net::ApplicationProcessMessages();
     done = true;
   } catch (const std::exception& e) {
-    NoteFailure(e);
+    NoteFailure(client, e);
   }
   // The streams die with this call: the client must not keep pointers to them.
   client.SetReplyStream(nullptr);
@@ -158,12 +172,36 @@ std::string TKelthornF::httpcligettext(const std::string& url, const std::string
 
 namespace app {
 
-// HTTPS arrives with the TLS client; until then the login page cannot be had.
-bool TKelthornF::sslhttpcliget(const std::string&, const std::string&, const std::string&, const std::string&,
-                               const std::string&) {
-  FLastFailure = TDownloadFailure::Unreachable;
-  FLastFailureText = "HTTPS is not available in this build";
-  return false;
+void TKelthornF::ConfigureSslContext() {
+  SslContext1->SetSslVerifyPeer(VerifyCertificate);
+  SslContext1->SetSslVerifyDepth(9);
+  SslContext1->SetSslVerifyFlags({});
+  SslContext1->SetSslOptions({});
+  SslContext1->SetSslVerifyPeerModes({tls::TSslVerifyPeerMode::SslVerifyMode_PEER});
+  SslContext1->SetSslSessionCacheModes({});
+  SslContext1->SetSslCipherList(tls::kDefaultSslCipherList);
+  SslContext1->SetSslVersionMethod(tls::TSslVersionMethod::sslV23);
+  SslContext1->SetSslSessionTimeout(0);
+  SslContext1->SetSslSessionCacheSize(tls::kDefaultSslSessionCacheSize);
+}
+
+bool TKelthornF::sslhttpcliget(const std::string& url, const std::string& cookie, const std::string& targetFile,
+                               const std::string& method, const std::string& body) {
+  // The check of the site's certificate follows the setting read at start.
+  if (SslContext1->SslVerifyPeer() != VerifyCertificate) SslContext1->SetSslVerifyPeer(VerifyCertificate);
+  if (CheckBox32) {
+    SslHttpCli1->SetProxy(Edit48);
+    SslHttpCli1->SetProxyPort(Edit49);
+    SslHttpCli1->SetProxyUsername(Edit50);
+    SslHttpCli1->SetProxyPassword(Edit51);
+  } else {
+    SslHttpCli1->SetProxy("");
+    SslHttpCli1->SetProxyPort("");
+    SslHttpCli1->SetProxyUsername("");
+    SslHttpCli1->SetProxyPassword("");
+  }
+  net::ApplicationProcessMessages();
+  return RunDownload(*SslHttpCli1, url, cookie, targetFile, method, body);
 }
 
 }  // namespace app

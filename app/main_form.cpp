@@ -35,11 +35,17 @@ std::string LocateDataFolder() {
 
 TKelthornF::TKelthornF(std::vector<std::string> arguments, std::string dataFolder)
     : LboxAttr(listing::DefaultAttributeItems()),
+      SslContext1(std::make_unique<tls::TSslContext>()),
       HttpCli1(std::make_unique<http::THttpCli>()),
+      SslHttpCli1(std::make_unique<http::TSslHttpCli>()),
       FArguments(std::move(arguments)),
       FDataFolderOverride(std::move(dataFolder)) {
+  ConfigureSslContext();
   ConfigureClient(*HttpCli1);
+  ConfigureClient(*SslHttpCli1);
+  SslHttpCli1->SetSslContext(SslContext1.get());
   HttpCli1->OnCookie = [this](http::THttpCli*, const std::string& value, bool&) { HttpCli1Cookie(value); };
+  SslHttpCli1->OnCookie = [this](http::THttpCli*, const std::string& value, bool&) { SslHttpCli1Cookie(value); };
 }
 
 TKelthornF::~TKelthornF() = default;
@@ -129,6 +135,15 @@ bool TKelthornF::SpeedButton1Click() {
 std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
   std::vector<TCodeResult> results;
   const int count = static_cast<int>(FArguments.size());
+  // Every code writes its SQL file and the session stamp; flushing each to the disk cost more
+  // than downloading and converting the page, so the run flushes once, at its end.
+  struct TFlushAtEnd {
+    TFlushAtEnd() { runtime::DeferFlushes(true); }
+    ~TFlushAtEnd() {
+      runtime::DeferFlushes(false);
+      runtime::FlushDeferredWrites();
+    }
+  } flushAtEnd;
   for (FBatchIndex = 1; FBatchIndex <= count; ++FBatchIndex) {
     const auto started = std::chrono::steady_clock::now();
     TCodeResult r;

@@ -13,6 +13,8 @@
 
 #include "app/login.h"
 #include "http/http_cli.h"
+#include "http/ssl_http_cli.h"
+#include "tls/ssl_context.h"
 #include "listing/listing_parser.h"
 
 namespace app {
@@ -111,7 +113,9 @@ class TKelthornF {
   std::vector<std::string> LboxAttr;
 
   // The network components, configured as the window's design has them.
+  std::unique_ptr<tls::TSslContext> SslContext1;
   std::unique_ptr<http::THttpCli> HttpCli1;
+  std::unique_ptr<http::TSslHttpCli> SslHttpCli1;
 
   // Test seams. OnDownload, when set, replaces httpcliget's request; OnLogin replaces the
   // sign-in; an unset tick source uses the system's millisecond tick count.
@@ -138,10 +142,11 @@ class TKelthornF {
   TDownloadFailure FLastFailure = TDownloadFailure::None;
   std::string FLastFailureText;
   std::string FailureReason(const std::string& otherwise) const;
-  void NoteFailure(const std::exception& e);
+  void NoteFailure(http::THttpCli& client, const std::exception& e);
   bool RunDownload(http::THttpCli& client, const std::string& url, const std::string& cookie,
                    const std::string& targetFile, const std::string& method, const std::string& body);
   void ConfigureClient(http::THttpCli& client);
+  void ConfigureSslContext();
 
   std::vector<std::string> FArguments;
   std::string FDataFolderOverride;

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/main_form.h"
@@ -80,6 +81,14 @@ int main(int argc, char** argv) {
     std::snprintf(code, sizeof code, "GC%05d", i);
     codes += std::string(" ") + code;
     urls += " '" + base + code + "'";
+  }
+
+  if (std::getenv("BATCH_BENCH_SERVE") != nullptr) {
+    // For looking at one side alone: keep the site up and say how to run the program on it.
+    std::printf("XDG_DATA_HOME='%s' '%s'%s\n", xdg.c_str(), TAMVIREL_BINARY, codes.c_str());
+    std::fflush(stdout);
+    std::this_thread::sleep_for(std::chrono::seconds(std::atoi(std::getenv("BATCH_BENCH_SERVE"))));
+    return 0;
   }
 
   auto t = std::chrono::steady_clock::now();

@@ -1,7 +1,10 @@
 #include "runtime/file_io.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,7 +29,35 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
+std::atomic<bool> gDeferFlushes{false};
+std::mutex gDeferredLock;
+std::set<std::string> gDeferredFolders;  // folders of files written while deferred
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 }  // namespace
+
+void DeferFlushes(bool deferred) { gDeferFlushes = deferred; }
+
+bool FlushDeferredWrites() {
+  std::set<std::string> folders;
+  {
+    std::lock_guard<std::mutex> hold(gDeferredLock);
+    folders.swap(gDeferredFolders);
+  }
+  bool ok = true;
+  for (const std::string& folder : folders) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // One flush per file system: it covers every file and rename written there.
+    if (fd < 0 || ::syncfs(fd) != 0) ok = false;
+    if (fd >= 0) ::close(fd);
+  }
+  return ok;
+}
 
 std::string ReadWholeFile(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -50,16 +81,22 @@ std::string ReadWholeFile(const std::string& path) {
   return data;
 }
 
-void WriteFileAtomic(const std::string& path, std::string_view bytes, mode_t mode) {
+void WriteFileAtomic(const std::string& path, std::string_view bytes, mode_t mode, bool durable) {
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) Fail("Cannot create file", path, EISDIR);
     mode = st.st_mode & 07777;
   }
+  if (durable && gDeferFlushes) {
+    durable = false;
+    std::lock_guard<std::mutex> hold(gDeferredLock);
+    gDeferredFolders.insert(FolderOf(path));
+  }
   std::string tmp = path + ".XXXXXX";
   int fd = ::mkstemp(tmp.data());
   if (fd < 0) Fail("Cannot create file", path, errno);
-  bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
+  bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, bytes.data(), bytes.size()) &&
+            (!durable || ::fsync(fd) == 0);
   int err = errno;
   if (::close(fd) != 0 && ok) {
     ok = false;

@@ -19,8 +19,17 @@ std::string ReadWholeFile(const std::string& path);
 
 // Replaces `path` with `bytes`: writes a temporary file in the same folder, flushes it and
 // renames it into place, so readers see the old file or the new one, never a half. A new
-// file gets `mode`; an existing file keeps its mode. Throws EFileError.
-void WriteFileAtomic(const std::string& path, std::string_view bytes, mode_t mode = 0644);
+// file gets `mode`; an existing file keeps its mode. Throws EFileError. `durable` false skips
+// the flush to the disk: still all-or-nothing for readers, but a crash may lose the new
+// content. For scratch copies that are rewritten all the time.
+void WriteFileAtomic(const std::string& path, std::string_view bytes, mode_t mode = 0644, bool durable = true);
+
+// Batch work that writes many small files can defer the flushes: while deferred, durable
+// writes skip their per-file flush (readers still see old or new, never a half), and
+// FlushDeferredWrites flushes every file system written to since, once. Process-wide.
+void DeferFlushes(bool deferred);
+// Flushes what deferred writes left in memory; returns false when a flush failed.
+bool FlushDeferredWrites();
 
 // Creates the folder (and missing parents) with `mode` when it does not exist. Returns
 // false when it could not be created.

@@ -19,7 +19,6 @@ PACKAGES=(
   nlohmann-json3-dev
   squid
   python3
-  curl
 )
 
 missing=()
