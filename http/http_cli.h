@@ -313,7 +313,8 @@ class THttpCli : public net::TNetWndControl {
   THttpAuthState FAuth;
 
   // ---- proxy tunnel (http_proxy.cpp) ----
-  // The proxy's answer to CONNECT is held: true when it opened the tunnel.
+  // The proxy's answer to CONNECT is held: true when it opened the tunnel or is not complete
+  // yet; false when it is to be read as an ordinary reply.
   bool TunnelAnswer();
   // "host:port" the open tunnel leads to; a request for another target needs a new one.
   std::string FTunnelTarget;

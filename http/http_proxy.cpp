@@ -25,7 +25,14 @@ bool THttpCli::TunnelAnswer() {
   Trace("Start SSL handshake");
   FReply.DropHeld();
   SetState(THttpState::httpWaitingHeader);
-  StartTunnelTls();
+  try {
+    StartTunnelTls();
+  } catch (const std::exception& e) {
+    // No TLS on this connection (no context, say): the request fails here, not in the
+    // socket's event handling, and the connection goes.
+    TlsHandshakeFailed(e.what());
+    FCtrlSocket->Close();
+  }
   return true;
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "http/http_cli.h"
 #include "http/md5.h"
+#include "http/ssl_http_cli.h"
 #include "http/url.h"
 #include "runtime/byte_stream.h"
 #include "tests/support/http_test_server.h"
@@ -532,4 +534,32 @@ TEST_F(HttpProxy, PresetSchemesAndAPostWhoseBodyWaitsForTheNtlmExchange) {
   EXPECT_EQ(seen[2].Body, "a=1&b=%C4%8D");
   EXPECT_EQ(origin.Requests().back().Body, "a=1&b=%C4%8D");
   EXPECT_EQ(origin.Requests().back().Method, "POST");
+}
+
+TEST_F(HttpProxy, ATunnelWithoutTlsContextFailsTheRequestAtOnce) {
+  http_test::THttpTestServer origin([](const http_test::TRecordedRequest&) { return Hello(); });
+  TTestProxy proxy([](const TProxyRequest&, std::string&) {
+    TProxyAction a;
+    a.Kind = TProxyAction::Tunnel;
+    a.Bytes = "HTTP/1.0 200 Connection established\r\n\r\n";
+    return a;
+  });
+  http::TSslHttpCli cli;  // its context is the caller's, and none was given
+  runtime::TMemoryStream reply;
+  cli.SetReplyStream(&reply);
+  cli.SetTimeout(10);
+  cli.SetProxy("127.0.0.1");
+  cli.SetProxyPort(proxy.PortText());
+  cli.SetURL("https://127.0.0.1:" + origin.PortText() + "/p");
+  const auto start = std::chrono::steady_clock::now();
+  std::string error;
+  try {
+    cli.SyncGet();
+  } catch (const EHttpException& e) {
+    error = e.what();
+  }
+  EXPECT_EQ(error, "SSL requires a context object");
+  EXPECT_EQ(cli.StatusCode(), 404);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8)) << "ended, not timed out";
+  EXPECT_TRUE(origin.Requests().empty());
 }
