@@ -108,8 +108,11 @@ TEST(HttpSquid, EachSchemeForwardsToHttpAndTunnelsToHttps) {
     EXPECT_EQ(out.Error, "");
     EXPECT_EQ(out.Status, 200) << squid.Logs();
     EXPECT_EQ(out.Body, "listing page");
+    // Each request answers the proxy anew (a Digest nonce count must not go back).
+    out = Get(plain, site.Url("/geocache/GC2"));
+    EXPECT_EQ(out.Status, 200) << squid.Logs();
     const auto reached = site.Requests();
-    ASSERT_EQ(reached.size(), 1u) << squid.Logs();
+    ASSERT_EQ(reached.size(), 2u) << squid.Logs();
     EXPECT_EQ(reached[0].Target, "/geocache/GC1");
     EXPECT_EQ(reached[0].Header("Cookie"), "ASP.NET_SessionId=abc");
     EXPECT_FALSE(reached[0].HasHeader("Proxy-Authorization"));
