@@ -358,6 +358,7 @@ class THttpCli : public net::TNetWndControl {
   void SocketDnsLookupDone(int error);
   void SocketSessionConnected(int error);
   void SocketSessionClosed(int error);
+  void SocketSessionClosedRouted(int error);
   void SocketDataAvailable(int error);
   void SocketDataSent(int error);
   void SendBodyBlock();

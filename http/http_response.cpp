@@ -178,7 +178,7 @@ void THttpCli::DeliverBody(std::string_view block) {
 }
 
 void THttpCli::BodyEnded() {
-  Trace("End of document");
+  Trace(FReply.Chunked() ? "httpChunkDone, end of document" : "End of document");
   FBodyBegun = false;
   SetState(THttpState::httpBodyReceived);
   const bool decoded = FContentCoding.Decoding();
