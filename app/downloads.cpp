@@ -83,6 +83,13 @@ bool TKelthornF::RunDownload(http::THttpCli& client, const std::string& url, con
                              const std::string& targetFile, const std::string& method, const std::string& body) {
   FLastFailure = TDownloadFailure::None;
   FLastFailureText.clear();
+  // A window event that runs while a request is pending (its wait pumps messages) must not
+  // replace that request's address and streams: the second download simply fails.
+  if (client.State() != http::THttpState::httpReady) {
+    FLastFailure = TDownloadFailure::Other;
+    FLastFailureText = "busy";
+    return false;
+  }
   client.SetURL(url);
   client.SetReference(url);  // the request's Referer names the page itself
   runtime::TMemoryStream bodyStream, replyStream;
@@ -97,11 +104,6 @@ bool TKelthornF::RunDownload(http::THttpCli& client, const std::string& url, con
       client.SyncGet();
     else
       client.SyncPost();
-    // A request that ended without a status of its own (aborted, timed out, connection lost)
-    // has no page to save, even when the wait did not raise.
-    if (client.RequestDoneError() != 0)
-      throw http::EHttpException("request failed (" + std::to_string(client.RequestDoneError()) + ")",
-                                 client.RequestDoneError());
     // The page copies are scratch files, rewritten at every request: replaced whole, but not
     // flushed to the disk each time (that flush cost more than the download).
     runtime::WriteFileAtomic(targetFile, replyStream.Bytes(), 0644, false);
@@ -132,6 +134,7 @@ bool TKelthornF::httpcliget(const std::string& url, const std::string& cookie, c
 std::string TKelthornF::httpcligettext(const std::string& url, const std::string& cookie, const std::string& body,
                                        const std::string& method) {
   std::string result;
+  if (HttpCli1->State() != http::THttpState::httpReady) return result;  // see RunDownload
   HttpCli1->SetURL(url);
   HttpCli1->SetReference(url);
   runtime::TMemoryStream bodyStream, replyStream;
@@ -155,7 +158,6 @@ std::string TKelthornF::httpcligettext(const std::string& url, const std::string
       HttpCli1->SyncGet();
     else
       HttpCli1->SyncPost();
-    if (HttpCli1->RequestDoneError() != 0) return {};
     std::string_view bytes = replyStream.Bytes();
     size_t first = 0, last = bytes.size();
     while (first < last && static_cast<unsigned char>(bytes[first]) <= 32) ++first;

@@ -61,8 +61,10 @@ int RunCodes(std::vector<std::string> codes) {
   TKelthornF form(std::move(codes));
   form.FormCreate();
   if (!form.SignedIn) {
-    // There is no window to fall back to: say why and stop before downloading anything.
-    PrintError(form.LoginFailure.empty() ? std::string("Prihl\xE1senie zlyhalo.") : form.LoginFailure);
+    // There is no window to fall back to: say why (unless the login's message box, which
+    // writes to standard error here, already did) and stop before downloading anything.
+    if (!form.LoginFailureShown)
+      PrintError(form.LoginFailure.empty() ? std::string("Prihl\xE1senie zlyhalo.") : form.LoginFailure);
     return 1;
   }
   if (::isatty(STDERR_FILENO)) {

@@ -140,6 +140,8 @@ TEST(ProgramBatch, DownloadsConvertsAndFailsTheMissingCodeOnly) {
   const std::string sqlC = runtime::ReadWholeFile(xdg + "/tamvirel/tmp/GCC.sql");
   EXPECT_NE(sqlC.find("'GCC'"), std::string::npos);
   EXPECT_NE(sqlC.find("48.13538"), std::string::npos) << "the coordinates of the signed-in page";
+  // The page markers name the bare host, while the addresses carry the port.
+  EXPECT_NE(sqlC.find("'5f3c9a2e-7b1d-4e8a-9c60-1d2e3f405a6b'"), std::string::npos) << "the cache GUID";
 
   // Stamped after GCA, not after GCB, again after GCC.
   ASSERT_EQ(stampSeen.size(), 3u);
@@ -241,7 +243,7 @@ TEST(ProgramBatch, SignsInDownloadsAndConvertsThroughAProxyThatAsksForBasicCrede
 TEST(ProgramBatch, AStaleSessionSignsInThenDownloadsAndConverts) {
   const std::string xdg = FreshDataHome("batch_login_e2e");
   const std::string ini = xdg + "/tamvirel/rovkast.ini";
-  site_test::TTlsSite tls;
+  site_test::TTlsSite tls(tls_test::TServerCert::Valid, /*closeNotify=*/false);
   site_test::TSiteServer login(
       [](const site_test::TRequest& r) -> site_test::TReply {
         if (r.Method == "GET")

@@ -185,3 +185,12 @@ TEST_F(Login, ARefusedCertificateSendsNoPasswordAndSaysWhy) {
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_NE(messages[0].find("nie je dostupn"), std::string::npos) << messages[0];
 }
+
+TEST_F(Login, ACertificateWithALongSerialNumberIsAccepted) {
+  site_test::TTlsSite site20(dir + "long_serial.pem");
+  ::setenv("SSL_CERT_FILE", (dir + "long_serial.pem").c_str(), 1);
+  site_test::TSiteServer site([this](const site_test::TRequest& r) { return Answer(r); }, site20.Transport());
+  auto form = Form(site.Port());
+  form->Login();
+  EXPECT_TRUE(form->SignedIn) << form->LoginFailure;
+}
