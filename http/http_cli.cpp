@@ -329,8 +329,10 @@ void THttpCli::AsyncRequest(THttpRequest request) {
   // The host goes into the Host line as it is; the path is percent-encoded when sent.
   if (HasLineBreak(FTargetHost)) throw EHttpException(std::string(kMsgLineBreakIn) + "URL", httperrBadHeader);
 
+  // A tunnel leads to one server only: a request for another goes through a new one.
   const bool reuse = FCtrlSocket->State() == net::TSocketState::wsConnected && FOpenHost == FConnectHost &&
-                     FOpenPort == FConnectPort && FOpenProtocol == FProtocol;
+                     FOpenPort == FConnectPort && FOpenProtocol == FProtocol &&
+                     (!FTunnelEstablished || FTunnelTarget == FTargetHost + ":" + FTargetPort);
   AuthResetStates();
   AuthPrepare(reuse);
 
@@ -522,7 +524,9 @@ void THttpCli::SendRequest(const std::string& method, const std::string& version
   if (!IsDefaultDate(FModifiedSince)) lines.push_back("If-Modified-Since: " + HttpDateText(FModifiedSince) + " GMT");
   AuthHeaderLines(method, lines);
   // The caller's session cookie belongs to the site it named, not to one a relocation led to.
-  if (!FCookie.empty() && SameHost(FTargetHost, FCookieHost) && FTargetPort == FCookiePort) lines.push_back("Cookie: " + FCookie);
+  // Nor does it go to a proxy in the tunnel request, which the proxy reads in clear text.
+  if (!connect && !FCookie.empty() && SameHost(FTargetHost, FCookieHost) && FTargetPort == FCookiePort)
+    lines.push_back("Cookie: " + FCookie);
   if (!FContentRangeBegin.empty() || !FContentRangeEnd.empty()) {
     lines.push_back("Range: bytes=" + FContentRangeBegin + "-" + FContentRangeEnd);
     if (!connect) {

@@ -17,6 +17,7 @@ PACKAGES=(
   openssl
   curl
   nlohmann-json3-dev
+  squid
   python3
 )
 
