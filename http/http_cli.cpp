@@ -110,17 +110,22 @@ void THttpCli::EnsureSocket() {
   FCtrlSocket = CreateSocket();
   net::TWSocket* s = FCtrlSocket.get();
   s->SetMultiThreaded(MultiThreaded());
-  s->OnSessionConnected = [this](net::TCustomWSocket*, int error) { SocketSessionConnected(error); };
-  s->OnSessionClosed = [this](net::TCustomWSocket*, int error) {
-    switch (FClosedRoute) {
-      case TClosedRoute::Normal: SocketSessionClosed(error); break;
-      case TClosedRoute::Relocation: ContinueAfterClose(error); break;
-      case TClosedRoute::Ignore: break;
-    }
+  // The socket swallows what escapes its data handler; anything our handlers (or the user's
+  // events they fire) raise is this component's background error, which ends the request.
+  auto guarded = [this](auto step) {
+    return [this, step](net::TCustomWSocket*, int error) {
+      try {
+        (this->*step)(error);
+      } catch (const std::exception& e) {
+        ProcessBgException(e);  // may re-enter
+      }
+    };
   };
-  s->OnDataAvailable = [this](net::TCustomWSocket*, int error) { SocketDataAvailable(error); };
-  s->OnDataSent = [this](net::TCustomWSocket*, int error) { SocketDataSent(error); };
-  s->OnDnsLookupDone = [this](net::TCustomWSocket*, int error) { SocketDnsLookupDone(error); };
+  s->OnSessionConnected = guarded(&THttpCli::SocketSessionConnected);
+  s->OnSessionClosed = guarded(&THttpCli::SocketSessionClosedRouted);
+  s->OnDataAvailable = guarded(&THttpCli::SocketDataAvailable);
+  s->OnDataSent = guarded(&THttpCli::SocketDataSent);
+  s->OnDnsLookupDone = guarded(&THttpCli::SocketDnsLookupDone);
   // What escapes our handlers inside the socket's events is this component's background error.
   s->OnBgException = [this](net::TNetWndControl*, const std::exception& e, bool& canClose) {
     if (OnBgException)
@@ -129,6 +134,14 @@ void THttpCli::EnsureSocket() {
       net::ApplicationHandleException(e);
   };
   s->OwnerAbort = [this] { AbortOnError(); };
+}
+
+void THttpCli::SocketSessionClosedRouted(int error) {
+  switch (FClosedRoute) {
+    case TClosedRoute::Normal: SocketSessionClosed(error); break;
+    case TClosedRoute::Relocation: ContinueAfterClose(error); break;
+    case TClosedRoute::Ignore: break;
+  }
 }
 
 void THttpCli::SetMultiThreaded(bool value) {
@@ -316,8 +329,10 @@ void THttpCli::AsyncRequest(THttpRequest request) {
   // The host goes into the Host line as it is; the path is percent-encoded when sent.
   if (HasLineBreak(FTargetHost)) throw EHttpException(std::string(kMsgLineBreakIn) + "URL", httperrBadHeader);
 
+  // A tunnel leads to one server only: a request for another goes through a new one.
   const bool reuse = FCtrlSocket->State() == net::TSocketState::wsConnected && FOpenHost == FConnectHost &&
-                     FOpenPort == FConnectPort && FOpenProtocol == FProtocol;
+                     FOpenPort == FConnectPort && FOpenProtocol == FProtocol &&
+                     (!FTunnelEstablished || FTunnelTarget == FTargetHost + ":" + FTargetPort);
   AuthResetStates();
   AuthPrepare(reuse);
 
@@ -509,7 +524,9 @@ void THttpCli::SendRequest(const std::string& method, const std::string& version
   if (!IsDefaultDate(FModifiedSince)) lines.push_back("If-Modified-Since: " + HttpDateText(FModifiedSince) + " GMT");
   AuthHeaderLines(method, lines);
   // The caller's session cookie belongs to the site it named, not to one a relocation led to.
-  if (!FCookie.empty() && SameHost(FTargetHost, FCookieHost) && FTargetPort == FCookiePort) lines.push_back("Cookie: " + FCookie);
+  // Nor does it go to a proxy in the tunnel request, which the proxy reads in clear text.
+  if (!connect && !FCookie.empty() && SameHost(FTargetHost, FCookieHost) && FTargetPort == FCookiePort)
+    lines.push_back("Cookie: " + FCookie);
   if (!FContentRangeBegin.empty() || !FContentRangeEnd.empty()) {
     lines.push_back("Range: bytes=" + FContentRangeBegin + "-" + FContentRangeEnd);
     if (!connect) {
@@ -613,7 +630,11 @@ void THttpCli::SyncRequest(THttpRequest request) {
   if (FMsgRequestDone && platform::PeekMessage(&done, Handle(), FMsgRequestDone, FMsgRequestDone, platform::PM_REMOVE)) {
     FRequestType = static_cast<THttpRequest>(done.wParam);
     FRequestDoneError = static_cast<int>(done.lParam);
-    DoRequestDone();
+    try {
+      DoRequestDone();  // may re-enter
+    } catch (const std::exception& e) {
+      ProcessBgException(e);  // as when the message loop runs it
+    }
     if (!*alive) return;
   }
   if (FStatusCode >= 400 && FStatusCode != 401 && FStatusCode != 407)

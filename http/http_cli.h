@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "http/content_coding.h"
+#include "http/http_auth_state.h"
 #include "http/http_exception.h"
 #include "http/http_reply.h"
 #include "net/net_wnd_control.h"
@@ -43,8 +44,6 @@ enum class THttpState {
 };
 
 enum class THttpRequest { httpABORT, httpGET, httpPOST, httpPUT, httpHEAD, httpCLOSE };
-
-enum class THttpAuthType { httpAuthNone, httpAuthBasic, httpAuthNtlm, httpAuthDigest };
 
 enum class TSocksAuthentication { socksNoAuthentication, socksAuthenticateUsercode };
 
@@ -309,12 +308,16 @@ class THttpCli : public net::TNetWndControl {
   // true when a new round restarts the request.
   bool AuthAfterReply();
 
-  int FServerAuthNtlmState = 0, FServerAuthDigestState = 0, FServerAuthBasicState = 0;
-  int FProxyAuthNtlmState = 0, FProxyAuthDigestState = 0, FProxyAuthBasicState = 0;
+  // The six scheme states (server and proxy), the parsed challenges and the direction the
+  // last request went (proxy or origin).
+  THttpAuthState FAuth;
 
   // ---- proxy tunnel (http_proxy.cpp) ----
-  // The proxy's answer to CONNECT is held: true when it opened the tunnel.
+  // The proxy's answer to CONNECT is held: true when it opened the tunnel or is not complete
+  // yet; false when it is to be read as an ordinary reply.
   bool TunnelAnswer();
+  // "host:port" the open tunnel leads to; a request for another target needs a new one.
+  std::string FTunnelTarget;
 
   // ---- the engine's working state, for derived clients ----
   void SetState(THttpState state);
@@ -355,6 +358,7 @@ class THttpCli : public net::TNetWndControl {
   void SocketDnsLookupDone(int error);
   void SocketSessionConnected(int error);
   void SocketSessionClosed(int error);
+  void SocketSessionClosedRouted(int error);
   void SocketDataAvailable(int error);
   void SocketDataSent(int error);
   void SendBodyBlock();

@@ -3,12 +3,38 @@
 // with CONNECT and then speaks TLS through it.
 
 #include "http/http_cli.h"
+#include "http/http_tunnel.h"
 
 namespace http {
 
-// The answer to CONNECT is held in the reply reader. Until the tunnel is opened here, every
-// answer is read as an ordinary reply (a 407 or 403 then ends the request with its status).
-bool THttpCli::TunnelAnswer() { return false; }
+// Called with the bytes of the proxy's answer to CONNECT held in the reply reader. Returns
+// true while the answer is still incomplete (wait for more) and when it opened the tunnel;
+// false hands the held answer to the reply reader as an ordinary reply (a 407 then starts an
+// authentication round, a 403 ends the request with its status).
+bool THttpCli::TunnelAnswer() {
+  const std::string_view held = FReply.HeldBytes();
+  if (!TunnelAnswerComplete(held) && held.size() < THttpReplyReader::kMaxHeaderSize) return true;
+  if (!TunnelAnswerOpens(held)) return false;
+
+  // Only an open tunnel counts as established: after a refusal the connection must never
+  // carry the request itself, which would reach the proxy unencrypted.
+  FTunnelEstablished = true;
+  FTunnelTarget = FTargetHost + ":" + FTargetPort;
+  FAuth.TunnelOpened();
+  FCurrProxyConnection.clear();
+  Trace("Start SSL handshake");
+  FReply.DropHeld();
+  SetState(THttpState::httpWaitingHeader);
+  try {
+    StartTunnelTls();
+  } catch (const std::exception& e) {
+    // No TLS on this connection (no context, say): the request fails here, not in the
+    // socket's event handling, and the connection goes.
+    TlsHandshakeFailed(e.what());
+    FCtrlSocket->Close();
+  }
+  return true;
+}
 
 void THttpCli::TlsHandshakeFailed(const std::string& reason) {
   FStatusCode = 404;

@@ -123,4 +123,80 @@ std::string AnsiToUtf8(std::string_view text) {
   return out;
 }
 
+namespace {
+
+// Bytes 0x80..0xFF of code page 852 (Latin-2 letters and box drawing).
+constexpr std::array<char16_t, 128> kOemHigh = {
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x016F, 0x0107, 0x00E7,  // 80
+    0x0142, 0x00EB, 0x0150, 0x0151, 0x00EE, 0x0179, 0x00C4, 0x0106,  // 88
+    0x00C9, 0x0139, 0x013A, 0x00F4, 0x00F6, 0x013D, 0x013E, 0x015A,  // 90
+    0x015B, 0x00D6, 0x00DC, 0x0164, 0x0165, 0x0141, 0x00D7, 0x010D,  // 98
+    0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x0104, 0x0105, 0x017D, 0x017E,  // A0
+    0x0118, 0x0119, 0x00AC, 0x017A, 0x010C, 0x015F, 0x00AB, 0x00BB,  // A8
+    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x00C1, 0x00C2, 0x011A,  // B0
+    0x015E, 0x2563, 0x2551, 0x2557, 0x255D, 0x017B, 0x017C, 0x2510,  // B8
+    0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x0102, 0x0103,  // C0
+    0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x00A4,  // C8
+    0x0111, 0x0110, 0x010E, 0x00CB, 0x010F, 0x0147, 0x00CD, 0x00CE,  // D0
+    0x011B, 0x2518, 0x250C, 0x2588, 0x2584, 0x0162, 0x016E, 0x2580,  // D8
+    0x00D3, 0x00DF, 0x00D4, 0x0143, 0x0144, 0x0148, 0x0160, 0x0161,  // E0
+    0x0154, 0x00DA, 0x0155, 0x0170, 0x00FD, 0x00DD, 0x0163, 0x00B4,  // E8
+    0x00AD, 0x02DD, 0x02DB, 0x02C7, 0x02D8, 0x00A7, 0x00F7, 0x00B8,  // F0
+    0x00B0, 0x00A8, 0x02D9, 0x0171, 0x0158, 0x0159, 0x25A0, 0x00A0,  // F8
+};
+
+// Simple upper-case mapping for the letters Windows-1250 can hold: ASCII, Latin-1 and
+// Latin Extended-A (where upper and lower case alternate in pairs).
+char16_t UpperUnit(char16_t u) {
+  if (u >= u'a' && u <= u'z') return u - 0x20;
+  if (u >= 0xE0 && u <= 0xFE && u != 0xF7) return u - 0x20;
+  bool evenUpper = (u >= 0x100 && u <= 0x137) || (u >= 0x14A && u <= 0x177);
+  bool oddUpper = (u >= 0x139 && u <= 0x148) || (u >= 0x179 && u <= 0x17E);
+  if (evenUpper && (u & 1)) return u - 1;
+  if (oddUpper && !(u & 1)) return u - 1;
+  return u;
+}
+
+}  // namespace
+
+std::string AnsiUpperCase(std::string_view text) {
+  std::string out(text);
+  for (char& ch : out) {
+    char16_t u = Cp1250ToUnicode(static_cast<unsigned char>(ch));
+    char16_t up = UpperUnit(u);
+    if (up == u) continue;
+    int b = UnicodeToCp1250(up);
+    if (b >= 0) ch = static_cast<char>(b);
+  }
+  return out;
+}
+
+char16_t Cp852ToUnicode(unsigned char byte) {
+  return byte < 0x80 ? static_cast<char16_t>(byte) : kOemHigh[byte - 0x80];
+}
+
+std::string AnsiToOem(std::string_view text, char replacement) {
+  // Built once: for each Windows-1250 byte, the code page 852 byte of the same character.
+  static const std::array<char, 256> kToOem = [] {
+    std::array<char, 256> table{};
+    for (int b = 0; b < 256; ++b) {
+      char16_t unit = Cp1250ToUnicode(static_cast<unsigned char>(b));
+      int oem = unit < 0x80 ? unit : -1;
+      for (int i = 0; i < 128 && oem < 0; ++i)
+        if (kOemHigh[i] == unit) oem = 0x80 + i;
+      // 0 marks "not representable"; byte 0 itself maps to 0 and is handled below.
+      table[b] = static_cast<char>(oem < 0 ? 0 : oem);
+    }
+    return table;
+  }();
+  std::string out;
+  out.resize(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char b = static_cast<unsigned char>(text[i]);
+    char oem = kToOem[b];
+    out[i] = (oem == 0 && b != 0) ? replacement : oem;
+  }
+  return out;
+}
+
 }  // namespace runtime

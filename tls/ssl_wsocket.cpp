@@ -14,7 +14,7 @@ namespace tls {
 namespace {
 
 // A network read takes at most this much, and never more than the engine can take.
-constexpr int kNetworkReadSize = 8192;
+constexpr int kNetworkReadSize = kTlsBioPairSize;
 // Decrypted bytes kept for the application before the network is left unread.
 constexpr size_t kDecryptedLimit = 65536;
 // Rounds of one notification before the message loop gets its turn.
@@ -146,6 +146,9 @@ void TCustomSslWSocket::ComponentWndProc(net::TMessage& msg) {
     // A notification posted for a connection that has ended since says nothing now.
     if (!TlsActive() || FHSocket == platform::INVALID_SOCKET || msg.WParam != static_cast<net::WPARAM>(FHSocket))
       return;
+    // A handler run from inside the library (peer verification) may pump messages: the engine
+    // must not be entered again from there. The callback posts what is owed when it ends.
+    if (FInsideCallback || Paused()) return;
     if (kind == platform::FD_READ)
       Do_FD_READ(error);
     else if (kind == platform::FD_WRITE)
@@ -427,6 +430,21 @@ bool TCustomSslWSocket::MovePlaintext() {
   return true;
 }
 
+void TCustomSslWSocket::TryToSend() {
+  if (!TlsActive()) {
+    net::TWSocket::TryToSend();
+    return;
+  }
+  if (!FlushToNetwork() || !TlsActive()) return;
+  if (!MovePlaintext() || !TlsActive()) return;
+  bool plainEmpty;
+  {
+    std::lock_guard<std::mutex> guard(FPlainOut->Mutex());
+    plainEmpty = FPlainOut->NothingQueued();
+  }
+  FAllSent = plainEmpty && OrdinaryChainEmpty() && FEngine->PendingOutput() == 0;
+}
+
 bool TCustomSslWSocket::CheckDataSent() {
   if (!FDataSentPending || !TlsActive() || !FEngine->HandshakeDone()) return true;
   {
@@ -596,7 +614,9 @@ void TCustomSslWSocket::Do_FD_READ(int error) {
   // Bytes the engine still holds from an earlier read come first.
   if (!ProcessEngine() || !TlsActive()) return;
   if (!ReadFromNetwork() || !TlsActive()) return;
-  DeliverDecrypted();
+  if (!DeliverDecrypted() || !TlsActive()) return;
+  // A write that waited for the peer (a renegotiation, say) may go on now.
+  if (FDataSentPending && FEngine->HandshakeDone()) PostSslEvent(platform::FD_WRITE);
 }
 
 int TCustomSslWSocket::Receive(void* buffer, int length) {
@@ -713,6 +733,10 @@ int TCustomSslWSocket::VerifyPeer(int ok, X509_STORE_CTX* store) {
     TriggerSslVerifyPeer(accept, *found);  // may re-enter (not destroy: the library holds it)
     Resume();
     if (accept) FSslVerifyResult = 0;
+    // Whatever was dropped meanwhile is looked at again from the loop.
+    FInsideCallback = wasInside;
+    PostSslEvent(platform::FD_READ);
+    PostSslEvent(platform::FD_WRITE);
   }
   FInsideCallback = wasInside;
   return accept ? 1 : 0;

@@ -120,6 +120,8 @@ class TCustomSslWSocket : public net::TWSocket {
   void Do_FD_WRITE(int error) override;
   void Do_FD_CLOSE(int error) override;
   void InternalClose(bool shutdownWanted, int error) override;
+  // With TLS: moves what it can from the plaintext chain through the engine to the network.
+  void TryToSend() override;
   void TriggerSessionConnected(int error) override;
 
   virtual void TriggerSslVerifyPeer(bool& ok, const TX509Base& cert);

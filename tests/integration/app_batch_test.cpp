@@ -17,6 +17,7 @@
 #include "runtime/ini_file.h"
 #include "app/settings.h"
 #include "tests/support/site_server.h"
+#include "tests/support/squid_proxy.h"
 #include "tests/support/tls_site.h"
 
 namespace {
@@ -173,6 +174,72 @@ TEST(ProgramBatch, DownloadsConvertsAndFailsTheMissingCodeOnly) {
     EXPECT_EQ(f.Header("cookie"), "ASP.NET_SessionId=rotated;");
     EXPECT_EQ(f.Header("referer"), address);
   }
+}
+
+TEST(ProgramBatch, SignsInDownloadsAndConvertsThroughAProxyThatAsksForBasicCredentials) {
+  proxy_test::TSquidProxy squid(proxy_test::TSquidScheme::Basic);
+  ASSERT_EQ(squid.Start(), "") << "squid did not start";
+
+  const std::string xdg = FreshDataHome("batch_proxy");
+  const std::string ini = xdg + "/tamvirel/rovkast.ini";
+  site_test::TTlsSite tls;
+  site_test::TSiteServer login(
+      [](const site_test::TRequest& r) -> site_test::TReply {
+        if (r.Method == "GET")
+          return {200, "OK", {"Set-Cookie: ASP.NET_SessionId=fresh; path=/"},
+                  "<input name=\"__VIEWSTATE\" id=\"__VIEWSTATE\" value=\"vs1\" />"};
+        const bool ok = r.Header("cookie") == "ASP.NET_SessionId=fresh;" && r.Body.starts_with("__VIEWSTATE=vs1&");
+        return {200, "OK", {}, ok ? "You are signed in as tamara" : "wrong"};
+      },
+      tls.Transport());
+  site_test::TSiteServer site([&](const site_test::TRequest& r) {
+    if (r.Method == "GET" && r.Target == "/seek/cache_details.aspx?wp=GCP")
+      return site_test::TReply{200, "OK", {}, PageFor("GCP", r.Header("cookie") == "ASP.NET_SessionId=fresh;")};
+    if (r.Method == "POST" && r.Target.starts_with("/datastore/favorites.svc/score?u="))
+      return site_test::TReply{200, "OK", {}, " 42 \r\n"};
+    return site_test::TReply{404, "Not Found", {}, ""};
+  });
+  {
+    runtime::TIniFile settings(ini);
+    settings.WriteString("Session", "NET_SessionId", "ASP.NET_SessionId=old;");
+    settings.WriteInteger("Session", "TC", static_cast<int32_t>(app::SystemTickCount() - 700000));
+    settings.WriteString("User", "USER", "tamara");
+    settings.WriteString("User", "PWD", app::ScramblePassword("tamara", "heslo"));
+    settings.WriteString("Site", "Host", "localhost");
+    settings.WriteString("Site", "HttpPort", site.PortText());
+    settings.WriteString("Site", "HttpsPort", login.PortText());
+    settings.WriteString("Proxy", "IP", "127.0.0.1");
+    settings.WriteString("Proxy", "PORT", squid.PortText());
+    settings.WriteString("Proxy", "USER", proxy_test::kSquidUser);
+    settings.WriteString("Proxy", "PWD", proxy_test::kSquidPassword);
+    settings.WriteBool("Proxy", "Use", true);
+  }
+
+  const TRun run = RunTamvirel({"GCP"}, xdg, {"SSL_CERT_FILE=" + site_test::TTlsSite::CaFile()});
+  EXPECT_EQ(run.Status, 0) << run.Err << squid.Logs();
+  EXPECT_EQ(run.Err, "");
+  const std::string sql = runtime::ReadWholeFile(xdg + "/tamvirel/tmp/GCP.sql");
+  EXPECT_NE(sql.find("'GCP'"), std::string::npos);
+  EXPECT_NE(sql.find("48.13538"), std::string::npos) << "the coordinates of the signed-in page";
+
+  // Every request went through squid, which asked first and then knew the user: the sign-in
+  // through a tunnel, the page and the favourites forwarded. The sites never saw the proxy's
+  // credentials.
+  const auto logins = login.Requests();
+  ASSERT_EQ(logins.size(), 2u) << squid.Logs();
+  const auto requests = site.Requests();
+  ASSERT_EQ(requests.size(), 2u) << squid.Logs();
+  for (const auto* list : {&logins, &requests})
+    for (const auto& r : *list) EXPECT_FALSE(r.Has("proxy-authorization")) << r.Head;
+  for (const auto& r : requests) EXPECT_EQ(r.Header("cookie"), "ASP.NET_SessionId=fresh;");
+  const std::string log = squid.AccessLog();
+  const std::string user = std::string(" ") + proxy_test::kSquidUser + " ";
+  const std::string base = "http://localhost:" + site.PortText();
+  EXPECT_NE(log.find("TCP_DENIED/407"), std::string::npos) << log;
+  EXPECT_NE(log.find("CONNECT localhost:" + login.PortText() + user), std::string::npos) << log;
+  // (squid leaves the query out of its log)
+  EXPECT_NE(log.find("GET " + base + "/seek/cache_details.aspx?" + user), std::string::npos) << log;
+  EXPECT_NE(log.find("POST " + base + "/datastore/favorites.svc/score?" + user), std::string::npos) << log;
 }
 
 TEST(ProgramBatch, AStaleSessionSignsInThenDownloadsAndConverts) {

@@ -234,6 +234,27 @@ TEST(TlsSocket, CertificateChecksRefuseWithAClearErrorAndAcceptWhenOff) {
   }
 }
 
+TEST(TlsSocket, AVerifyHandlerSeesEachCertificateAndMayAcceptOne) {
+  TTlsTestServer::TOptions options;
+  options.Cert = TServerCert::Untrusted;
+  TTlsTestServer server([](TTlsConnection& c) { c.Write("pinned"); }, options);
+  TClient client;
+  std::vector<std::string> seen;
+  client.Socket.OnSslVerifyPeer = [&](TCustomSslWSocket*, bool& ok, const tls::TX509Base& cert) {
+    seen.push_back(cert.SubjectOneLine() + " " + std::to_string(cert.VerifyResult()) + (ok ? " ok" : " refused"));
+    ok = true;  // the caller knows this certificate
+    PumpFor(20);  // a handler that runs the message loop (asking the user, say) is safe
+  };
+  client.Connect(server.Port());
+  ASSERT_TRUE(PumpUntil([&] { return client.Data == "pinned"; }, 10000));
+  EXPECT_EQ(0, client.HandshakeError);
+  EXPECT_EQ(0, client.Socket.SslVerifyResult());
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ("/O=Test PKI/CN=localhost 18 refused", seen[0]);
+  ASSERT_EQ(1u, client.Socket.SslCertChain().Items().size());
+  EXPECT_EQ(X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT, client.Socket.SslCertChain().Items()[0].FirstVerifyResult());
+}
+
 TEST(TlsSocket, AServerThatSpeaksNoTlsFailsTheHandshakeThenCloses) {
   net_test::TLoopbackServer server([](int fd, const std::atomic<bool>& stopping) {
     net_test::WaitReadable(fd, stopping);
