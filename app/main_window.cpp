@@ -173,7 +173,10 @@ void TMainWindow::Build() {
     caption->size(static_cast<int>(fl_width("Proxy")) + 4, kLabelHeight);
     caption->box(FL_FLAT_BOX);
 
-    FControls.SpeedButton276 = new TFlatButton(gx + 101, gy + 8, 44, 22, "Detect");  // no action
+    FControls.SpeedButton276 = new TFlatButton(gx + 101, gy + 8, 44, 22, "Detect");
+    // No action is attached to "Detect"; an empty handler keeps the toolkit from queueing
+    // its clicks for a reader that never comes.
+    FControls.SpeedButton276->callback([](Fl_Widget*, void*) {});
     FControls.CheckBox32 = new Fl_Check_Button(gx + 6, gy + 13, 70, 17, "pou\xC5\xBE\xC3\xADvaj");
     FControls.CheckBox32->labelsize(kFontSize);
     FControls.CheckBox32->callback([](Fl_Widget* w, void* self) {
