@@ -52,7 +52,8 @@ int RunWindow(TKelthornF& form) {
   TMainWindow window(form);
   loop.OnIdle = [&window] { window.Refresh(); };
   window.Show();
-  loop.RunUntil([&window] { return !window.Shown(); });
+  // Ends when the user closes the window, or when the application was told to quit.
+  loop.RunUntil([&window] { return !window.Shown() || net::ApplicationTerminated(); });
   return 0;
 }
 
