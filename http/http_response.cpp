@@ -245,8 +245,10 @@ void THttpCli::SocketSessionClosed(int error) {
     if (!FRequestFailed) FailReply("Connection closed while receiving the reply header", error ? error : httperrProtocol);
   } else if (awaitingReply && FBodyBegun) {
     FBodyBegun = false;
-    if (FReply.CloseDelimited()) {
-      // Only a body without length or chunks ends at the close.
+    // Only a body without length or chunks ends at the close, and only at an orderly one: a
+    // reset, or a TLS stream ended without the close alert, may have cut the page short. A
+    // relocation's body is dropped anyway, so its target is still followed.
+    if (FReply.CloseDelimited() && (error == 0 || FLocationPending)) {
       FReply.EndBody();
       SetState(THttpState::httpBodyReceived);
       FContentCoding.Complete([this](std::string_view data) {

@@ -532,6 +532,8 @@ TEST_F(HttpClient, HostileServersEndTheRequestWithAnError) {
       {"closed before the last chunk", nullptr, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nabcde\r\n",
        false, "Connection closed before the end of the reply body"},
       {"reset in the body", nullptr, "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nonly part", true, ""},
+      {"reset in a body without length", nullptr, "HTTP/1.0 200 OK\r\n\r\nonly part", true,
+       "Connection closed before the end of the reply body"},
       {"closed without reply", nullptr, "", false, "Connection closed without a reply"},
   };
   Cli->SetReplyLimit(1024 * 1024);
