@@ -139,7 +139,16 @@ void THttpCli::EnsureSocket() {
 void THttpCli::SocketSessionClosedRouted(int error) {
   switch (FClosedRoute) {
     case TClosedRoute::Normal: SocketSessionClosed(error); break;
-    case TClosedRoute::Relocation: ContinueAfterClose(error); break;
+    case TClosedRoute::Relocation:
+      // An abort (or the wait's time-out) closed it before the relocation could: the request
+      // ends as aborted, not as the start of the relocation.
+      if (FState == THttpState::httpAborting || FState == THttpState::httpReady) {
+        FClosedRoute = TClosedRoute::Normal;
+        SocketSessionClosed(error);
+      } else {
+        ContinueAfterClose(error);
+      }
+      break;
     case TClosedRoute::Ignore: break;
   }
 }

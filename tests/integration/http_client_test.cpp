@@ -494,6 +494,46 @@ TEST_F(HttpClient, AbortFromAnEventEndsTheRequestAtOnce) {
   EXPECT_EQ(1, done);
 }
 
+// An abort that comes from the message loop (a window event) while the client closes the
+// connection to follow a relocation ends the request as aborted; it must not be taken for the
+// relocation's own close and reported as success.
+TEST_F(HttpClient, AnAbortWhileARelocationClosesTheConnectionIsAnAbort) {
+  THttpTestServer server([](const TRecordedRequest& rq) {
+    TScriptedReply r = Reply(rq.Target == "/from" ? LengthReply("HTTP/1.0 302 Found", "moved", "Location: /to\r\n")
+                                                  : LengthReply("HTTP/1.0 200 OK", "target"));
+    r.Close = false;  // the client closes, as a 1.0 request asks
+    return r;
+  });
+  static THttpCli* target = nullptr;
+  target = Cli.get();
+  platform::HWND helper = platform::CreateWindow([](platform::HWND h, platform::UINT m, platform::WPARAM w,
+                                                    platform::LPARAM l) -> platform::LRESULT {
+    if (m == platform::WM_USER) {
+      target->Abort();
+      return 0;
+    }
+    return platform::DefWindowProc(h, m, w, l);
+  });
+  // Posted before the client posts its own delayed close, so it runs first.
+  Cli->OnDocEnd = [&](THttpCli*) { platform::PostMessage(helper, platform::WM_USER, 0, 0); };
+  int done = 0, doneError = -1;
+  Cli->OnRequestDone = [&](THttpCli*, THttpRequest, int error) {
+    ++done;
+    doneError = error;
+  };
+  const TOutcome out = Run(server.Url("/from"));
+  EXPECT_TRUE(out.Raised);
+  EXPECT_EQ("Connection aborted on request", out.Message);
+  EXPECT_EQ(http::httperrAborted, out.RequestDoneError);
+  EXPECT_EQ(1, done);
+  EXPECT_EQ(http::httperrAborted, doneError);
+  EXPECT_EQ(1u, server.Requests().size());
+  // The client is ready for the next request.
+  Cli->OnDocEnd = nullptr;
+  EXPECT_EQ("target", Run(server.Url("/to")).Body);
+  platform::DestroyWindow(helper);
+}
+
 // Servers that misbehave: each ends the request with a clear error, quickly and with bounded
 // memory, and never passes a truncated page as complete.
 TEST_F(HttpClient, HostileServersEndTheRequestWithAnError) {
