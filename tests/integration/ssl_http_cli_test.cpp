@@ -155,10 +155,12 @@ TEST(SslHttpClient, ABodyEndingAtTheCloseNeedsTheCloseAlert) {
     std::string Reply;
     bool Alert;  // the server ends with its close alert
     std::string Error;
+    bool CloseAtOnce = false;  // and closes without waiting for the client's alert
   };
   const std::string page = "<html>" + std::string(20000, 'p') + "</html>";
   const std::vector<TCase> cases = {
       {"to the close, with alert", "HTTP/1.0 200 OK\r\n\r\n" + page, true, ""},
+      {"to the close, alert and gone", "HTTP/1.0 200 OK\r\n\r\n" + page, true, "", true},
       {"to the close, cut", "HTTP/1.0 200 OK\r\n\r\n" + page, false,
        "Connection closed before the end of the reply body"},
       {"header-less, cut", page, false, "Connection closed before the end of the reply body"},
@@ -171,7 +173,8 @@ TEST(SslHttpClient, ABodyEndingAtTheCloseNeedsTheCloseAlert) {
           std::string request;
           if (!conn.ReadUntil("\r\n\r\n", request)) return;
           conn.Write(c.Reply);
-          if (!c.Alert) conn.CloseWithoutNotify();
+          if (c.Alert && c.CloseAtOnce) conn.Shutdown();
+          if (!c.Alert || c.CloseAtOnce) conn.CloseWithoutNotify();
         },
         TTlsSite::Options(TServerCert::Valid, 1));
     http::TSslHttpCli cli;
