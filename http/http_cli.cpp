@@ -170,6 +170,9 @@ void THttpCli::SetOptions(THttpCliOptions v) {
 }
 
 void THttpCli::AbortOnError() {
+  // A request that has ended keeps its result: aborting now would report a fresh success in
+  // its place (and an extra OnRequestDone when none runs).
+  if (FState == THttpState::httpReady) return;
   try {
     Abort();
   } catch (...) {

@@ -494,6 +494,31 @@ TEST_F(HttpClient, AbortFromAnEventEndsTheRequestAtOnce) {
   EXPECT_EQ(1, done);
 }
 
+// A handler that fails once the request has ended is reported as a background error; it
+// does not turn the request's result into another one (a 404 into a success).
+TEST_F(HttpClient, AHandlerFailingAfterTheEndKeepsTheRequestsResult) {
+  THttpTestServer server([](const TRecordedRequest&) { return Reply(LengthReply("HTTP/1.0 404 Not Found", "no")); });
+  int background = 0;
+  Cli->OnBgException = [&](net::TNetWndControl*, const std::exception&, bool&) { ++background; };
+  for (const char* where : {"OnRequestDone", "OnStateChange"}) {
+    Cli->OnRequestDone = nullptr;
+    Cli->OnStateChange = nullptr;
+    if (std::string(where) == "OnRequestDone")
+      Cli->OnRequestDone = [](THttpCli*, THttpRequest, int) { throw std::runtime_error("late failure"); };
+    else
+      Cli->OnStateChange = [](THttpCli* c) {
+        if (c->State() == THttpState::httpReady) throw std::runtime_error("late failure");
+      };
+    background = 0;
+    const TOutcome out = Run(server.Url("/gone"));
+    EXPECT_TRUE(out.Raised) << where;
+    EXPECT_EQ(404, out.Code) << where;
+    EXPECT_EQ("Not Found", out.Message) << where;
+    EXPECT_EQ(1, background) << where;
+    EXPECT_EQ(THttpState::httpReady, Cli->State()) << where;
+  }
+}
+
 // An abort that comes from the message loop (a window event) while the client closes the
 // connection to follow a relocation ends the request as aborted; it must not be taken for the
 // relocation's own close and reported as success.
