@@ -494,6 +494,48 @@ TEST_F(HttpClient, AbortFromAnEventEndsTheRequestAtOnce) {
   EXPECT_EQ(1, done);
 }
 
+// A handler that fails while a request starts (before any socket event) ends that request as
+// a background error; the client does not stay busy for ever.
+TEST_F(HttpClient, AHandlerFailingWhileTheRequestStartsLeavesTheClientUsable) {
+  THttpTestServer server([](const TRecordedRequest&) {
+    TScriptedReply r = Reply(LengthReply("HTTP/1.1 200 OK", "fine"));
+    r.Close = false;
+    return r;
+  });
+  Cli->SetRequestVer("1.1");  // the connection is kept, so the third case starts on it at once
+  int background = 0;
+  Cli->OnBgException = [&](net::TNetWndControl*, const std::exception&, bool&) { ++background; };
+  struct TCase {
+    const char* Name;
+    THttpState FailIn;
+  };
+  for (const TCase& c : {TCase{"new connection", THttpState::httpNotConnected},
+                         TCase{"look-up", THttpState::httpDnsLookup},
+                         TCase{"kept connection", THttpState::httpConnected}}) {
+    Cli->OnStateChange = nullptr;
+    if (c.FailIn == THttpState::httpConnected)
+      ASSERT_EQ("fine", Run(server.Url("/first")).Body);
+    else
+      Cli->SyncClose();
+    bool armed = true;
+    Cli->OnStateChange = [&](THttpCli* cli) {
+      if (armed && cli->State() == c.FailIn) {
+        armed = false;
+        throw std::runtime_error("handler failed");
+      }
+    };
+    background = 0;
+    TOutcome out = Run(server.Url("/"));
+    EXPECT_TRUE(out.Raised) << c.Name;
+    EXPECT_EQ("Connection aborted on request", out.Message) << c.Name;
+    EXPECT_EQ(1, background) << c.Name;
+    EXPECT_EQ(THttpState::httpReady, Cli->State()) << c.Name;
+    out = Run(server.Url("/again"));
+    EXPECT_FALSE(out.Raised) << c.Name << ": " << out.Message;
+    EXPECT_EQ("fine", out.Body) << c.Name;
+  }
+}
+
 // A handler that fails once the request has ended is reported as a background error; it
 // does not turn the request's result into another one (a 404 into a success).
 TEST_F(HttpClient, AHandlerFailingAfterTheEndKeepsTheRequestsResult) {
