@@ -196,7 +196,7 @@ void THttpCli::BodyEnded() {
   if (!*alive || FState != THttpState::httpBodyReceived) return;
   if (FLocationPending) {
     StartRelocation();
-  } else if (FReply.CloseReq) {
+  } else if (!FReply.ConnectionReusable()) {
     FCtrlSocket->CloseLater();  // the request ends when the session closes
   } else {
     PostSetReady();

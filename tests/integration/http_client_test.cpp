@@ -368,7 +368,12 @@ TEST_F(HttpClient, KeepsTheConnectionForTheNextRequestWhenTheServerAllows) {
         http_test::SendAll(fd, LengthReply("HTTP/1.1 200 OK", "bye"));
         http_test::Pause(200, stopping);
       };
-    else if (rq.Target == "/relocate")
+    else if (rq.Target == "/late-trailer") {  // the trailer section comes after the last chunk
+      const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nxyz\r\n0\r\n";
+      r.Bytes = head + "X-Checksum: 1\r\n\r\n";
+      r.Splits = {head.size()};
+      r.PauseMs = 200;
+    } else if (rq.Target == "/relocate")
       r.Bytes = LengthReply("HTTP/1.1 302 Found", "", "Location: /moved\r\n");
     else
       r.Bytes = LengthReply("HTTP/1.1 200 OK", "body of " + rq.Target);
@@ -397,6 +402,13 @@ TEST_F(HttpClient, KeepsTheConnectionForTheNextRequestWhenTheServerAllows) {
     EXPECT_EQ(static_cast<int>(i), requests[i].IndexOnConnection) << i;
   }
   EXPECT_EQ(2, requests[6].Connection);  // "Connection: close" ended the first one
+
+  // Trailer lines still on their way are not read as the next reply.
+  EXPECT_EQ("xyz", Run(server.Url("/late-trailer")).Body);
+  out = Run(server.Url("/following"));
+  EXPECT_FALSE(out.Raised) << out.Message;
+  EXPECT_EQ(200, out.Status);
+  EXPECT_EQ("body of /following", out.Body);
 
   // SyncClose ends a kept connection; with none open it returns at once with 200.
   Cli->SyncClose();
