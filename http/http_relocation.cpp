@@ -127,6 +127,9 @@ void THttpCli::StartRelocation() {
   FDocName = DocumentNameOf(FPath);
   if (FRequestType == THttpRequest::httpPOST) FRequestType = THttpRequest::httpGET;
   RewindStreams();
+  // The next request goes out on a kept connection: if the server has closed it meanwhile,
+  // the request is sent again on a new one.
+  FReusedConnection = true;
   PostRestart();
 }
 

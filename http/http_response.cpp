@@ -264,6 +264,7 @@ void THttpCli::SocketSessionClosed(int error) {
       FailReply("Connection closed before the end of the reply body", error ? error : httperrProtocol);
     }
   } else if (awaitingReply && FReply.Phase() == THttpReplyReader::TPhase::Header && !FRequestFailed &&
+             !FLocationPending &&  // a relocation waits for this close, or connects anew anyway
              FState != THttpState::httpNotConnected && FState != THttpState::httpDnsLookup &&
              FState != THttpState::httpDnsLookupDone) {
     if (FReusedConnection) {

@@ -373,6 +373,9 @@ TEST_F(HttpClient, KeepsTheConnectionForTheNextRequestWhenTheServerAllows) {
       r.Bytes = head + "X-Checksum: 1\r\n\r\n";
       r.Splits = {head.size()};
       r.PauseMs = 200;
+    } else if (rq.Target == "/relocate-and-go") {  // says the connection stays, closes at once
+      r.Bytes = LengthReply("HTTP/1.1 302 Found", "", "Location: /moved\r\n");
+      r.Close = true;
     } else if (rq.Target == "/relocate")
       r.Bytes = LengthReply("HTTP/1.1 302 Found", "", "Location: /moved\r\n");
     else
@@ -409,6 +412,16 @@ TEST_F(HttpClient, KeepsTheConnectionForTheNextRequestWhenTheServerAllows) {
   EXPECT_FALSE(out.Raised) << out.Message;
   EXPECT_EQ(200, out.Status);
   EXPECT_EQ("body of /following", out.Body);
+
+  // A server that closes a connection it said it would keep, right after a relocation: the
+  // relocation goes out on a new connection.
+  for (int i = 0; i < 5; ++i) {
+    Cli->SyncClose();
+    out = Run(server.Url("/relocate-and-go"));
+    EXPECT_FALSE(out.Raised) << out.Message;
+    EXPECT_EQ(200, out.Status);
+    EXPECT_EQ("body of /moved", out.Body);
+  }
 
   // SyncClose ends a kept connection; with none open it returns at once with 200.
   Cli->SyncClose();
