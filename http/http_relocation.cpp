@@ -112,8 +112,8 @@ void THttpCli::StartRelocation() {
   FReply.RcvdCount = 0;
   FReply.DropHeld();
   FBodyBegun = false;
-  if (FOpenHost != FConnectHost || FOpenPort != FConnectPort || FOpenProtocol != FProtocol || !FReply.ConnectionReusable() ||
-      FCtrlSocket->State() != net::TSocketState::wsConnected) {
+  if (FOpenHost != FConnectHost || FOpenPort != FConnectPort || FOpenProtocol != FProtocol ||
+      !FReply.ConnectionReusable() || FCtrlSocket->State() != net::TSocketState::wsConnected) {
     FClosedRoute = TClosedRoute::Relocation;
     FCtrlSocket->CloseLater();
     return;
