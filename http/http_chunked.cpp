@@ -19,6 +19,7 @@ void THttpChunkDecoder::Reset() {
   FSize = 0;
   FRead = 0;
   FDigits = 0;
+  FSkipped = 0;
   FError = "";
 }
 
@@ -44,11 +45,19 @@ THttpChunkDecoder::TStatus THttpChunkDecoder::Step(const char* data, size_t leng
       }
       case 1: {  // extensions and the line end of the size line: wait for LF
         const void* lf = std::memchr(data + i, '\n', length - i);
+        const size_t end = lf ? static_cast<size_t>(static_cast<const char*>(lf) - data) : length;
+        FSkipped += end - i;
+        if (FSkipped > kMaxLineLength) {
+          consumed = i;
+          FError = "Chunk line too long";
+          return TStatus::Error;
+        }
         if (!lf) {
           i = length;
           break;
         }
-        i = static_cast<size_t>(static_cast<const char*>(lf) - data) + 1;
+        i = end + 1;
+        FSkipped = 0;
         if (FSize == 0) {
           FState = 4;
           consumed = i;
@@ -68,11 +77,19 @@ THttpChunkDecoder::TStatus THttpChunkDecoder::Step(const char* data, size_t leng
       }
       case 3: {  // the line end after the data: wait for LF
         const void* lf = std::memchr(data + i, '\n', length - i);
+        const size_t end = lf ? static_cast<size_t>(static_cast<const char*>(lf) - data) : length;
+        FSkipped += end - i;
+        if (FSkipped > kMaxLineLength) {
+          consumed = i;
+          FError = "Chunk line too long";
+          return TStatus::Error;
+        }
         if (!lf) {
           i = length;
           break;
         }
-        i = static_cast<size_t>(static_cast<const char*>(lf) - data) + 1;
+        i = end + 1;
+        FSkipped = 0;
         FState = 0;
         FSize = 0;
         FRead = 0;

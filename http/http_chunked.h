@@ -30,12 +30,17 @@ class THttpChunkDecoder {
 
   // Sizes of more hexadecimal digits than this would overflow 64 bits.
   static constexpr int kMaxSizeDigits = 16;
+  // Longest size line (extensions included) and longest run of bytes between a chunk's data
+  // and its line end: the bytes skipped there count toward no body limit, so without a bound
+  // a server could keep one reply going for ever.
+  static constexpr uint64_t kMaxLineLength = 64 * 1024;
 
  private:
   int FState = 0;
   uint64_t FSize = 0;
   uint64_t FRead = 0;
   int FDigits = 0;
+  uint64_t FSkipped = 0;  // bytes skipped so far in state 1 or 3
   const char* FError = "";
 };
 

@@ -139,7 +139,16 @@ void THttpCli::EnsureSocket() {
 void THttpCli::SocketSessionClosedRouted(int error) {
   switch (FClosedRoute) {
     case TClosedRoute::Normal: SocketSessionClosed(error); break;
-    case TClosedRoute::Relocation: ContinueAfterClose(error); break;
+    case TClosedRoute::Relocation:
+      // An abort (or the wait's time-out) closed it before the relocation could: the request
+      // ends as aborted, not as the start of the relocation.
+      if (FState == THttpState::httpAborting || FState == THttpState::httpReady) {
+        FClosedRoute = TClosedRoute::Normal;
+        SocketSessionClosed(error);
+      } else {
+        ContinueAfterClose(error);
+      }
+      break;
     case TClosedRoute::Ignore: break;
   }
 }
@@ -161,6 +170,9 @@ void THttpCli::SetOptions(THttpCliOptions v) {
 }
 
 void THttpCli::AbortOnError() {
+  // A request that has ended keeps its result: aborting now would report a fresh success in
+  // its place (and an extra OnRequestDone when none runs).
+  if (FState == THttpState::httpReady) return;
   try {
     Abort();
   } catch (...) {
@@ -260,6 +272,20 @@ void THttpCli::SetState(THttpState state) {
 // ---- starting a request ----
 
 void THttpCli::AsyncRequest(THttpRequest request) {
+  const bool idle = FState == THttpState::httpReady;
+  try {
+    StartRequest(request);
+  } catch (const std::exception& e) {
+    // Refused (busy, nothing to post, a line break): the caller's error, nothing has changed.
+    if (!idle || FState == THttpState::httpReady) throw;
+    // A handler failed while the request started: as in the socket's events, that is the
+    // component's background error, which ends the request instead of leaving the component
+    // busy for ever.
+    ProcessBgException(e);  // may re-enter
+  }
+}
+
+void THttpCli::StartRequest(THttpRequest request) {
   if (request != THttpRequest::httpCLOSE && FState != THttpState::httpReady)
     throw EHttpException(MsgBusy(Name()), httperrBusy);
   if (SendsBody(request) && !FBodyStream) throw EHttpException(kMsgNothingToPost, httperrNoData);
@@ -589,8 +615,9 @@ void THttpCli::SocketDataSent(int error) {
 // ---- waiting ----
 
 void THttpCli::SyncRequest(THttpRequest request) {
-  AsyncRequest(request);
   auto alive = AliveToken();
+  AsyncRequest(request);  // may re-enter
+  if (!*alive) return;
   net::TWSocket* s = FCtrlSocket.get();
   if (!s->ActivityCounter()) s->CreateActivityCounter();
   s->ActivityCounter()->LastWriteTick = platform::GetTickCount();

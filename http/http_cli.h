@@ -354,6 +354,7 @@ class THttpCli : public net::TNetWndControl {
 
  private:
   void EnsureSocket();
+  void StartRequest(THttpRequest request);
   void StartConnection();
   void SocketDnsLookupDone(int error);
   void SocketSessionConnected(int error);

@@ -112,8 +112,8 @@ void THttpCli::StartRelocation() {
   FReply.RcvdCount = 0;
   FReply.DropHeld();
   FBodyBegun = false;
-  if (FOpenHost != FConnectHost || FOpenPort != FConnectPort || FOpenProtocol != FProtocol || FReply.CloseReq ||
-      FCtrlSocket->State() != net::TSocketState::wsConnected) {
+  if (FOpenHost != FConnectHost || FOpenPort != FConnectPort || FOpenProtocol != FProtocol ||
+      !FReply.ConnectionReusable() || FCtrlSocket->State() != net::TSocketState::wsConnected) {
     FClosedRoute = TClosedRoute::Relocation;
     FCtrlSocket->CloseLater();
     return;
@@ -127,6 +127,9 @@ void THttpCli::StartRelocation() {
   FDocName = DocumentNameOf(FPath);
   if (FRequestType == THttpRequest::httpPOST) FRequestType = THttpRequest::httpGET;
   RewindStreams();
+  // The next request goes out on a kept connection: if the server has closed it meanwhile,
+  // the request is sent again on a new one.
+  FReusedConnection = true;
   PostRestart();
 }
 

@@ -59,6 +59,7 @@ void THttpReplyReader::StartReply(bool head, const std::string& requestVer) {
   FBlock = {};
   FError.clear();
   FFailed = false;
+  FTailComplete = true;
   FChunk.Reset();
   StatusCode = 0;
   ReasonPhrase.clear();
@@ -290,9 +291,15 @@ THttpReplyReader::TEvent THttpReplyReader::BodyStep() {
       RcvdCount += static_cast<int64_t>(out.size());
       FBlock = out;
       return TEvent::Body;
-    case THttpChunkDecoder::TStatus::Done:
+    case THttpChunkDecoder::TStatus::Done: {
       FPhase = TPhase::Done;
+      // What follows the last size line: its line end at once, or trailer lines up to an
+      // empty one. Anything less may be completed by bytes still to come.
+      const std::string_view tail = HeldBytes();
+      FTailComplete = tail.substr(0, 1) == "\n" || tail.substr(0, 2) == "\r\n" ||
+                      tail.find("\n\r\n") != std::string_view::npos || tail.find("\n\n") != std::string_view::npos;
       return TEvent::DocEnd;
+    }
     default:
       return TEvent::NeedMore;
   }

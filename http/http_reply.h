@@ -92,6 +92,10 @@ class THttpReplyReader {
   // The body runs to the close of the connection (no length, not chunked).
   bool CloseDelimited() const { return ContentLength < 0 && !Chunked(); }
   bool Chunked() const { return TransferEncoding == "chunked"; }
+  // The connection may carry the next request: the server keeps it, and nothing of this reply
+  // can still arrive (a chunked body ends at its last chunk's size line, and trailer lines
+  // still on their way would be read as the next reply's header).
+  bool ConnectionReusable() const { return !CloseReq && FTailComplete; }
   const THttpChunkDecoder& ChunkDecoder() const { return FChunk; }
 
  private:
@@ -118,6 +122,7 @@ class THttpReplyReader {
   std::string_view FBlock;
   std::string FError;
   bool FFailed = false;
+  bool FTailComplete = true;
   int64_t FMaxBody = kDefaultMaxBodySize;
   THttpChunkDecoder FChunk;
 };

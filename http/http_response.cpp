@@ -196,7 +196,7 @@ void THttpCli::BodyEnded() {
   if (!*alive || FState != THttpState::httpBodyReceived) return;
   if (FLocationPending) {
     StartRelocation();
-  } else if (FReply.CloseReq) {
+  } else if (!FReply.ConnectionReusable()) {
     FCtrlSocket->CloseLater();  // the request ends when the session closes
   } else {
     PostSetReady();
@@ -245,8 +245,10 @@ void THttpCli::SocketSessionClosed(int error) {
     if (!FRequestFailed) FailReply("Connection closed while receiving the reply header", error ? error : httperrProtocol);
   } else if (awaitingReply && FBodyBegun) {
     FBodyBegun = false;
-    if (FReply.CloseDelimited()) {
-      // Only a body without length or chunks ends at the close.
+    // Only a body without length or chunks ends at the close, and only at an orderly one: a
+    // reset, or a TLS stream ended without the close alert, may have cut the page short. A
+    // relocation's body is dropped anyway, so its target is still followed.
+    if (FReply.CloseDelimited() && (error == 0 || FLocationPending)) {
       FReply.EndBody();
       SetState(THttpState::httpBodyReceived);
       FContentCoding.Complete([this](std::string_view data) {
@@ -262,6 +264,7 @@ void THttpCli::SocketSessionClosed(int error) {
       FailReply("Connection closed before the end of the reply body", error ? error : httperrProtocol);
     }
   } else if (awaitingReply && FReply.Phase() == THttpReplyReader::TPhase::Header && !FRequestFailed &&
+             !FLocationPending &&  // a relocation waits for this close, or connects anew anyway
              FState != THttpState::httpNotConnected && FState != THttpState::httpDnsLookup &&
              FState != THttpState::httpDnsLookupDone) {
     if (FReusedConnection) {

@@ -368,7 +368,15 @@ TEST_F(HttpClient, KeepsTheConnectionForTheNextRequestWhenTheServerAllows) {
         http_test::SendAll(fd, LengthReply("HTTP/1.1 200 OK", "bye"));
         http_test::Pause(200, stopping);
       };
-    else if (rq.Target == "/relocate")
+    else if (rq.Target == "/late-trailer") {  // the trailer section comes after the last chunk
+      const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nxyz\r\n0\r\n";
+      r.Bytes = head + "X-Checksum: 1\r\n\r\n";
+      r.Splits = {head.size()};
+      r.PauseMs = 200;
+    } else if (rq.Target == "/relocate-and-go") {  // says the connection stays, closes at once
+      r.Bytes = LengthReply("HTTP/1.1 302 Found", "", "Location: /moved\r\n");
+      r.Close = true;
+    } else if (rq.Target == "/relocate")
       r.Bytes = LengthReply("HTTP/1.1 302 Found", "", "Location: /moved\r\n");
     else
       r.Bytes = LengthReply("HTTP/1.1 200 OK", "body of " + rq.Target);
@@ -397,6 +405,23 @@ TEST_F(HttpClient, KeepsTheConnectionForTheNextRequestWhenTheServerAllows) {
     EXPECT_EQ(static_cast<int>(i), requests[i].IndexOnConnection) << i;
   }
   EXPECT_EQ(2, requests[6].Connection);  // "Connection: close" ended the first one
+
+  // Trailer lines still on their way are not read as the next reply.
+  EXPECT_EQ("xyz", Run(server.Url("/late-trailer")).Body);
+  out = Run(server.Url("/following"));
+  EXPECT_FALSE(out.Raised) << out.Message;
+  EXPECT_EQ(200, out.Status);
+  EXPECT_EQ("body of /following", out.Body);
+
+  // A server that closes a connection it said it would keep, right after a relocation: the
+  // relocation goes out on a new connection.
+  for (int i = 0; i < 5; ++i) {
+    Cli->SyncClose();
+    out = Run(server.Url("/relocate-and-go"));
+    EXPECT_FALSE(out.Raised) << out.Message;
+    EXPECT_EQ(200, out.Status);
+    EXPECT_EQ("body of /moved", out.Body);
+  }
 
   // SyncClose ends a kept connection; with none open it returns at once with 200.
   Cli->SyncClose();
@@ -494,6 +519,113 @@ TEST_F(HttpClient, AbortFromAnEventEndsTheRequestAtOnce) {
   EXPECT_EQ(1, done);
 }
 
+// A handler that fails while a request starts (before any socket event) ends that request as
+// a background error; the client does not stay busy for ever.
+TEST_F(HttpClient, AHandlerFailingWhileTheRequestStartsLeavesTheClientUsable) {
+  THttpTestServer server([](const TRecordedRequest&) {
+    TScriptedReply r = Reply(LengthReply("HTTP/1.1 200 OK", "fine"));
+    r.Close = false;
+    return r;
+  });
+  Cli->SetRequestVer("1.1");  // the connection is kept, so the third case starts on it at once
+  int background = 0;
+  Cli->OnBgException = [&](net::TNetWndControl*, const std::exception&, bool&) { ++background; };
+  struct TCase {
+    const char* Name;
+    THttpState FailIn;
+  };
+  for (const TCase& c : {TCase{"new connection", THttpState::httpNotConnected},
+                         TCase{"look-up", THttpState::httpDnsLookup},
+                         TCase{"kept connection", THttpState::httpConnected}}) {
+    Cli->OnStateChange = nullptr;
+    if (c.FailIn == THttpState::httpConnected)
+      ASSERT_EQ("fine", Run(server.Url("/first")).Body);
+    else
+      Cli->SyncClose();
+    bool armed = true;
+    Cli->OnStateChange = [&](THttpCli* cli) {
+      if (armed && cli->State() == c.FailIn) {
+        armed = false;
+        throw std::runtime_error("handler failed");
+      }
+    };
+    background = 0;
+    TOutcome out = Run(server.Url("/"));
+    EXPECT_TRUE(out.Raised) << c.Name;
+    EXPECT_EQ("Connection aborted on request", out.Message) << c.Name;
+    EXPECT_EQ(1, background) << c.Name;
+    EXPECT_EQ(THttpState::httpReady, Cli->State()) << c.Name;
+    out = Run(server.Url("/again"));
+    EXPECT_FALSE(out.Raised) << c.Name << ": " << out.Message;
+    EXPECT_EQ("fine", out.Body) << c.Name;
+  }
+}
+
+// A handler that fails once the request has ended is reported as a background error; it
+// does not turn the request's result into another one (a 404 into a success).
+TEST_F(HttpClient, AHandlerFailingAfterTheEndKeepsTheRequestsResult) {
+  THttpTestServer server([](const TRecordedRequest&) { return Reply(LengthReply("HTTP/1.0 404 Not Found", "no")); });
+  int background = 0;
+  Cli->OnBgException = [&](net::TNetWndControl*, const std::exception&, bool&) { ++background; };
+  for (const char* where : {"OnRequestDone", "OnStateChange"}) {
+    Cli->OnRequestDone = nullptr;
+    Cli->OnStateChange = nullptr;
+    if (std::string(where) == "OnRequestDone")
+      Cli->OnRequestDone = [](THttpCli*, THttpRequest, int) { throw std::runtime_error("late failure"); };
+    else
+      Cli->OnStateChange = [](THttpCli* c) {
+        if (c->State() == THttpState::httpReady) throw std::runtime_error("late failure");
+      };
+    background = 0;
+    const TOutcome out = Run(server.Url("/gone"));
+    EXPECT_TRUE(out.Raised) << where;
+    EXPECT_EQ(404, out.Code) << where;
+    EXPECT_EQ("Not Found", out.Message) << where;
+    EXPECT_EQ(1, background) << where;
+    EXPECT_EQ(THttpState::httpReady, Cli->State()) << where;
+  }
+}
+
+// An abort that comes from the message loop (a window event) while the client closes the
+// connection to follow a relocation ends the request as aborted; it must not be taken for the
+// relocation's own close and reported as success.
+TEST_F(HttpClient, AnAbortWhileARelocationClosesTheConnectionIsAnAbort) {
+  THttpTestServer server([](const TRecordedRequest& rq) {
+    TScriptedReply r = Reply(rq.Target == "/from" ? LengthReply("HTTP/1.0 302 Found", "moved", "Location: /to\r\n")
+                                                  : LengthReply("HTTP/1.0 200 OK", "target"));
+    r.Close = false;  // the client closes, as a 1.0 request asks
+    return r;
+  });
+  static THttpCli* target = nullptr;
+  target = Cli.get();
+  platform::HWND helper = platform::CreateWindow([](platform::HWND h, platform::UINT m, platform::WPARAM w,
+                                                    platform::LPARAM l) -> platform::LRESULT {
+    if (m == platform::WM_USER) {
+      target->Abort();
+      return 0;
+    }
+    return platform::DefWindowProc(h, m, w, l);
+  });
+  // Posted before the client posts its own delayed close, so it runs first.
+  Cli->OnDocEnd = [&](THttpCli*) { platform::PostMessage(helper, platform::WM_USER, 0, 0); };
+  int done = 0, doneError = -1;
+  Cli->OnRequestDone = [&](THttpCli*, THttpRequest, int error) {
+    ++done;
+    doneError = error;
+  };
+  const TOutcome out = Run(server.Url("/from"));
+  EXPECT_TRUE(out.Raised);
+  EXPECT_EQ("Connection aborted on request", out.Message);
+  EXPECT_EQ(http::httperrAborted, out.RequestDoneError);
+  EXPECT_EQ(1, done);
+  EXPECT_EQ(http::httperrAborted, doneError);
+  EXPECT_EQ(1u, server.Requests().size());
+  // The client is ready for the next request.
+  Cli->OnDocEnd = nullptr;
+  EXPECT_EQ("target", Run(server.Url("/to")).Body);
+  platform::DestroyWindow(helper);
+}
+
 // Servers that misbehave: each ends the request with a clear error, quickly and with bounded
 // memory, and never passes a truncated page as complete.
 TEST_F(HttpClient, HostileServersEndTheRequestWithAnError) {
@@ -519,6 +651,10 @@ TEST_F(HttpClient, HostileServersEndTheRequestWithAnError) {
       {"endless header", endless("HTTP/1.0 200 OK\r\n", "X-Header: value\r\n"), "", false, "Reply header too large"},
       {"huge chunk size", nullptr, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10000000000000000\r\nabc", false,
        "Chunk size too long"},
+      {"endless chunk extension", endless("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5;x=", "e"), "",
+       false, "Chunk line too long"},
+      {"endless bytes after chunk data", endless("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nd", " "),
+       "", false, "Chunk line too long"},
       {"chunk beyond the limit", nullptr, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFFFFFF\r\nabc", false,
        "Reply body too large"},
       {"length beyond the limit", nullptr, "HTTP/1.0 200 OK\r\nContent-Length: 99999999999\r\n\r\nabc", false,
@@ -532,6 +668,8 @@ TEST_F(HttpClient, HostileServersEndTheRequestWithAnError) {
       {"closed before the last chunk", nullptr, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nabcde\r\n",
        false, "Connection closed before the end of the reply body"},
       {"reset in the body", nullptr, "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nonly part", true, ""},
+      {"reset in a body without length", nullptr, "HTTP/1.0 200 OK\r\n\r\nonly part", true,
+       "Connection closed before the end of the reply body"},
       {"closed without reply", nullptr, "", false, "Connection closed without a reply"},
   };
   Cli->SetReplyLimit(1024 * 1024);

@@ -144,6 +144,49 @@ TEST(SslHttpClient, GetAndPostGoOutOnlyOverAVerifiedConnection) {
   }
 }
 
+// A body that runs to the close is complete only when the server ends the stream with its
+// close alert; a connection cut without it may have lost the end of the page.
+TEST(SslHttpClient, ABodyEndingAtTheCloseNeedsTheCloseAlert) {
+  tls::TSslContext context;
+  context.SetSslCAFile(tls_test::TTestPki::Get().CaFile);
+  context.SetSslVerifyPeer(true);
+  struct TCase {
+    const char* Name;
+    std::string Reply;
+    bool Alert;  // the server ends with its close alert
+    std::string Error;
+    bool CloseAtOnce = false;  // and closes without waiting for the client's alert
+  };
+  const std::string page = "<html>" + std::string(20000, 'p') + "</html>";
+  const std::vector<TCase> cases = {
+      {"to the close, with alert", "HTTP/1.0 200 OK\r\n\r\n" + page, true, ""},
+      {"to the close, alert and gone", "HTTP/1.0 200 OK\r\n\r\n" + page, true, "", true},
+      {"to the close, cut", "HTTP/1.0 200 OK\r\n\r\n" + page, false,
+       "Connection closed before the end of the reply body"},
+      {"header-less, cut", page, false, "Connection closed before the end of the reply body"},
+      {"with length, cut after it", "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(page.size()) +
+                                        "\r\n\r\n" + page, false, ""},
+  };
+  for (const TCase& c : cases) {
+    TTlsTestServer server(
+        [&](TTlsConnection& conn) {
+          std::string request;
+          if (!conn.ReadUntil("\r\n\r\n", request)) return;
+          conn.Write(c.Reply);
+          if (c.Alert && c.CloseAtOnce) conn.Shutdown();
+          if (!c.Alert || c.CloseAtOnce) conn.CloseWithoutNotify();
+        },
+        TTlsSite::Options(TServerCert::Valid, 1));
+    http::TSslHttpCli cli;
+    cli.SetSslContext(&context);
+    const TOutcome out = Request(cli, "https://localhost:" + server.PortText() + "/page");
+    EXPECT_EQ(c.Error, out.Error) << c.Name;
+    if (c.Error.empty()) {
+      EXPECT_EQ(page, out.Body) << c.Name;
+    }
+  }
+}
+
 TEST(SslHttpClient, ThePlainClientFollowsARelocationToHttpsWithTheSameVerification) {
   // The plain client's context trusts what the system trusts: here, the test authority.
   ::setenv("SSL_CERT_FILE", tls_test::TTestPki::Get().CaFile.c_str(), 1);
