@@ -31,8 +31,10 @@ IJsonValue Evaluate(std::u16string_view text, bool strict, bool partial, const I
   IJsonValue result = ParseWithTokenizer(tokenizer, text, -1, strict, context, options, putValue, kind);
   ok = tokenizer.Error() == TJsonParseError::perNone;
   if (ok && !partial) {
+    // The text ends at the end of the view or at a NUL: either the parse stopped before it,
+    // or it consumed that NUL (the machine stops right after a NUL, inside a comment say).
     const auto at = static_cast<size_t>(tokenizer.Offset());
-    ok = at >= text.size() || text[at] == u'\0';
+    ok = at >= text.size() || text[at] == u'\0' || (at > 0 && text[at - 1] == u'\0');
   }
   if (!ok) result.Reset();
   return result;
