@@ -16,6 +16,8 @@ PACKAGES=(
   libssl3
   openssl
   nlohmann-json3-dev
+  rapidjson-dev
+  libsimdjson-dev
 )
 
 missing=()
