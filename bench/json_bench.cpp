@@ -31,7 +31,7 @@ constexpr const char* kNarrowNames[] = {"LogID",   "AccountGuid", "UserName", "A
 void BM_ParseAndWalk_Tamvirel(benchmark::State& state) {
   const std::string& doc = Document();
   for (auto _ : state) {
-    json::IJsonValue root = json::TJsonValue::ParseText(runtime::AnsiToWide(doc), true, true);
+    json::IJsonValue root = json::TJsonValue::ParseText(doc, true, true);
     json::TJsonArray* data = root->Lookup(u"data")->ToArray();
     size_t total = 0;
     for (int32_t i = 0; i < data->Length(); ++i) {
@@ -69,7 +69,7 @@ void BM_ParseAndWalk_Nlohmann(benchmark::State& state) {
 
 void BM_Parse_Tamvirel(benchmark::State& state) {
   const std::string& doc = Document();
-  for (auto _ : state) benchmark::DoNotOptimize(json::TJsonValue::ParseText(runtime::AnsiToWide(doc), true, true));
+  for (auto _ : state) benchmark::DoNotOptimize(json::TJsonValue::ParseText(doc, true, true));
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(doc.size()));
 }
 

@@ -125,20 +125,24 @@ struct TOurs {
   static constexpr const char* kName = "ours";
   json::IJsonValue Root;
   void Parse(const std::string& doc) {
-    Root = json::TJsonValue::ParseText(runtime::AnsiToWide(doc), true, true);
+    Root = json::TJsonValue::ParseText(doc, true, true);
   }
   void Walk(TSink& sink) {
     std::string text;
     json::TJsonArray* data = Root->Lookup(u"data")->ToArray();
+    // As the logs conversion reads them: members found in each log's table.
     for (int32_t i = 0; i < data->Length(); ++i) {
-      json::TJsonValue* log = data->At(i);
+      json::TJsonMemberTable* log = data->At(i)->ToObjectTable();
       for (const char16_t* name : kWideNames) {
-        json::IJsonValue v = log->Lookup(name);
-        text = v->Kind() == json::vkString ? runtime::WideToAnsi(v->StringRef()) : runtime::WideToAnsi(v->ToText());
+        json::TJsonValue* v = log->Find(name);
+        if (v->Kind() == json::vkString)
+          v->StringAnsi(text);
+        else
+          text = runtime::WideToAnsi(v->ToText());
         sink.Take(text, true);
       }
-      json::IJsonValue g = log->Lookup(u"creator.GroupTitle");
-      text = runtime::WideToAnsi(g->StringRef());
+      json::TJsonValue* g = log->Find(u"creator")->ToObjectTable()->Find(u"GroupTitle");
+      g->StringAnsi(text);
       sink.Take(text, true);
     }
   }

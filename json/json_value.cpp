@@ -4,9 +4,12 @@
 #include <new>
 #include <vector>
 
+#include "json/json_arena.h"
+#include "json/json_codepage.h"
 #include "json/json_number.h"
 #include "json/json_pool.h"
 #include "json/json_tokenizer.h"
+#include "runtime/codepage.h"
 
 namespace json {
 
@@ -35,6 +38,18 @@ IJsonValue Evaluate(std::u16string_view text, bool strict, bool partial, const I
     // or it consumed that NUL (the machine stops right after a NUL, inside a comment say).
     const auto at = static_cast<size_t>(tokenizer.Offset());
     ok = at >= text.size() || text[at] == u'\0' || (at > 0 && text[at - 1] == u'\0');
+  }
+  if (!ok) result.Reset();
+  return result;
+}
+
+IJsonValue EvaluateBytes(std::string_view bytes, bool strict, bool partial) {
+  TJsonTokenizer tokenizer;
+  IJsonValue result = ParseWithTokenizer(tokenizer, bytes, -1, strict);
+  bool ok = tokenizer.Error() == TJsonParseError::perNone;
+  if (ok && !partial) {
+    const auto at = static_cast<size_t>(tokenizer.Offset());
+    ok = at >= bytes.size() || bytes[at] == '\0' || (at > 0 && bytes[at - 1] == '\0');
   }
   if (!ok) result.Reset();
   return result;
@@ -154,7 +169,7 @@ IJsonValue TJsonEnumerator::Current() const {
 std::u16string TJsonEnumerator::Name() const {
   if (!FValue || FValue->Kind() != vkObject || FPosition < 0) return {};
   TJsonAvlEntry* e = FIterator.CurrentEntry();
-  return e ? e->Name : std::u16string();
+  return e ? std::u16string(e->Name()) : std::u16string();
 }
 
 bool FindFirstMember(const IJsonValue& value, TJsonMemberIter& iter) {
@@ -164,7 +179,7 @@ bool FindFirstMember(const IJsonValue& value, TJsonMemberIter& iter) {
   iter.Iterator.MoveToFirst();
   TJsonAvlEntry* e = iter.Iterator.CurrentEntry();
   if (!e) return false;
-  iter.Key = e->Name;
+  iter.Key = e->Name();
   iter.Value = e->Value;
   return true;
 }
@@ -178,7 +193,7 @@ bool FindNextMember(TJsonMemberIter& iter) {
     iter.Value.Reset();
     return false;
   }
-  iter.Key = e->Name;
+  iter.Key = e->Name();
   iter.Value = e->Value;
   return true;
 }
@@ -199,17 +214,14 @@ TJsonValueKind ValueKindOf(const IJsonValue& value) { return value ? value->Kind
 void* TJsonValue::operator new(size_t) { return pool::TFixedPool<sizeof(TJsonValue)>::Allocate(); }
 void TJsonValue::operator delete(void* p) noexcept { pool::TFixedPool<sizeof(TJsonValue)>::Free(p); }
 
-TJsonValue::TJsonValue(TJsonValueKind kind) : FKind(kind) {
+TJsonValue::TJsonValue(TJsonValueKind kind, TJsonArena* arena) : FKind(kind), FInArena(arena != nullptr) {
   switch (kind) {
-    case vkObject: new (&FTable) TJsonMemberTable(); break;
-    case vkArray: new (&FArray) TJsonArray(); break;
-    default: FInteger = 0; break;
+    case vkObject:
+      FTable = arena ? new (arena->Allocate(sizeof(TJsonMemberTable))) TJsonMemberTable() : new TJsonMemberTable();
+      break;
+    case vkArray: FArray = arena ? new (arena->Allocate(sizeof(TJsonArray))) TJsonArray() : new TJsonArray(); break;
+    default: FInteger = 0; break;  // also the empty string (no text block)
   }
-}
-
-TJsonValue::~TJsonValue() {
-  if (FKind == vkObject) FTable.~TJsonMemberTable();
-  if (FKind == vkArray) FArray.~TJsonArray();
 }
 
 IJsonValue TJsonValue::Adopt(TJsonValue* fresh) noexcept {
@@ -220,58 +232,109 @@ IJsonValue TJsonValue::Adopt(TJsonValue* fresh) noexcept {
 }
 
 void TJsonValue::Release() noexcept {
-  if (FRefCount.fetch_sub(1, std::memory_order_acq_rel) == 1) Destroy(this);
+  // The only holder needs no atomic read-modify-write: nobody else can take a reference.
+  if (FRefCount.load(std::memory_order_acquire) == 1 || FRefCount.fetch_sub(1, std::memory_order_acq_rel) == 1)
+    Destroy(this);
 }
+
+TJsonArena* TJsonValue::Finish(TJsonValue* v) noexcept {
+  v->FRefCount.store(0, std::memory_order_relaxed);
+  switch (v->FKind) {
+    case vkObject:
+      v->FTable->ReleaseAll();  // members whose count drops to 0 join the pending list
+      if (!v->FInArena) delete v->FTable;
+      break;
+    case vkArray:
+      if (v->FInArena)
+        v->FArray->~TJsonArray();
+      else
+        delete v->FArray;
+      break;
+    case vkString: TJsonText::Dispose(v->FText); break;
+    default: break;
+  }
+  if (v->FInArena) return TJsonArena::Of(v);
+  delete v;
+  return nullptr;
+}
+
+namespace {
+
+// Values of one arena are counted off to it in runs, one atomic operation per run. Values
+// still waiting to be freed keep their arena alive, as they are not counted off yet.
+thread_local TJsonArena* tDropArena = nullptr;
+thread_local int64_t tDropCount = 0;
+
+void CountOff(TJsonArena* arena) {
+  if (arena == nullptr) return;
+  if (arena != tDropArena) {
+    if (tDropArena) tDropArena->DropValues(tDropCount);
+    tDropArena = arena;
+    tDropCount = 0;
+  }
+  ++tDropCount;
+}
+
+}  // namespace
 
 void TJsonValue::Destroy(TJsonValue* value) noexcept {
   if (tFreeing) {
+    // A value without members or elements ends at once (nothing in it can lead back
+    // here); a container waits, so that a deep tree is freed by the loop below.
+    if (!IsContainer(value)) {
+      CountOff(Finish(value));
+      return;
+    }
     value->FUserData = tPendingFree;
     tPendingFree = value;
     return;
   }
   tFreeing = true;
-  delete value;
+  CountOff(Finish(value));
   while (TJsonValue* next = tPendingFree) {
     tPendingFree = static_cast<TJsonValue*>(next->FUserData);
-    delete next;
+    CountOff(Finish(next));
   }
+  if (tDropArena) tDropArena->DropValues(tDropCount);
+  tDropArena = nullptr;
+  tDropCount = 0;
   tFreeing = false;
 }
 
-IJsonValue TJsonValue::Create(TJsonValueKind kind) { return Adopt(new TJsonValue(kind)); }
+IJsonValue TJsonValue::Create(TJsonValueKind kind) { return Adopt(new TJsonValue(kind, nullptr)); }
 
 IJsonValue TJsonValue::CreateBoolean(bool value) {
-  auto* v = new TJsonValue(vkBoolean);
+  auto* v = new TJsonValue(vkBoolean, nullptr);
   v->FBoolean = value;
   return Adopt(v);
 }
 
 IJsonValue TJsonValue::CreateInteger(int64_t value) {
-  auto* v = new TJsonValue(vkInteger);
+  auto* v = new TJsonValue(vkInteger, nullptr);
   v->FInteger = value;
   return Adopt(v);
 }
 
 IJsonValue TJsonValue::CreateDouble(double value) {
-  auto* v = new TJsonValue(vkDouble);
+  auto* v = new TJsonValue(vkDouble, nullptr);
   v->FDouble = value;
   return Adopt(v);
 }
 
 IJsonValue TJsonValue::CreateCurrency(int64_t scaled) {
-  auto* v = new TJsonValue(vkCurrency);
+  auto* v = new TJsonValue(vkCurrency, nullptr);
   v->FCurrency = scaled;
   return Adopt(v);
 }
 
-IJsonValue TJsonValue::CreateString(std::u16string value) {
-  auto* v = new TJsonValue(vkString);
-  v->FString = std::move(value);
+IJsonValue TJsonValue::CreateString(std::u16string_view value) {
+  auto* v = new TJsonValue(vkString, nullptr);
+  v->FText = TJsonText::Make(value, nullptr);
   return Adopt(v);
 }
 
 IJsonValue TJsonValue::CreateMethod(TJsonMethod method) {
-  auto* v = new TJsonValue(vkMethod);
+  auto* v = new TJsonValue(vkMethod, nullptr);
   v->FMethod = method;
   return Adopt(v);
 }
@@ -282,12 +345,16 @@ IJsonValue TJsonValue::ParseText(std::u16string_view text, bool strict, bool par
   return Evaluate(text, strict, partial, context, options, putValue, kind, ok);
 }
 
+IJsonValue TJsonValue::ParseText(std::string_view bytes, bool strict, bool partial) {
+  return EvaluateBytes(bytes, strict, partial);
+}
+
 TJsonEnumerator TJsonValue::Members() { return TJsonEnumerator(IJsonValue(this)); }
 
 // ----- paths ----------------------------------------------------------------------------------
 
 IJsonValue TJsonValue::Lookup(std::u16string_view path) {
-  if (FKind == vkObject && IsPlainMemberName(path)) return FTable.Get(path);
+  if (FKind == vkObject && IsPlainMemberName(path)) return FTable->Get(path);
   bool ok;
   return Evaluate(path, false, true, IJsonValue(this), {}, nullptr, vkNull, ok);
 }
@@ -407,7 +474,7 @@ bool TJsonValue::ToBoolean() const {
     case vkDouble: return FDouble != 0;
     case vkCurrency: return FCurrency != 0;
     case vkInteger: return FInteger != 0;
-    case vkString: return !FString.empty();
+    case vkString: return FText != nullptr;
     default: return true;
   }
 }
@@ -419,8 +486,9 @@ int64_t TJsonValue::ToInteger() const {
     case vkCurrency: return number::CurrencyToInteger(FCurrency);
     case vkInteger: return FInteger;
     case vkString: {
+      std::u16string scratch;
       int64_t i = 0;
-      return number::ParseInt64(FString, i) ? i : 0;
+      return number::ParseInt64(StringUnits(scratch), i) ? i : 0;
     }
     default: return 0;
   }
@@ -433,8 +501,9 @@ double TJsonValue::ToDouble() const {
     case vkCurrency: return static_cast<double>(FCurrency) / 10000.0;
     case vkInteger: return static_cast<double>(FInteger);
     case vkString: {
+      std::u16string scratch;
       double d = 0;
-      return number::ParseDouble(FString, d) ? d : 0.0;
+      return number::ParseDouble(StringUnits(scratch), d) ? d : 0.0;
     }
     default: return 0.0;
   }
@@ -447,16 +516,100 @@ int64_t TJsonValue::ToCurrency() const {
     case vkCurrency: return FCurrency;
     case vkInteger: return number::IntegerToCurrency(FInteger);
     case vkString: {
+      std::u16string scratch;
       double d = 0;
-      return number::ParseDouble(FString, d) ? number::RoundToInt64(static_cast<long double>(d) * 10000.0L) : 0;
+      return number::ParseDouble(StringUnits(scratch), d) ? number::RoundToInt64(static_cast<long double>(d) * 10000.0L)
+                                                          : 0;
     }
     default: return 0;
   }
 }
 
 std::u16string TJsonValue::ToText() {
-  if (FKind == vkString) return FString;
-  return ToJsonText(false, false);
+  if (FKind != vkString) return ToJsonText(false, false);
+  std::u16string text;
+  if (FText) FText->AppendTo(text);
+  return text;
+}
+
+std::u16string_view TJsonValue::StringUnits(std::u16string& scratch) const {
+  if (FKind != vkString || FText == nullptr) return {};
+  if (FText->Wide) return {FText->Units(), FText->Length};
+  scratch.clear();
+  FText->AppendTo(scratch);
+  return scratch;
+}
+
+void TJsonValue::StringAnsi(std::string& out) const {
+  out.clear();
+  if (FKind != vkString || FText == nullptr) return;
+  if (!FText->Wide) {
+    out.assign(reinterpret_cast<const char*>(FText->Bytes()), FText->Length);
+    return;
+  }
+  out = runtime::WideToAnsi(std::u16string_view(FText->Units(), FText->Length));
+}
+
+void TJsonValue::SetText(std::u16string_view units) {
+  TJsonText* old = FText;
+  FText = TJsonText::Make(units, nullptr);
+  TJsonText::Dispose(old);
+}
+
+// ----- string texts ---------------------------------------------------------------------------
+
+TJsonText* TJsonText::Make(std::u16string_view units, TJsonArena* arena) {
+  if (units.empty()) return nullptr;
+  const size_t n = units.size();
+  if (n > UINT32_MAX) throw EJsonError("String too long");
+  // Narrow first; a unit the code page lacks (rare in page text) restarts it wide.
+  void* at = arena ? arena->Allocate(sizeof(TJsonText) + n, 4) : nullptr;
+  bool heap = at == nullptr;
+  if (heap) at = ::operator new(sizeof(TJsonText) + n);
+  auto* text = static_cast<TJsonText*>(at);
+  auto* bytes = reinterpret_cast<unsigned char*>(text + 1);
+  bool wide = false;
+  if (codepage::Encode(units.data(), n, bytes) < n) {
+    if (heap) ::operator delete(at);  // an arena piece just stays unused
+    at = arena ? arena->Allocate(sizeof(TJsonText) + 2 * n, 4) : nullptr;
+    heap = at == nullptr;
+    if (heap) at = ::operator new(sizeof(TJsonText) + 2 * n);
+    text = static_cast<TJsonText*>(at);
+    std::copy(units.begin(), units.end(), reinterpret_cast<char16_t*>(text + 1));
+    wide = true;
+  }
+  text->Length = static_cast<uint32_t>(n);
+  text->Wide = wide;
+  text->Heap = heap;
+  return text;
+}
+
+TJsonText* TJsonText::MakeNarrow(const unsigned char* bytes, size_t n, TJsonArena* arena) {
+  if (n == 0) return nullptr;
+  if (n > UINT32_MAX) throw EJsonError("String too long");
+  void* at = arena ? arena->Allocate(sizeof(TJsonText) + n, 4) : nullptr;
+  const bool heap = at == nullptr;
+  if (heap) at = ::operator new(sizeof(TJsonText) + n);
+  auto* text = static_cast<TJsonText*>(at);
+  std::copy(bytes, bytes + n, reinterpret_cast<unsigned char*>(text + 1));
+  text->Length = static_cast<uint32_t>(n);
+  text->Wide = false;
+  text->Heap = heap;
+  return text;
+}
+
+void TJsonText::Dispose(TJsonText* text) noexcept {
+  if (text && text->Heap) ::operator delete(text);
+}
+
+void TJsonText::AppendTo(std::u16string& out) const {
+  if (Wide) {
+    out.append(Units(), Length);
+    return;
+  }
+  const size_t at = out.size();
+  out.resize(at + Length);
+  codepage::Decode(Bytes(), Length, out.data() + at);
 }
 
 // ----- comparison -----------------------------------------------------------------------------
@@ -509,10 +662,13 @@ void TJsonValue::WipeSelf() {
     case vkDouble: FDouble = 0; break;
     case vkCurrency: FCurrency = 0; break;
     case vkInteger: FInteger = 0; break;
-    case vkString: FString.clear(); break;
+    case vkString:
+      TJsonText::Dispose(FText);
+      FText = nullptr;
+      break;
     case vkMethod: FMethod = nullptr; break;
-    case vkObject: FTable.Wipe(false); break;
-    case vkArray: FArray.Wipe(false); break;
+    case vkObject: FTable->Wipe(false); break;
+    case vkArray: FArray->Wipe(false); break;
     default: break;
   }
 }
@@ -561,8 +717,8 @@ void TJsonValue::Compact(bool all) {
   TProgressMarks marks;
   if (!all) {
     marks.Mark(this);
-    if (FKind == vkObject) FTable.Compact(false);
-    if (FKind == vkArray) FArray.Compact(false);
+    if (FKind == vkObject) FTable->Compact(false);
+    if (FKind == vkArray) FArray->Compact(false);
     return;
   }
   std::vector<IJsonValue> order = CollectTree(this, marks);
@@ -584,7 +740,10 @@ IJsonValue ShallowCopy(TJsonValue* v) {
     case vkDouble: return TJsonValue::CreateDouble(v->ToDouble());
     case vkCurrency: return TJsonValue::CreateCurrency(v->ToCurrency());
     case vkInteger: return TJsonValue::CreateInteger(v->ToInteger());
-    case vkString: return TJsonValue::CreateString(v->StringRef());
+    case vkString: {
+      std::u16string scratch;
+      return TJsonValue::CreateString(v->StringUnits(scratch));
+    }
     case vkMethod: return TJsonValue::CreateMethod(v->ToMethod());
     default: return TJsonValue::Create(v->Kind());
   }
@@ -626,7 +785,7 @@ IJsonValue TJsonValue::Duplicate() {
       child = e->Value.Get();
       // A member that leads back into a value being copied (a cycle) stays absent.
       if (child && !child->InProgress()) copy = ShallowCopy(child);
-      f.Target->ToObjectTable()->Put(e->Name, copy);
+      f.Target->ToObjectTable()->Put(e->Name(), copy);
     } else {
       if (f.Index >= f.Source->ToArray()->Length()) {
         f.Source->SetInProgress(false);
@@ -650,7 +809,11 @@ void TJsonValue::MergeFrom(const IJsonValue& value, bool reference) {
       case vkDouble: self->FDouble = from->FDouble; break;
       case vkCurrency: self->FCurrency = from->FCurrency; break;
       case vkInteger: self->FInteger = from->FInteger; break;
-      case vkString: self->FString = from->FString; break;
+      case vkString: {
+        std::u16string scratch;
+        self->SetText(from->StringUnits(scratch));
+        break;
+      }
       case vkMethod: self->FMethod = from->FMethod; break;
       default: break;
     }
@@ -678,7 +841,7 @@ void TJsonValue::MergeFrom(const IJsonValue& value, bool reference) {
     if (TJsonMemberTable* table = source->ToObjectTable()) {
       f.Items.reserve(static_cast<size_t>(table->Count()));
       TJsonAvlIterator it(table);
-      for (it.MoveToFirst(); TJsonAvlEntry* e = it.CurrentEntry(); it.MoveToNext()) f.Items.emplace_back(e->Name, e->Value);
+      for (it.MoveToFirst(); TJsonAvlEntry* e = it.CurrentEntry(); it.MoveToNext()) f.Items.emplace_back(e->Name(), e->Value);
     } else {
       TJsonArray* arr = source->ToArray();
       f.Items.reserve(static_cast<size_t>(arr->Length()));
