@@ -14,25 +14,25 @@ TJsonArena* TJsonArena::Create() {
   block->Arena = arena;
   block->Next = nullptr;
   arena->FBlocks = block;
-  arena->FCursor = cursor + sizeof(TJsonArena);
-  arena->FEnd = static_cast<char*>(raw) + kBlockSize;
+  arena->FCursor[kValues] = cursor + sizeof(TJsonArena);
+  arena->FEnd[kValues] = static_cast<char*>(raw) + kBlockSize;
   return arena;
 }
 
-void* TJsonArena::Allocate(size_t size, size_t align) {
+void* TJsonArena::Allocate(size_t size, size_t align, TLane lane) {
   if (size > kMaxPiece) return nullptr;
-  auto at = (reinterpret_cast<uintptr_t>(FCursor) + align - 1) & ~(align - 1);
-  if (at + size > reinterpret_cast<uintptr_t>(FEnd)) {
+  auto at = (reinterpret_cast<uintptr_t>(FCursor[lane]) + align - 1) & ~(align - 1);
+  if (FCursor[lane] == nullptr || at + size > reinterpret_cast<uintptr_t>(FEnd[lane])) {
     void* raw = std::aligned_alloc(kBlockSize, kBlockSize);
     if (raw == nullptr) throw std::bad_alloc();
     auto* block = static_cast<TBlock*>(raw);
     block->Arena = this;
     block->Next = FBlocks;
     FBlocks = block;
-    FEnd = static_cast<char*>(raw) + kBlockSize;
+    FEnd[lane] = static_cast<char*>(raw) + kBlockSize;
     at = (reinterpret_cast<uintptr_t>(raw) + sizeof(TBlock) + align - 1) & ~(align - 1);
   }
-  FCursor = reinterpret_cast<char*>(at + size);
+  FCursor[lane] = reinterpret_cast<char*>(at + size);
   return reinterpret_cast<void*>(at);
 }
 

@@ -1,67 +1,29 @@
 #include "json/json_codepage.h"
 
-#include <array>
-
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
-#include "runtime/codepage.h"
-
 namespace json::codepage {
-
-namespace {
-
-struct TTables {
-  std::array<char16_t, 256> Units{};
-  std::array<int16_t, 0x300> Low{};
-  std::array<int16_t, 0x130> High{};
-  TTables() {
-    Low.fill(-1);
-    High.fill(-1);
-    for (int b = 0; b < 256; ++b) {
-      const char16_t u = runtime::Cp1250ToUnicode(static_cast<unsigned char>(b));
-      Units[b] = u;
-      if (u < 0x300) Low[u] = static_cast<int16_t>(b);
-      else if (u >= 0x2000 && u < 0x2130) High[u - 0x2000] = static_cast<int16_t>(b);
-    }
-  }
-};
-
-// Built on first use, so that static initialisers elsewhere may already parse.
-const TTables& Tables() {
-  static const TTables tables;
-  return tables;
-}
-
-}  // namespace
-
-const char16_t* Units() { return Tables().Units.data(); }
-
-namespace detail {
-const int16_t* LowBytes() { return Tables().Low.data(); }
-const int16_t* HighBytes() { return Tables().High.data(); }
-}  // namespace detail
 
 // Text is mostly ASCII, which maps to itself: both loops take 16 bytes or 8 units at a time
 // while they are ASCII, and the tables only for the rest.
 
 void Decode(const unsigned char* bytes, size_t n, char16_t* out) {
-  const char16_t* units = Units();
   size_t i = 0;
 #if defined(__SSE2__)
   const __m128i zero = _mm_setzero_si128();
   for (; i + 16 <= n; i += 16) {
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
     if (_mm_movemask_epi8(b) != 0) {  // a byte from 0x80 up
-      for (size_t k = i; k < i + 16; ++k) out[k] = units[bytes[k]];
+      for (size_t k = i; k < i + 16; ++k) out[k] = UnitOf(bytes[k]);
       continue;
     }
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi8(b, zero));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 8), _mm_unpackhi_epi8(b, zero));
   }
 #endif
-  for (; i < n; ++i) out[i] = units[bytes[i]];
+  for (; i < n; ++i) out[i] = UnitOf(bytes[i]);
 }
 
 size_t Encode(const char16_t* units, size_t n, unsigned char* out) {
@@ -69,13 +31,6 @@ size_t Encode(const char16_t* units, size_t n, unsigned char* out) {
 #if defined(__SSE2__)
   const __m128i high = _mm_set1_epi16(static_cast<short>(0xFF80));
   const __m128i zero = _mm_setzero_si128();
-  const int16_t* low = detail::LowBytes();
-  const int16_t* punctuation = detail::HighBytes();
-  auto one = [&](char16_t u) -> int {
-    if (u < 0x300) return low[u];
-    if (u >= 0x2000 && u < 0x2130) return punctuation[u - 0x2000];
-    return -1;
-  };
   for (; i + 8 <= n; i += 8) {
     const __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + i));
     if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(u, high), zero)) == 0xFFFF) {
@@ -83,7 +38,7 @@ size_t Encode(const char16_t* units, size_t n, unsigned char* out) {
       continue;
     }
     for (size_t k = i; k < i + 8; ++k) {
-      const int b = one(units[k]);
+      const int b = ByteOf(units[k]);
       if (b < 0) return k;
       out[k] = static_cast<unsigned char>(b);
     }

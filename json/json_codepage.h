@@ -1,25 +1,43 @@
 #pragma once
 // Windows-1250 tables for the hot loops of the library: decoding page bytes as the parser
-// meets them, and storing strings narrow. Built once from the runtime's code page.
+// meets them, and storing strings narrow. Built at compile time from the runtime's code page.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
+#include "runtime/codepage.h"
+
 namespace json::codepage {
 
-// The 16-bit unit of every byte (256 entries).
-const char16_t* Units();
+struct TTables {
+  std::array<char16_t, 256> Units{};  // the unit of every byte
+  std::array<int16_t, 0x300> Low{};   // the byte of units 0..0x2FF, or -1
+  std::array<int16_t, 0x130> High{};  // the byte of units 0x2000..0x212F (punctuation), or -1
 
-namespace detail {
-const int16_t* LowBytes();   // units 0..0x2FF
-const int16_t* HighBytes();  // units 0x2000..0x212F (the punctuation the code page has)
-}  // namespace detail
+  constexpr TTables() {
+    Low.fill(-1);
+    High.fill(-1);
+    for (int b = 0; b < 256; ++b) {
+      const char16_t u = b < 0x80 ? static_cast<char16_t>(b) : runtime::kCp1250High[b - 0x80];
+      Units[b] = u;
+      if (u < 0x300)
+        Low[u] = static_cast<int16_t>(b);
+      else if (u >= 0x2000 && u < 0x2130)
+        High[u - 0x2000] = static_cast<int16_t>(b);
+    }
+  }
+};
+
+inline constexpr TTables kTables{};
+
+// The unit of a byte.
+inline char16_t UnitOf(unsigned char byte) { return kTables.Units[byte]; }
 
 // The byte that stands for `unit`, or -1 when the code page has none.
 inline int ByteOf(char16_t unit) {
-  if (unit < 0x80) return unit;
-  if (unit < 0x300) return detail::LowBytes()[unit];
-  if (unit >= 0x2000 && unit < 0x2130) return detail::HighBytes()[unit - 0x2000];
+  if (unit < 0x300) return kTables.Low[unit];
+  if (unit >= 0x2000 && unit < 0x2130) return kTables.High[unit - 0x2000];
   return -1;
 }
 

@@ -76,6 +76,7 @@ TJsonName* TJsonName::Make(std::u16string_view text, uint32_t hash, TJsonArena* 
   name->Hash = hash;
   name->Length = static_cast<uint32_t>(text.size());
   name->Heap = heap;
+  name->Next = nullptr;
   std::copy(text.begin(), text.end(), const_cast<char16_t*>(name->Units()));
   return name;
 }

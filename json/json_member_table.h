@@ -23,6 +23,9 @@ struct TJsonName {
   uint32_t Hash;    // NameHash of the text, computed once
   uint32_t Length;  // code units
   bool Heap;        // owned by one entry, freed with it
+  // The name that followed this one the last time the parse met it (objects of one shape
+  // repeat their names in one order): the parse checks it before it hashes and searches.
+  const TJsonName* Next;
   const char16_t* Units() const { return reinterpret_cast<const char16_t*>(this + 1); }
   std::u16string_view Text() const { return {Units(), Length}; }
 

@@ -76,8 +76,8 @@ IJsonValue NumberValue(TJsonBuilder& make, const std::u16string& text, int32_t f
 }
 
 // A character of the text as a 16-bit unit.
-inline char16_t UnitOf(char16_t c, const char16_t*) { return c; }
-inline char16_t UnitOf(char c, const char16_t* table) { return table[static_cast<unsigned char>(c)]; }
+inline char16_t UnitOf(char16_t c) { return c; }
+inline char16_t UnitOf(char c) { return codepage::UnitOf(static_cast<unsigned char>(c)); }
 
 // The length of the run of ordinary string characters at data[pos..limit): no control
 // character, backslash or quote `q` among them, so nothing but appending is to be done with
@@ -209,11 +209,22 @@ void TJsonBuilder::AddMember(TJsonMemberTable& table, std::u16string_view name, 
     table.Put(name, std::move(value));
     return;
   }
-  void* at = FArena->Allocate(sizeof(TJsonAvlEntry));
+  void* at = FArena->Allocate(sizeof(TJsonAvlEntry), alignof(TJsonAvlEntry), TJsonArena::kEntries);
   table.Insert(new (at) TJsonAvlEntry(SharedName(name), std::move(value)));
 }
 
 const TJsonName* TJsonBuilder::SharedName(std::u16string_view text) {
+  if (FLastName && FLastName->Next && FLastName->Next->Text() == text) {
+    FLastName = const_cast<TJsonName*>(FLastName->Next);
+    return FLastName;
+  }
+  const TJsonName* found = FindName(text);
+  if (FLastName) FLastName->Next = found;
+  FLastName = const_cast<TJsonName*>(found);
+  return found;
+}
+
+const TJsonName* TJsonBuilder::FindName(std::u16string_view text) {
   if (2 * (FNameCount + 1) > FNames.size()) {
     std::vector<const TJsonName*> old(FNames.size() ? 2 * FNames.size() : 64, nullptr);
     old.swap(FNames);
@@ -255,6 +266,7 @@ void TJsonTokenizer::Reset() {
   FDepth = 0;
   FError = E::perNone;
   FNestedArgs = 0;
+  FNarrowString = false;
   FHanded.Reset();
 }
 
@@ -281,10 +293,31 @@ IJsonValue TJsonTokenizer::Run(TJsonTokenizer& t, const TChar* const data, const
   const TJsonValueKind contextKind = context ? context->Kind() : vkNull;
   // The end of what this call may read: the text, or the length limit before it.
   const size_t limit = length >= 0 && static_cast<size_t>(length) < size ? static_cast<size_t>(length) : size;
-  const char16_t* const units = codepage::Units();
   size_t pos = 0;
   std::u16string& buf = t.FBuffer;
   TJsonBuilder& make = t.FBuilder;
+  // A string read from bytes is collected as those bytes in `narrow` (the form it will be
+  // kept in) for as long as the code page holds every unit of it; on the first unit it does
+  // not hold, what is there moves to `buf` and the string goes on in 16-bit units.
+  std::string& narrow = t.FNarrow;
+  if constexpr (!std::is_same_v<TChar, char>) {
+    if (t.FNarrowString) {  // a string begun in an earlier call over bytes
+      AppendRun(buf, narrow.data(), narrow.size());
+      t.FNarrowString = false;
+    }
+  }
+  auto pushUnit = [&](TJsonTokenizerLevel* level, char16_t u) {
+    if (t.FNarrowString && (level->State == S::QuotedString || level->SavedState == S::QuotedString)) {
+      const int b = codepage::ByteOf(u);
+      if (b >= 0) {
+        narrow.push_back(static_cast<char>(b));
+        return;
+      }
+      AppendRun(buf, narrow.data(), narrow.size());
+      t.FNarrowString = false;
+    }
+    buf.push_back(u);
+  };
   // Values a path evaluation makes go into trees built elsewhere; only a plain parse of a
   // large text builds in an arena.
   if (!context && !make.UsesArena() && limit >= t.FArenaMinText) make.UseArena();
@@ -305,7 +338,7 @@ IJsonValue TJsonTokenizer::Run(TJsonTokenizer& t, const TChar* const data, const
       goto stop;
     }
     {
-      const char16_t c = pos < size ? UnitOf(data[pos], units) : u'\0';
+      const char16_t c = pos < size ? UnitOf(data[pos]) : u'\0';
       if (c == 9) {
         column += 4;
       } else if (c == 10) {
@@ -315,7 +348,12 @@ IJsonValue TJsonTokenizer::Run(TJsonTokenizer& t, const TChar* const data, const
         ++column;
       }
 
+      // Between tokens there is seldom anything to skip: such a character goes straight to
+      // the state waiting after the white space, as SkipSpace would send it, without a turn
+      // through the table.
+      const bool skipsNothing = c > 32 && c != u'/';
       for (;;) {
+        if (skipsNothing && L->State == S::SkipSpace) L->State = L->SavedState;
         switch (L->State) {
           case S::SkipSpace:
             if (c == 8 || c == 9 || c == 10 || c == 12 || c == 13 || c == 32) goto consume;
@@ -331,6 +369,8 @@ IJsonValue TJsonTokenizer::Run(TJsonTokenizer& t, const TChar* const data, const
           case S::ValueStart:
             if (c == u'"' || c == u'\'') {
               buf.clear();
+              narrow.clear();
+              t.FNarrowString = std::is_same_v<TChar, char>;
               t.FQuote = c;
               L->State = S::QuotedString;
               goto consume;
@@ -468,10 +508,11 @@ IJsonValue TJsonTokenizer::Run(TJsonTokenizer& t, const TChar* const data, const
           case S::QuotedName: {
             if (c == t.FQuote) {
               if (L->State == S::QuotedString) {
-                L->Current = make.String(buf);
+                L->Current = t.FNarrowString ? make.NarrowString(narrow.data(), narrow.size()) : make.String(buf);
+                t.FNarrowString = false;
                 L->SavedState = S::ValueDone;
               } else {
-                L->MemberName = buf;
+                L->MemberName.swap(buf);  // buf is cleared before it is used again
                 L->SavedState = S::NameEnd;
               }
               L->State = S::SkipSpace;
@@ -483,7 +524,7 @@ IJsonValue TJsonTokenizer::Run(TJsonTokenizer& t, const TChar* const data, const
               goto consume;
             }
             if (c < 32) {  // NUL included: it ends the text and so the parse
-              buf.push_back(c);
+              pushUnit(L, c);
               goto consume;
             }
             // Take the whole run of ordinary characters at once.
@@ -491,12 +532,19 @@ IJsonValue TJsonTokenizer::Run(TJsonTokenizer& t, const TChar* const data, const
             if constexpr (std::is_same_v<TChar, char>) {
               // A whole string without escapes: its bytes are already the narrow form a
               // string keeps, so they go there without being decoded and encoded again.
-              if (L->State == S::QuotedString && buf.empty() && pos + n < limit && data[pos + n] == t.FQuote) {
+              if (L->State == S::QuotedString && t.FNarrowString && narrow.empty() && pos + n < limit &&
+                  data[pos + n] == t.FQuote) {
                 L->Current = make.NarrowString(data + pos, n);
                 L->SavedState = S::ValueDone;
                 L->State = S::SkipSpace;
                 column += static_cast<int32_t>(n);  // the rest of the run and the quote
                 pos += n;
+                goto consume;
+              }
+              if (L->State == S::QuotedString && t.FNarrowString) {
+                narrow.append(data + pos, n);
+                column += static_cast<int32_t>(n - 1);
+                pos += n - 1;
                 goto consume;
               }
             }
@@ -508,18 +556,18 @@ IJsonValue TJsonTokenizer::Run(TJsonTokenizer& t, const TChar* const data, const
 
           case S::Escape:
             switch (c) {
-              case u'b': buf.push_back(8); break;
-              case u'n': buf.push_back(10); break;
-              case u'r': buf.push_back(13); break;
-              case u't': buf.push_back(9); break;
-              case u'f': buf.push_back(12); break;
+              case u'b': pushUnit(L, 8); break;
+              case u'n': pushUnit(L, 10); break;
+              case u'r': pushUnit(L, 13); break;
+              case u't': pushUnit(L, 9); break;
+              case u'f': pushUnit(L, 12); break;
               case u'u':
               case u'x':
                 t.FEscape = 0;
                 t.FLiteralPos = 0;
                 L->State = c == u'u' ? S::UnicodeEscape : S::HexEscape;
                 goto consume;
-              default: buf.push_back(c); break;
+              default: pushUnit(L, c); break;
             }
             L->State = L->SavedState;
             goto consume;
@@ -534,7 +582,7 @@ IJsonValue TJsonTokenizer::Run(TJsonTokenizer& t, const TChar* const data, const
             const int digits = L->State == S::UnicodeEscape ? 4 : 2;
             t.FEscape = static_cast<uint16_t>(t.FEscape + (v << (4 * (digits - 1 - t.FLiteralPos))));
             if (++t.FLiteralPos == digits) {
-              buf.push_back(static_cast<char16_t>(t.FEscape));
+              pushUnit(L, static_cast<char16_t>(t.FEscape));
               L->State = L->SavedState;
             }
             goto consume;
@@ -898,7 +946,7 @@ IJsonValue TJsonTokenizer::Run(TJsonTokenizer& t, const TChar* const data, const
 
           case S::BareName:
             if (c == 0 || c == u':') {
-              L->MemberName = buf;
+              L->MemberName.swap(buf);
               L->SavedState = S::NameEnd;
               L->State = S::SkipSpace;
               continue;

@@ -115,10 +115,12 @@ class TJsonBuilder {
   TJsonValue* New(TJsonValueKind kind);
   // The arena's one name block for `text`.
   const TJsonName* SharedName(std::u16string_view text);
+  const TJsonName* FindName(std::u16string_view text);
 
   TJsonArena* FArena = nullptr;
   std::vector<const TJsonName*> FNames;  // open addressing on the hash; the size is a power of two
   size_t FNameCount = 0;
+  TJsonName* FLastName = nullptr;  // the name met last, whose Next is a guess at this one
 };
 
 class TJsonTokenizer {
@@ -155,6 +157,8 @@ class TJsonTokenizer {
   void ResetLevel(TJsonTokenizerLevel& level);
 
   std::u16string FBuffer;  // scratch: the token being read
+  std::string FNarrow;     // a string read from bytes, while kept as bytes (see Run)
+  bool FNarrowString = false;
   int32_t FDepth = 0;
   int32_t FFraction = 0;        // 1 once a number has shown "." or an exponent
   int32_t FFractionDigits = 0;  // -1 when the number is not a fixed-point candidate

@@ -225,10 +225,9 @@ TJsonValue::TJsonValue(TJsonValueKind kind, TJsonArena* arena) : FKind(kind), FI
 }
 
 IJsonValue TJsonValue::Adopt(TJsonValue* fresh) noexcept {
-  // A value leaves its constructor with count 1; the count drops to 0 and the handle
-  // takes the first real reference.
-  fresh->FRefCount.store(0, std::memory_order_relaxed);
-  return IJsonValue(fresh);
+  // A value leaves its constructor with count 1; that count becomes the handle's first real
+  // reference, as if it dropped to 0 and the handle took one (without two atomic steps).
+  return IJsonValue::Adopting(fresh);
 }
 
 void TJsonValue::Release() noexcept {
