@@ -194,12 +194,14 @@ IJsonValue TJsonBuilder::Currency(int64_t scaled) {
 IJsonValue TJsonBuilder::String(std::u16string_view units) {
   IJsonValue v = TJsonValue::Adopt(New(vkString));
   v->FText = TJsonText::Make(units, FArena);
+  v->FTextInArena = v->FText && !v->FText->Heap;
   return v;
 }
 
 IJsonValue TJsonBuilder::NarrowString(const char* bytes, size_t n) {
   IJsonValue v = TJsonValue::Adopt(New(vkString));
   v->FText = TJsonText::MakeNarrow(reinterpret_cast<const unsigned char*>(bytes), n, FArena);
+  v->FTextInArena = v->FText && !v->FText->Heap;
   return v;
 }
 

@@ -249,7 +249,9 @@ TJsonArena* TJsonValue::Finish(TJsonValue* v) noexcept {
       else
         delete v->FArray;
       break;
-    case vkString: TJsonText::Dispose(v->FText); break;
+    case vkString:
+      if (!v->FTextInArena) TJsonText::Dispose(v->FText);
+      break;
     default: break;
   }
   if (v->FInArena) return TJsonArena::Of(v);
@@ -552,6 +554,7 @@ void TJsonValue::StringAnsi(std::string& out) const {
 void TJsonValue::SetText(std::u16string_view units) {
   TJsonText* old = FText;
   FText = TJsonText::Make(units, nullptr);
+  FTextInArena = false;
   TJsonText::Dispose(old);
 }
 
@@ -664,6 +667,7 @@ void TJsonValue::WipeSelf() {
     case vkString:
       TJsonText::Dispose(FText);
       FText = nullptr;
+      FTextInArena = false;
       break;
     case vkMethod: FMethod = nullptr; break;
     case vkObject: FTable->Wipe(false); break;

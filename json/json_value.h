@@ -278,6 +278,8 @@ class TJsonValue {
   bool FInProgress = false;
   TJsonValueKind FKind;
   bool FInArena = false;  // carved from an arena (see TJsonArena), with its table or array
+  // The string's text lies in an arena too: freeing the value need not look at it.
+  bool FTextInArena = false;
   void* FUserData = nullptr;
   union {
     bool FBoolean;
