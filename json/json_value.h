@@ -274,7 +274,7 @@ class TJsonValue {
   void WipeSelf();
   void SetText(std::u16string_view units);
 
-  std::atomic<int32_t> FRefCount{1};  // 1 while the constructor runs, dropped by Adopt
+  std::atomic<int32_t> FRefCount{1};  // 1 while the constructor runs, handed to the first handle by Adopt
   bool FInProgress = false;
   TJsonValueKind FKind;
   bool FInArena = false;  // carved from an arena (see TJsonArena), with its table or array
