@@ -527,10 +527,21 @@ int64_t TJsonValue::ToCurrency() const {
 }
 
 std::u16string TJsonValue::ToText() {
-  if (FKind != vkString) return ToJsonText(false, false);
   std::u16string text;
-  if (FText) FText->AppendTo(text);
-  return text;
+  if (FInProgress && FKind != vkString) return ToJsonText(false, false);  // written "null"
+  switch (FKind) {
+    case vkString:
+      if (FText) FText->AppendTo(text);
+      return text;
+    // Scalars read exactly as the writer writes them, without setting one up (the logs
+    // conversion reads every number this way).
+    case vkNull: return u"null";
+    case vkBoolean: return FBoolean ? u"true" : u"false";
+    case vkInteger: number::AppendInteger(text, FInteger); return text;
+    case vkCurrency: number::AppendCurrency(text, FCurrency); return text;
+    case vkDouble: number::AppendDouble(text, FDouble); return text;
+    default: return ToJsonText(false, false);
+  }
 }
 
 std::u16string_view TJsonValue::StringUnits(std::u16string& scratch) const {
