@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/logs_document.h"
 #include "json/json_value.h"
 #include "listing/listing_parser.h"
 #include "listing/logs_to_sql.h"
@@ -17,32 +18,8 @@
 
 namespace {
 
-// A logs document of `count` logs, about 1 KB each (LogText a few hundred bytes with escapes).
-std::string LogsDocument(int count) {
-  std::string s = " {\"status\":\"success\",\"data\":[";
-  for (int i = 0; i < count; ++i) {
-    if (i) s += ',';
-    const std::string id = std::to_string(100000000 + i);
-    s += "{\"LogID\":" + id + ",\"CacheID\":3141592,\"LogGuid\":\"b4c5d6e7-f809-4a1b-8c2d-" + id +
-         "abcd\",\"Latitude\":null,\"Longitude\":null,\"LatLonString\":\"\",\"LogType\":\"Found it\","
-         "\"LogTypeImage\":\"2.png\",\"LogText\":\"";
-    for (int k = 0; k < 6; ++k)
-      s += "Pekn\\u00e1 prech\\u00e1dzka okolo jazera, \\\"ke\\u0161ka\\\" bola v poriadku.\\r\\n"
-           "Logbook full <br \\/> TFTC! ";
-    s += "\",\"Created\":\"4/2/2013\",\"Visited\":\"" + std::to_string(1 + i % 12) + "/" +
-         std::to_string(1 + i % 28) +
-         "/2013\",\"UserName\":\"Cacher " + std::to_string(i % 977) + "\",\"MembershipLevel\":1,\"AccountID\":" +
-         std::to_string(500000 + i % 977) + ",\"AccountGuid\":\"0f1e2d3c-4b5a-6978-8796-" + id +
-         "a5b4\",\"Email\":\"\",\"AvatarImage\":\"avatar.jpg\",\"GeocacheFindCount\":" + std::to_string(i % 5000) +
-         ",\"GeocacheHideCount\":3,\"ChallengesCompleted\":0,\"IsEncoded\":false,"
-         "\"creator\":{\"GroupTitle\":\"Premium Member\",\"GroupImageUrl\":\"\\/images\\/icons\\/prem_user.gif\"},"
-         "\"Images\":[]}";
-  }
-  return s + "],\"pageInfo\":{\"idx\":1,\"size\":" + std::to_string(count) + "}};\r\n        ";
-}
-
 const std::string& Document() {
-  static const std::string doc = LogsDocument(20000);
+  static const std::string doc = bench::LogsDocument(20000);
   return doc;
 }
 
@@ -54,7 +31,7 @@ constexpr const char* kNarrowNames[] = {"LogID",   "AccountGuid", "UserName", "A
 void BM_ParseAndWalk_Tamvirel(benchmark::State& state) {
   const std::string& doc = Document();
   for (auto _ : state) {
-    json::IJsonValue root = json::TJsonValue::ParseText(runtime::AnsiToWide(doc), true, true);
+    json::IJsonValue root = json::TJsonValue::ParseText(doc, true, true);
     json::TJsonArray* data = root->Lookup(u"data")->ToArray();
     size_t total = 0;
     for (int32_t i = 0; i < data->Length(); ++i) {
@@ -92,7 +69,7 @@ void BM_ParseAndWalk_Nlohmann(benchmark::State& state) {
 
 void BM_Parse_Tamvirel(benchmark::State& state) {
   const std::string& doc = Document();
-  for (auto _ : state) benchmark::DoNotOptimize(json::TJsonValue::ParseText(runtime::AnsiToWide(doc), true, true));
+  for (auto _ : state) benchmark::DoNotOptimize(json::TJsonValue::ParseText(doc, true, true));
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(doc.size()));
 }
 
@@ -105,7 +82,7 @@ void BM_Parse_Nlohmann(benchmark::State& state) {
 
 // The whole logs step of a page with 5,000 logs: JSON to GeocacheLogs statements.
 void BM_LogsToSql_5000Logs(benchmark::State& state) {
-  static const std::string doc = LogsDocument(5000);
+  static const std::string doc = bench::LogsDocument(5000);
   for (auto _ : state) {
     std::vector<std::string> statements;
     listing::LogsToSql(doc, "GC1TAMV", statements);
@@ -124,7 +101,7 @@ void BM_PageConversion_5000Logs(benchmark::State& state) {
     state.SkipWithError("sample page without logs");
     return;
   }
-  page.replace(at + 13, end - at - 13, LogsDocument(5000).substr(1));
+  page.replace(at + 13, end - at - 13, bench::LogsDocument(5000).substr(1));
   char folder[] = "/tmp/json_bench_XXXXXX";
   if (mkdtemp(folder) == nullptr) {
     state.SkipWithError("no temporary folder");

@@ -1,9 +1,11 @@
 // Parses arbitrary text in every mode and checks what the writer promises: escaped output
 // parses back strictly, and a second round trip writes the same text as the first.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "json/json_tokenizer.h"
 #include "json/json_value.h"
@@ -25,16 +27,41 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   json::IJsonValue v = json::TJsonValue::ParseText(text, strict, partial);
 
+  // The bytes read directly (decoded string by string) must give what their units give.
+  if (!wide) {
+    const std::string_view bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
+    json::IJsonValue b = json::TJsonValue::ParseText(bytes, strict, partial);
+    if (!v != !b) abort();
+    if (v && v->ToJsonText(false, true) != b->ToJsonText(false, true)) abort();
+  }
+
   // The same text in two pieces must give the same outcome.
   {
     json::TJsonTokenizer t;
-    const size_t cut = text.empty() ? 0 : mode % (text.size() + 1);
+    t.SetArenaMinText(0);  // this parse builds in an arena, the whole one above value by value
+    // A NUL unit ends the text, so the whole parse never sees what follows it. A cut behind
+    // that NUL would let the second piece read on as a continuation of a parse that had
+    // already ended; cutting no later than the NUL compares the same text both ways.
+    const size_t cut = std::min(text.empty() ? 0 : mode % (text.size() + 1), text.find(u'\0'));
     json::IJsonValue first =
         json::ParseWithTokenizer(t, std::u16string_view(text).substr(0, cut), static_cast<int32_t>(cut), strict);
     json::IJsonValue second = json::ParseWithTokenizer(t, std::u16string_view(text).substr(cut), -1, strict);
     // ParseText adds the whole-text check of `partial`; compare only values that both found.
     if (v && !second) abort();
     if (v && second && v->ToJsonText(false, true) != second->ToJsonText(false, true)) abort();
+    // Arena values taken apart and changed, some outliving their root.
+    if (second) {
+      json::IJsonValue copy = second->Duplicate();
+      json::TJsonEnumerator members = second->Members();
+      json::IJsonValue kept = members.MoveNext() ? members.Current() : nullptr;
+      second->MergeFrom(copy, mode & 16);
+      second->Compact(true);
+      second.Reset();
+      if (kept) {
+        (void)kept->ToText();
+        kept->Wipe(true);
+      }
+    }
   }
 
   if (!v) return 0;

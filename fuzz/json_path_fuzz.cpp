@@ -13,12 +13,17 @@ namespace {
 
 void Echo(const json::IJsonValue&, const json::IJsonValue& params, json::IJsonValue& result) { result = params; }
 
-json::IJsonValue Document() {
-  json::IJsonValue doc = json::TJsonValue::ParseText(
+// The document built value by value, or (`arena`) in an arena as large pages are, so that
+// paths also change trees whose members live there.
+json::IJsonValue Document(bool arena) {
+  json::TJsonTokenizer t;
+  if (arena) t.SetArenaMinText(0);
+  json::IJsonValue doc = json::ParseWithTokenizer(
+      t,
       u"{\"status\":\"success\",\"data\":[{\"LogID\":1,\"LogText\":\"a\\nb\",\"Images\":[],"
       u"\"creator\":{\"GroupTitle\":\"Member\",\"n\":[1,[2,[3]]]}},{\"LogID\":2.5,\"Visited\":null}],"
       u"\"1st\":true,\"\u0101\":\"wide\"}",
-      true, false);
+      -1, true);
   doc->StoreMethod(u"echo", Echo);
   return doc;
 }
@@ -38,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (digits > 5) return 0;
   }
 
-  json::IJsonValue doc = Document();
+  json::IJsonValue doc = Document(mode & 64);
   (void)doc->Lookup(path);
   (void)doc->LookupText(path);
   (void)doc->LookupOrNull(path);

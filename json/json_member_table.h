@@ -11,30 +11,66 @@
 
 #include "json/json_types.h"
 
+static_assert(sizeof(void*) == 8, "member entries pack the balance into an 8-byte-aligned name pointer");
+
 namespace json {
+
+class TJsonArena;
+
+// A member name. The entries a parse makes share one name per distinct text (they live in
+// the parse's arena); an entry made any other way owns a name of its own on the heap.
+struct TJsonName {
+  uint32_t Hash;    // NameHash of the text, computed once
+  uint32_t Length;  // code units
+  bool Heap;        // owned by one entry, freed with it
+  // The name that followed this one the last time the parse met it (objects of one shape
+  // repeat their names in one order): the parse checks it before it hashes and searches.
+  const TJsonName* Next;
+  const char16_t* Units() const { return reinterpret_cast<const char16_t*>(this + 1); }
+  std::u16string_view Text() const { return {Units(), Length}; }
+
+  // A name block for `text` in `arena`, or on the heap (Heap set) when `arena` is null.
+  static TJsonName* Make(std::u16string_view text, uint32_t hash, TJsonArena* arena);
+};
 
 // The links and balance of one tree node. The table's head is a bare node whose less child
 // is the root, which lets insert and delete treat the root like any other child.
 struct TJsonAvlNode {
   // Child[0] is the less child (precedes this entry in walk order), Child[1] the greater one.
   TJsonAvlNode* Child[2] = {nullptr, nullptr};
-  // Height of the greater subtree minus height of the less subtree: -1, 0 or 1.
-  int32_t Balance = 0;
+  // Height of the greater subtree minus height of the less subtree: -1, 0 or 1 between
+  // operations, +-2 for a moment while insert and delete rebalance.
+  int Balance() const { return static_cast<int>(FTagged & kBalanceMask) - 2; }
+  void SetBalance(int balance) { FTagged = (FTagged & ~kBalanceMask) | static_cast<uintptr_t>(balance + 2); }
+
+ protected:
+  // An entry's name pointer, with balance + 2 in the three low bits that the 8-byte
+  // alignment of names leaves free: this keeps an entry at four words.
+  static constexpr uintptr_t kBalanceMask = 7;
+  uintptr_t FTagged = 2;
 };
 
 // One member.
 struct TJsonAvlEntry : TJsonAvlNode {
-  TJsonAvlEntry(std::u16string name, IJsonValue value);
+  TJsonAvlEntry(const TJsonName* name, IJsonValue value) : Value(std::move(value)) {
+    FTagged = reinterpret_cast<uintptr_t>(name) | 2;
+  }
+  // An entry and its own name on the heap.
+  static TJsonAvlEntry* Create(std::u16string_view name, IJsonValue value);
+  // Frees an entry made by Create; an arena entry only lets its value go.
+  static void Dispose(TJsonAvlEntry* entry) noexcept;
   static void* operator new(size_t size);
+  static void* operator new(size_t, void* at) noexcept { return at; }
   static void operator delete(void* p) noexcept;
 
   static uint32_t NameHash(std::u16string_view name);
 
+  const TJsonName* NameBlock() const { return reinterpret_cast<const TJsonName*>(FTagged & ~kBalanceMask); }
+  std::u16string_view Name() const { return NameBlock()->Text(); }
+  uint32_t Hash() const { return NameBlock()->Hash; }
   TJsonAvlEntry* Less() const { return static_cast<TJsonAvlEntry*>(Child[0]); }
   TJsonAvlEntry* Greater() const { return static_cast<TJsonAvlEntry*>(Child[1]); }
 
-  uint32_t Hash;
-  std::u16string Name;
   IJsonValue Value;  // may be absent
 };
 
@@ -45,7 +81,7 @@ inline constexpr int kAvlMaxHeight = 64;
 class TJsonMemberTable {
  public:
   TJsonMemberTable() = default;
-  ~TJsonMemberTable() { Wipe(false); }
+  ~TJsonMemberTable() { ReleaseAll(); }
   TJsonMemberTable(const TJsonMemberTable&) = delete;
   TJsonMemberTable& operator=(const TJsonMemberTable&) = delete;
 
@@ -59,13 +95,16 @@ class TJsonMemberTable {
   IJsonValue Delete(std::u16string_view name);
 
   // Puts `value` under `name`, replacing (and releasing) an earlier value of that name.
-  void Put(std::u16string name, IJsonValue value);
+  void Put(std::u16string_view name, IJsonValue value);
   // The value under `name`, or none.
   IJsonValue Get(std::u16string_view name) const;
   // Fast read access for callers that do not keep the value: null when absent.
   TJsonValue* Find(std::u16string_view name) const;
   // Removes every member; with `all` every member value is wiped first.
   void Wipe(bool all);
+  // Removes every member, taking the tree apart without keeping it in order on the way:
+  // the quick end of a table that is going away.
+  void ReleaseAll();
   // Drops the members whose value is absent; with `all` the remaining values are compacted.
   void Compact(bool all);
   int32_t Count() const { return FCount; }

@@ -1,8 +1,8 @@
 #pragma once
-// Fixed-size cells for the two objects a parse makes by the hundred thousand (values and
-// member entries). Freed cells go to a per-thread list and are reused; the blocks they come
-// from are kept for the life of the process. This spares the general heap the churn (and the
-// coalescing of free chunks) that big documents cause when they are built and dropped.
+// Fixed-size cells for values and member entries made one by one (small parses, paths,
+// values a program creates; large parses build in an arena instead). Freed cells go to a
+// per-thread list and are reused; the blocks they come from are kept for the life of the
+// process. This spares the general heap the churn of many small objects made and dropped.
 //
 // Under AddressSanitizer the cells come from the general heap, so that use after free and
 // leaks of values stay visible to it.

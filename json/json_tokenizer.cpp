@@ -1,7 +1,14 @@
 #include "json/json_tokenizer.h"
 
 #include <limits>
+#include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "json/json_arena.h"
+#include "json/json_codepage.h"
 #include "json/json_number.h"
 #include "json/json_value.h"
 
@@ -39,15 +46,15 @@ inline int HexValue(char16_t c) {
 inline bool ContinuesWord(char16_t c) { return c == u'.' || c == u'_' || IsLetter(c) || c >= 256; }
 
 // The value of a finished number text. `fraction` and `digits` are the tokenizer's flags.
-IJsonValue NumberValue(const std::u16string& text, int32_t fraction, int32_t digits) {
+IJsonValue NumberValue(TJsonBuilder& make, const std::u16string& text, int32_t fraction, int32_t digits) {
   using namespace json::number;
   if (fraction == 0) {
     int64_t i = 0;
-    if (ParseInt64(text, i)) return TJsonValue::CreateInteger(i);
+    if (ParseInt64(text, i)) return make.Integer(i);
     // Too large for 64 bits: keep the magnitude as a double rather than losing it.
     double d = 0;
-    if (ParseDouble(text, d)) return TJsonValue::CreateDouble(d);
-    return TJsonValue::CreateInteger(0);
+    if (ParseDouble(text, d)) return make.Double(d);
+    return make.Integer(0);
   }
   if (digits >= 0) {
     // Fixed point with 0 to 4 fraction digits: drop the "." and scale.
@@ -58,14 +65,71 @@ IJsonValue NumberValue(const std::u16string& text, int32_t fraction, int32_t dig
     int64_t i = 0;
     if (ParseInt64(joined, i) && i <= std::numeric_limits<int64_t>::max() / kScales[digits] &&
         i >= std::numeric_limits<int64_t>::min() / kScales[digits])
-      return TJsonValue::CreateCurrency(i * kScales[digits]);
+      return make.Currency(i * kScales[digits]);
     double d = 0;
-    if (ParseDouble(text, d)) return TJsonValue::CreateDouble(d);
-    return TJsonValue::CreateCurrency(0);
+    if (ParseDouble(text, d)) return make.Double(d);
+    return make.Currency(0);
   }
   double d = 0;
   ParseDouble(text, d);
-  return TJsonValue::CreateDouble(d);
+  return make.Double(d);
+}
+
+// A character of the text as a 16-bit unit.
+inline char16_t UnitOf(char16_t c) { return c; }
+inline char16_t UnitOf(char c) { return codepage::UnitOf(static_cast<unsigned char>(c)); }
+
+// The length of the run of ordinary string characters at data[pos..limit): no control
+// character, backslash or quote `q` among them, so nothing but appending is to be done with
+// them (and every one moves the column by one). Strings are most of a document, and this is
+// the loop that reads them: 16 bytes or 8 units at a time.
+inline size_t PlainRun(const char* data, size_t pos, size_t limit, char16_t q) {
+  size_t i = pos;
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8(static_cast<char>(q));
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i ctl = _mm_set1_epi8(31);
+  for (; i + 16 <= limit; i += 16) {
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+    const __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, quote), _mm_cmpeq_epi8(b, backslash)),
+                                      _mm_cmpeq_epi8(_mm_max_epu8(b, ctl), ctl));  // max(b, 31) == 31: b <= 31
+    if (const int mask = _mm_movemask_epi8(stop)) return i - pos + static_cast<size_t>(__builtin_ctz(mask));
+  }
+#endif
+  for (; i < limit; ++i) {
+    const auto c = static_cast<unsigned char>(data[i]);
+    if (c < 32 || c == q || c == u'\\') break;
+  }
+  return i - pos;
+}
+
+inline size_t PlainRun(const char16_t* data, size_t pos, size_t limit, char16_t q) {
+  size_t i = pos;
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi16(static_cast<short>(q));
+  const __m128i backslash = _mm_set1_epi16(u'\\');
+  const __m128i ctl = _mm_set1_epi16(31);
+  const __m128i zero = _mm_setzero_si128();
+  for (; i + 8 <= limit; i += 8) {
+    const __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+    const __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(u, quote), _mm_cmpeq_epi16(u, backslash)),
+                                      _mm_cmpeq_epi16(_mm_subs_epu16(u, ctl), zero));  // u <= 31
+    if (const int mask = _mm_movemask_epi8(stop)) return i - pos + static_cast<size_t>(__builtin_ctz(mask)) / 2;
+  }
+#endif
+  for (; i < limit; ++i) {
+    const char16_t c = data[i];
+    if (c < 32 || c == q || c == u'\\') break;
+  }
+  return i - pos;
+}
+
+// Appends a run of characters to the token being read.
+inline void AppendRun(std::u16string& buf, const char16_t* from, size_t n) { buf.append(from, n); }
+inline void AppendRun(std::u16string& buf, const char* from, size_t n) {
+  const size_t at = buf.size();
+  buf.resize(at + n);
+  codepage::Decode(reinterpret_cast<const unsigned char*>(from), n, buf.data() + at);
 }
 
 // Index text of a path step: a non-negative integer that fits an array index.
@@ -83,6 +147,112 @@ bool IsPlainMemberName(std::u16string_view path) {
   return true;
 }
 
+// ----- TJsonBuilder ----------------------------------------------------------------------------
+
+TJsonBuilder::~TJsonBuilder() {
+  if (FArena) FArena->EndBuild();
+}
+
+void TJsonBuilder::UseArena() {
+  if (!FArena) FArena = TJsonArena::Create();
+}
+
+TJsonValue* TJsonBuilder::New(TJsonValueKind kind) {
+  if (!FArena) return new TJsonValue(kind, nullptr);
+  void* at = FArena->Allocate(sizeof(TJsonValue));
+  auto* v = new (at) TJsonValue(kind, FArena);
+  FArena->AddValue();
+  return v;
+}
+
+IJsonValue TJsonBuilder::Value(TJsonValueKind kind) { return TJsonValue::Adopt(New(kind)); }
+
+IJsonValue TJsonBuilder::Boolean(bool value) {
+  TJsonValue* v = New(vkBoolean);
+  v->FBoolean = value;
+  return TJsonValue::Adopt(v);
+}
+
+IJsonValue TJsonBuilder::Integer(int64_t value) {
+  TJsonValue* v = New(vkInteger);
+  v->FInteger = value;
+  return TJsonValue::Adopt(v);
+}
+
+IJsonValue TJsonBuilder::Double(double value) {
+  TJsonValue* v = New(vkDouble);
+  v->FDouble = value;
+  return TJsonValue::Adopt(v);
+}
+
+IJsonValue TJsonBuilder::Currency(int64_t scaled) {
+  TJsonValue* v = New(vkCurrency);
+  v->FCurrency = scaled;
+  return TJsonValue::Adopt(v);
+}
+
+IJsonValue TJsonBuilder::String(std::u16string_view units) {
+  IJsonValue v = TJsonValue::Adopt(New(vkString));
+  v->FText = TJsonText::Make(units, FArena);
+  v->FTextInArena = v->FText && !v->FText->Heap;
+  return v;
+}
+
+IJsonValue TJsonBuilder::NarrowString(const char* bytes, size_t n) {
+  IJsonValue v = TJsonValue::Adopt(New(vkString));
+  v->FText = TJsonText::MakeNarrow(reinterpret_cast<const unsigned char*>(bytes), n, FArena);
+  v->FTextInArena = v->FText && !v->FText->Heap;
+  return v;
+}
+
+void TJsonBuilder::AddMember(TJsonMemberTable& table, std::u16string_view name, IJsonValue value) {
+  // A name too long for an arena piece gets an entry of its own on the heap.
+  if (!FArena || sizeof(TJsonName) + name.size() * sizeof(char16_t) > TJsonArena::kMaxPiece) {
+    table.Put(name, std::move(value));
+    return;
+  }
+  void* at = FArena->Allocate(sizeof(TJsonAvlEntry), alignof(TJsonAvlEntry), TJsonArena::kEntries);
+  table.Insert(new (at) TJsonAvlEntry(SharedName(name), std::move(value)));
+}
+
+const TJsonName* TJsonBuilder::SharedName(std::u16string_view text) {
+  if (FLastName && FLastName->Next && FLastName->Next->Text() == text) {
+    FLastName = const_cast<TJsonName*>(FLastName->Next);
+    return FLastName;
+  }
+  const TJsonName* found = FindName(text);
+  if (FLastName) FLastName->Next = found;
+  FLastName = const_cast<TJsonName*>(found);
+  return found;
+}
+
+const TJsonName* TJsonBuilder::FindName(std::u16string_view text) {
+  if (2 * (FNameCount + 1) > FNames.size()) {
+    std::vector<const TJsonName*> old(FNames.size() ? 2 * FNames.size() : 64, nullptr);
+    old.swap(FNames);
+    for (const TJsonName* n : old) {
+      if (!n) continue;
+      size_t i = n->Hash & (FNames.size() - 1);
+      while (FNames[i]) i = (i + 1) & (FNames.size() - 1);
+      FNames[i] = n;
+    }
+  }
+  const uint32_t hash = TJsonAvlEntry::NameHash(text);
+  const size_t mask = FNames.size() - 1;
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    const TJsonName* n = FNames[i];
+    if (n == nullptr) {
+      n = TJsonName::Make(text, hash, FArena);
+      FNames[i] = n;
+      ++FNameCount;
+      return n;
+    }
+    if (n->Hash == hash && n->Text() == text) return n;
+  }
+}
+
+// ----- TJsonTokenizer --------------------------------------------------------------------------
+
 void TJsonTokenizer::ResetLevel(TJsonTokenizerLevel& level) {
   level.State = S::SkipSpace;
   level.SavedState = S::ValueStart;
@@ -98,12 +268,24 @@ void TJsonTokenizer::Reset() {
   FDepth = 0;
   FError = E::perNone;
   FNestedArgs = 0;
+  FNarrowString = false;
   FHanded.Reset();
 }
 
 IJsonValue ParseWithTokenizer(TJsonTokenizer& t, std::u16string_view text, int32_t length, bool strict,
                               const IJsonValue& context, TJsonOptions options, const IJsonValue& putValue,
                               TJsonValueKind kind) {
+  return TJsonTokenizer::Run(t, text.data(), text.size(), length, strict, context, options, putValue, kind);
+}
+
+IJsonValue ParseWithTokenizer(TJsonTokenizer& t, std::string_view bytes, int32_t length, bool strict) {
+  return TJsonTokenizer::Run(t, bytes.data(), bytes.size(), length, strict, {}, {}, {}, vkNull);
+}
+
+template <typename TChar>
+IJsonValue TJsonTokenizer::Run(TJsonTokenizer& t, const TChar* const data, const size_t size, int32_t length,
+                               bool strict, const IJsonValue& context, TJsonOptions options,
+                               const IJsonValue& putValue, TJsonValueKind kind) {
   const bool optCreate = options.Has(TJsonOption::CreatePath);
   const bool optPut = options.Has(TJsonOption::PutValue);
   const bool optDelete = options.Has(TJsonOption::Delete);
@@ -111,35 +293,69 @@ IJsonValue ParseWithTokenizer(TJsonTokenizer& t, std::u16string_view text, int32
   // while text follows is refused before the change.
   const bool optWhole = (options.Bits() & kWholePathOption) != 0;
   const TJsonValueKind contextKind = context ? context->Kind() : vkNull;
-  const char16_t* const data = text.data();
-  const size_t size = text.size();
+  // The end of what this call may read: the text, or the length limit before it.
+  const size_t limit = length >= 0 && static_cast<size_t>(length) < size ? static_cast<size_t>(length) : size;
   size_t pos = 0;
   std::u16string& buf = t.FBuffer;
+  TJsonBuilder& make = t.FBuilder;
+  // A string read from bytes is collected as those bytes in `narrow` (the form it will be
+  // kept in) for as long as the code page holds every unit of it; on the first unit it does
+  // not hold, what is there moves to `buf` and the string goes on in 16-bit units.
+  std::string& narrow = t.FNarrow;
+  if constexpr (!std::is_same_v<TChar, char>) {
+    if (t.FNarrowString) {  // a string begun in an earlier call over bytes
+      AppendRun(buf, narrow.data(), narrow.size());
+      t.FNarrowString = false;
+    }
+  }
+  auto pushUnit = [&](TJsonTokenizerLevel* level, char16_t u) {
+    if (t.FNarrowString && (level->State == S::QuotedString || level->SavedState == S::QuotedString)) {
+      const int b = codepage::ByteOf(u);
+      if (b >= 0) {
+        narrow.push_back(static_cast<char>(b));
+        return;
+      }
+      AppendRun(buf, narrow.data(), narrow.size());
+      t.FNarrowString = false;
+    }
+    buf.push_back(u);
+  };
+  // Values a path evaluation makes go into trees built elsewhere; only a plain parse of a
+  // large text builds in an arena.
+  if (!context && !make.UsesArena() && limit >= t.FArenaMinText) make.UseArena();
 
   TJsonTokenizerLevel* L = &t.FStack[t.FDepth];
-  t.FOffset = 0;
   t.FError = E::perNone;
+  // The position is also the count of characters consumed; it, the line and the column are
+  // kept in registers and stored in the tokenizer when the call ends.
+  int32_t line = t.FLine;
+  int32_t column = t.FColumn;
 
   // State actions below end in one of: `continue` (redo: the same character in the state
   // now set, possibly at another level), `goto consume` or `goto fail`/`goto stop`.
   for (;;) {
-    if (length >= 0 && t.FOffset == length) {
+    if (length >= 0 && pos == static_cast<size_t>(length)) {
       t.FError = (t.FDepth == 0 && L->State == S::SkipSpace && L->SavedState == S::ValueDone) ? E::perNone
                                                                                              : E::perIncomplete;
       goto stop;
     }
     {
-      const char16_t c = pos < size ? data[pos] : u'\0';
+      const char16_t c = pos < size ? UnitOf(data[pos]) : u'\0';
       if (c == 9) {
-        t.FColumn += 4;
+        column += 4;
       } else if (c == 10) {
-        ++t.FLine;
-        t.FColumn = 0;
+        ++line;
+        column = 0;
       } else {
-        ++t.FColumn;
+        ++column;
       }
 
+      // Between tokens there is seldom anything to skip: such a character goes straight to
+      // the state waiting after the white space, as SkipSpace would send it, without a turn
+      // through the table.
+      const bool skipsNothing = c > 32 && c != u'/';
       for (;;) {
+        if (skipsNothing && L->State == S::SkipSpace) L->State = L->SavedState;
         switch (L->State) {
           case S::SkipSpace:
             if (c == 8 || c == 9 || c == 10 || c == 12 || c == 13 || c == 32) goto consume;
@@ -155,6 +371,8 @@ IJsonValue ParseWithTokenizer(TJsonTokenizer& t, std::u16string_view text, int32
           case S::ValueStart:
             if (c == u'"' || c == u'\'') {
               buf.clear();
+              narrow.clear();
+              t.FNarrowString = std::is_same_v<TChar, char>;
               t.FQuote = c;
               L->State = S::QuotedString;
               goto consume;
@@ -185,13 +403,13 @@ IJsonValue ParseWithTokenizer(TJsonTokenizer& t, std::u16string_view text, int32
               continue;
             }
             if (c == u'[') {
-              L->Current = TJsonValue::Create(vkArray);
+              L->Current = make.Value(vkArray);
               L->SavedState = S::ArrayStart;
               L->State = S::SkipSpace;
               goto consume;
             }
             if (c == u'{') {
-              L->Current = TJsonValue::Create(vkObject);
+              L->Current = make.Value(vkObject);
               L->SavedState = S::MemberStart;
               L->State = S::SkipSpace;
               goto consume;
@@ -247,7 +465,7 @@ IJsonValue ParseWithTokenizer(TJsonTokenizer& t, std::u16string_view text, int32
               L->State = S::Word;
               goto consume;
             }
-            L->Current = L->State == S::NullWord ? TJsonValue::Create(vkNull) : TJsonValue::CreateBoolean(isTrue);
+            L->Current = L->State == S::NullWord ? make.Value(vkNull) : make.Boolean(isTrue);
             L->SavedState = S::ValueDone;
             L->State = S::SkipSpace;
             continue;
@@ -292,10 +510,11 @@ IJsonValue ParseWithTokenizer(TJsonTokenizer& t, std::u16string_view text, int32
           case S::QuotedName: {
             if (c == t.FQuote) {
               if (L->State == S::QuotedString) {
-                L->Current = TJsonValue::CreateString(buf);
+                L->Current = t.FNarrowString ? make.NarrowString(narrow.data(), narrow.size()) : make.String(buf);
+                t.FNarrowString = false;
                 L->SavedState = S::ValueDone;
               } else {
-                L->MemberName = buf;
+                L->MemberName.swap(buf);  // buf is cleared before it is used again
                 L->SavedState = S::NameEnd;
               }
               L->State = S::SkipSpace;
@@ -306,48 +525,51 @@ IJsonValue ParseWithTokenizer(TJsonTokenizer& t, std::u16string_view text, int32
               L->State = S::Escape;
               goto consume;
             }
-            if (c == 0) {
-              buf.push_back(c);
+            if (c < 32) {  // NUL included: it ends the text and so the parse
+              pushUnit(L, c);
               goto consume;
             }
-            // Take the whole run of plain characters at once (the line and column
-            // bookkeeping of each one is kept).
-            size_t end = pos + 1;
-            const size_t limit = length >= 0 ? pos + static_cast<size_t>(length - t.FOffset) : size;
-            const size_t stopAt = limit < size ? limit : size;
-            while (end < stopAt) {
-              const char16_t d = data[end];
-              if (d == t.FQuote || d == u'\\' || d == 0) break;
-              if (d == 9) {
-                t.FColumn += 4;
-              } else if (d == 10) {
-                ++t.FLine;
-                t.FColumn = 0;
-              } else {
-                ++t.FColumn;
+            // Take the whole run of ordinary characters at once.
+            const size_t n = PlainRun(data, pos, limit, t.FQuote);
+            if constexpr (std::is_same_v<TChar, char>) {
+              // A whole string without escapes: its bytes are already the narrow form a
+              // string keeps, so they go there without being decoded and encoded again.
+              if (L->State == S::QuotedString && t.FNarrowString && narrow.empty() && pos + n < limit &&
+                  data[pos + n] == t.FQuote) {
+                L->Current = make.NarrowString(data + pos, n);
+                L->SavedState = S::ValueDone;
+                L->State = S::SkipSpace;
+                column += static_cast<int32_t>(n);  // the rest of the run and the quote
+                pos += n;
+                goto consume;
               }
-              ++end;
+              if (L->State == S::QuotedString && t.FNarrowString) {
+                narrow.append(data + pos, n);
+                column += static_cast<int32_t>(n - 1);
+                pos += n - 1;
+                goto consume;
+              }
             }
-            buf.append(data + pos, end - pos);
-            t.FOffset += static_cast<int32_t>(end - pos - 1);
-            pos = end - 1;
+            AppendRun(buf, data + pos, n);
+            column += static_cast<int32_t>(n - 1);  // this character's column is counted
+            pos += n - 1;
             goto consume;
           }
 
           case S::Escape:
             switch (c) {
-              case u'b': buf.push_back(8); break;
-              case u'n': buf.push_back(10); break;
-              case u'r': buf.push_back(13); break;
-              case u't': buf.push_back(9); break;
-              case u'f': buf.push_back(12); break;
+              case u'b': pushUnit(L, 8); break;
+              case u'n': pushUnit(L, 10); break;
+              case u'r': pushUnit(L, 13); break;
+              case u't': pushUnit(L, 9); break;
+              case u'f': pushUnit(L, 12); break;
               case u'u':
               case u'x':
                 t.FEscape = 0;
                 t.FLiteralPos = 0;
                 L->State = c == u'u' ? S::UnicodeEscape : S::HexEscape;
                 goto consume;
-              default: buf.push_back(c); break;
+              default: pushUnit(L, c); break;
             }
             L->State = L->SavedState;
             goto consume;
@@ -362,7 +584,7 @@ IJsonValue ParseWithTokenizer(TJsonTokenizer& t, std::u16string_view text, int32
             const int digits = L->State == S::UnicodeEscape ? 4 : 2;
             t.FEscape = static_cast<uint16_t>(t.FEscape + (v << (4 * (digits - 1 - t.FLiteralPos))));
             if (++t.FLiteralPos == digits) {
-              buf.push_back(static_cast<char16_t>(t.FEscape));
+              pushUnit(L, static_cast<char16_t>(t.FEscape));
               L->State = L->SavedState;
             }
             goto consume;
@@ -370,8 +592,16 @@ IJsonValue ParseWithTokenizer(TJsonTokenizer& t, std::u16string_view text, int32
 
           case S::Number:
             if (IsDigit(c)) {
-              buf.push_back(c);
-              if (t.FFraction != 0 && t.FFractionDigits >= 0 && ++t.FFractionDigits > 4) t.FFractionDigits = -1;
+              // The whole run of digits at once.
+              size_t n = 1;
+              while (pos + n < limit && IsDigit(static_cast<char16_t>(data[pos + n]))) ++n;
+              AppendRun(buf, data + pos, n);
+              if (t.FFraction != 0 && t.FFractionDigits >= 0) {
+                t.FFractionDigits += static_cast<int32_t>(n);
+                if (t.FFractionDigits > 4) t.FFractionDigits = -1;
+              }
+              column += static_cast<int32_t>(n - 1);
+              pos += n - 1;
               goto consume;
             }
             if (c == u'.') {
@@ -412,7 +642,7 @@ IJsonValue ParseWithTokenizer(TJsonTokenizer& t, std::u16string_view text, int32
                 L->Current = arr->Get(static_cast<int32_t>(index));
               }
             } else {
-              L->Current = NumberValue(buf, t.FFraction, t.FFractionDigits);
+              L->Current = NumberValue(make, buf, t.FFraction, t.FFractionDigits);
             }
             L->SavedState = S::ValueDone;
             L->State = S::SkipSpace;
@@ -435,7 +665,7 @@ IJsonValue ParseWithTokenizer(TJsonTokenizer& t, std::u16string_view text, int32
                   goto stop;
                 }
                 while (!buf.empty() && (buf.back() == 10 || buf.back() == 13 || buf.back() == 32)) buf.pop_back();
-                L->Current = TJsonValue::CreateString(buf);
+                L->Current = make.String(buf);
                 L->SavedState = S::ValueDone;
                 L->State = S::SkipSpace;
                 continue;
@@ -718,7 +948,7 @@ IJsonValue ParseWithTokenizer(TJsonTokenizer& t, std::u16string_view text, int32
 
           case S::BareName:
             if (c == 0 || c == u':') {
-              L->MemberName = buf;
+              L->MemberName.swap(buf);
               L->SavedState = S::NameEnd;
               L->State = S::SkipSpace;
               continue;
@@ -751,7 +981,7 @@ IJsonValue ParseWithTokenizer(TJsonTokenizer& t, std::u16string_view text, int32
             continue;
 
           case S::MemberAdd:
-            L->Current->ToObjectTable()->Put(std::move(L->MemberName), std::move(t.FHanded));
+            make.AddMember(*L->Current->ToObjectTable(), L->MemberName, std::move(t.FHanded));
             L->MemberName.clear();
             t.FHanded.Reset();
             L->SavedState = S::MemberSep;
@@ -776,7 +1006,6 @@ IJsonValue ParseWithTokenizer(TJsonTokenizer& t, std::u16string_view text, int32
       }
 
     consume:
-      ++t.FOffset;
       ++pos;
       if (c == 0) {
         // The text ended; only a finished top-level value (perhaps followed by an open
@@ -788,6 +1017,9 @@ IJsonValue ParseWithTokenizer(TJsonTokenizer& t, std::u16string_view text, int32
   }
 
 stop:
+  t.FOffset = static_cast<int32_t>(pos);
+  t.FLine = line;
+  t.FColumn = column;
   if (t.FError != E::perNone) return nullptr;
   if (options.Has(TJsonOption::CallMethod) && L->Current && L->Current->Kind() == vkMethod) {
     // A method value may hold no entry (made by ForcePath, or wiped): nothing to call.

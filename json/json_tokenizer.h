@@ -7,10 +7,15 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "json/json_types.h"
 
 namespace json {
+
+class TJsonArena;
+class TJsonMemberTable;
+struct TJsonName;
 
 // Error codes, in their numbered order (4 to 7 are never produced).
 enum class TJsonParseError : uint8_t {
@@ -81,11 +86,52 @@ struct TJsonTokenizerLevel {
   IJsonValue GrandParent;                          // container of the previous path step
 };
 
+// Makes the values of one parse. A large text is built in an arena (see TJsonArena), where
+// objects that repeat a member name also share the name; small texts and path evaluations
+// make their values one by one on the heap.
+class TJsonBuilder {
+ public:
+  TJsonBuilder() = default;
+  ~TJsonBuilder();
+  TJsonBuilder(const TJsonBuilder&) = delete;
+  TJsonBuilder& operator=(const TJsonBuilder&) = delete;
+
+  // From now on values are made in an arena (the first call makes it).
+  void UseArena();
+  bool UsesArena() const { return FArena != nullptr; }
+
+  IJsonValue Value(TJsonValueKind kind);
+  IJsonValue Boolean(bool value);
+  IJsonValue Integer(int64_t value);
+  IJsonValue Double(double value);
+  IJsonValue Currency(int64_t scaled);
+  IJsonValue String(std::u16string_view units);
+  // A string from Windows-1250 bytes, one unit each.
+  IJsonValue NarrowString(const char* bytes, size_t n);
+  // Puts a member into an object this builder made, replacing one of the same name.
+  void AddMember(TJsonMemberTable& table, std::u16string_view name, IJsonValue value);
+
+ private:
+  TJsonValue* New(TJsonValueKind kind);
+  // The arena's one name block for `text`.
+  const TJsonName* SharedName(std::u16string_view text);
+  const TJsonName* FindName(std::u16string_view text);
+
+  TJsonArena* FArena = nullptr;
+  std::vector<const TJsonName*> FNames;  // open addressing on the hash; the size is a power of two
+  size_t FNameCount = 0;
+  TJsonName* FLastName = nullptr;  // the name met last, whose Next is a guess at this one
+};
+
 class TJsonTokenizer {
  public:
   static constexpr int32_t kLevels = 32;
+  // Texts of at least this many characters are built in an arena.
+  static constexpr size_t kArenaMinText = 16 * 1024;
 
   TJsonTokenizer() { Reset(); }
+  // Lowers (or raises) the size from which a parse builds in an arena; 0: always.
+  void SetArenaMinText(size_t units) { FArenaMinText = units; }
 
   // Clears every level from the current depth down to 0; depth 0, no error.
   void Reset();
@@ -101,9 +147,18 @@ class TJsonTokenizer {
   friend IJsonValue ParseWithTokenizer(TJsonTokenizer& tokenizer, std::u16string_view text, int32_t length,
                                        bool strict, const IJsonValue& context, TJsonOptions options,
                                        const IJsonValue& putValue, TJsonValueKind kind);
+  friend IJsonValue ParseWithTokenizer(TJsonTokenizer& tokenizer, std::string_view bytes, int32_t length,
+                                       bool strict);
+  // The machine, over 16-bit units or over Windows-1250 bytes decoded one by one.
+  template <typename TChar>
+  static IJsonValue Run(TJsonTokenizer& t, const TChar* data, size_t size, int32_t length, bool strict,
+                        const IJsonValue& context, TJsonOptions options, const IJsonValue& putValue,
+                        TJsonValueKind kind);
   void ResetLevel(TJsonTokenizerLevel& level);
 
   std::u16string FBuffer;  // scratch: the token being read
+  std::string FNarrow;     // a string read from bytes, while kept as bytes (see Run)
+  bool FNarrowString = false;
   int32_t FDepth = 0;
   int32_t FFraction = 0;        // 1 once a number has shown "." or an exponent
   int32_t FFractionDigits = 0;  // -1 when the number is not a fixed-point candidate
@@ -117,6 +172,8 @@ class TJsonTokenizer {
   TJsonTokenizerLevel FStack[kLevels];
   int32_t FLine = 1;
   int32_t FColumn = 0;
+  size_t FArenaMinText = kArenaMinText;
+  TJsonBuilder FBuilder;
 };
 
 // True when evaluating `path` against an object (relaxed, no options) is nothing but a
@@ -131,5 +188,8 @@ bool IsPlainMemberName(std::u16string_view path);
 IJsonValue ParseWithTokenizer(TJsonTokenizer& tokenizer, std::u16string_view text, int32_t length, bool strict,
                               const IJsonValue& context = {}, TJsonOptions options = {},
                               const IJsonValue& putValue = {}, TJsonValueKind kind = vkNull);
+// The same over 8-bit text in Windows-1250 (page bytes), each byte read as its 16-bit unit;
+// values only, no paths.
+IJsonValue ParseWithTokenizer(TJsonTokenizer& tokenizer, std::string_view bytes, int32_t length, bool strict);
 
 }  // namespace json

@@ -48,6 +48,13 @@ class IJsonValue {
   IJsonValue& operator=(IJsonValue&& other) noexcept;
   ~IJsonValue();
 
+  // Takes over a reference the caller already holds (no new one is taken).
+  static IJsonValue Adopting(TJsonValue* value) noexcept {
+    IJsonValue handle;
+    handle.FValue = value;
+    return handle;
+  }
+
   TJsonValue* operator->() const noexcept { return FValue; }
   TJsonValue& operator*() const noexcept { return *FValue; }
   TJsonValue* Get() const noexcept { return FValue; }

@@ -4,9 +4,12 @@
 #include <new>
 #include <vector>
 
+#include "json/json_arena.h"
+#include "json/json_codepage.h"
 #include "json/json_number.h"
 #include "json/json_pool.h"
 #include "json/json_tokenizer.h"
+#include "runtime/codepage.h"
 
 namespace json {
 
@@ -31,8 +34,22 @@ IJsonValue Evaluate(std::u16string_view text, bool strict, bool partial, const I
   IJsonValue result = ParseWithTokenizer(tokenizer, text, -1, strict, context, options, putValue, kind);
   ok = tokenizer.Error() == TJsonParseError::perNone;
   if (ok && !partial) {
+    // The text ends at the end of the view or at a NUL: either the parse stopped before it,
+    // or it consumed that NUL (the machine stops right after a NUL, inside a comment say).
     const auto at = static_cast<size_t>(tokenizer.Offset());
-    ok = at >= text.size() || text[at] == u'\0';
+    ok = at >= text.size() || text[at] == u'\0' || (at > 0 && text[at - 1] == u'\0');
+  }
+  if (!ok) result.Reset();
+  return result;
+}
+
+IJsonValue EvaluateBytes(std::string_view bytes, bool strict, bool partial) {
+  TJsonTokenizer tokenizer;
+  IJsonValue result = ParseWithTokenizer(tokenizer, bytes, -1, strict);
+  bool ok = tokenizer.Error() == TJsonParseError::perNone;
+  if (ok && !partial) {
+    const auto at = static_cast<size_t>(tokenizer.Offset());
+    ok = at >= bytes.size() || bytes[at] == '\0' || (at > 0 && bytes[at - 1] == '\0');
   }
   if (!ok) result.Reset();
   return result;
@@ -152,7 +169,7 @@ IJsonValue TJsonEnumerator::Current() const {
 std::u16string TJsonEnumerator::Name() const {
   if (!FValue || FValue->Kind() != vkObject || FPosition < 0) return {};
   TJsonAvlEntry* e = FIterator.CurrentEntry();
-  return e ? e->Name : std::u16string();
+  return e ? std::u16string(e->Name()) : std::u16string();
 }
 
 bool FindFirstMember(const IJsonValue& value, TJsonMemberIter& iter) {
@@ -162,7 +179,7 @@ bool FindFirstMember(const IJsonValue& value, TJsonMemberIter& iter) {
   iter.Iterator.MoveToFirst();
   TJsonAvlEntry* e = iter.Iterator.CurrentEntry();
   if (!e) return false;
-  iter.Key = e->Name;
+  iter.Key = e->Name();
   iter.Value = e->Value;
   return true;
 }
@@ -176,7 +193,7 @@ bool FindNextMember(TJsonMemberIter& iter) {
     iter.Value.Reset();
     return false;
   }
-  iter.Key = e->Name;
+  iter.Key = e->Name();
   iter.Value = e->Value;
   return true;
 }
@@ -197,79 +214,128 @@ TJsonValueKind ValueKindOf(const IJsonValue& value) { return value ? value->Kind
 void* TJsonValue::operator new(size_t) { return pool::TFixedPool<sizeof(TJsonValue)>::Allocate(); }
 void TJsonValue::operator delete(void* p) noexcept { pool::TFixedPool<sizeof(TJsonValue)>::Free(p); }
 
-TJsonValue::TJsonValue(TJsonValueKind kind) : FKind(kind) {
+TJsonValue::TJsonValue(TJsonValueKind kind, TJsonArena* arena) : FKind(kind), FInArena(arena != nullptr) {
   switch (kind) {
-    case vkObject: new (&FTable) TJsonMemberTable(); break;
-    case vkArray: new (&FArray) TJsonArray(); break;
-    default: FInteger = 0; break;
+    case vkObject:
+      FTable = arena ? new (arena->Allocate(sizeof(TJsonMemberTable))) TJsonMemberTable() : new TJsonMemberTable();
+      break;
+    case vkArray: FArray = arena ? new (arena->Allocate(sizeof(TJsonArray))) TJsonArray() : new TJsonArray(); break;
+    default: FInteger = 0; break;  // also the empty string (no text block)
   }
 }
 
-TJsonValue::~TJsonValue() {
-  if (FKind == vkObject) FTable.~TJsonMemberTable();
-  if (FKind == vkArray) FArray.~TJsonArray();
-}
-
 IJsonValue TJsonValue::Adopt(TJsonValue* fresh) noexcept {
-  // A value leaves its constructor with count 1; the count drops to 0 and the handle
-  // takes the first real reference.
-  fresh->FRefCount.store(0, std::memory_order_relaxed);
-  return IJsonValue(fresh);
+  // A value leaves its constructor with count 1; that count becomes the handle's first real
+  // reference, as if it dropped to 0 and the handle took one (without two atomic steps).
+  return IJsonValue::Adopting(fresh);
 }
 
 void TJsonValue::Release() noexcept {
-  if (FRefCount.fetch_sub(1, std::memory_order_acq_rel) == 1) Destroy(this);
+  // The only holder needs no atomic read-modify-write: nobody else can take a reference.
+  if (FRefCount.load(std::memory_order_acquire) == 1 || FRefCount.fetch_sub(1, std::memory_order_acq_rel) == 1)
+    Destroy(this);
 }
+
+TJsonArena* TJsonValue::Finish(TJsonValue* v) noexcept {
+  v->FRefCount.store(0, std::memory_order_relaxed);
+  switch (v->FKind) {
+    case vkObject:
+      v->FTable->ReleaseAll();  // members whose count drops to 0 join the pending list
+      if (!v->FInArena) delete v->FTable;
+      break;
+    case vkArray:
+      if (v->FInArena)
+        v->FArray->~TJsonArray();
+      else
+        delete v->FArray;
+      break;
+    case vkString:
+      if (!v->FTextInArena) TJsonText::Dispose(v->FText);
+      break;
+    default: break;
+  }
+  if (v->FInArena) return TJsonArena::Of(v);
+  delete v;
+  return nullptr;
+}
+
+namespace {
+
+// Values of one arena are counted off to it in runs, one atomic operation per run. Values
+// still waiting to be freed keep their arena alive, as they are not counted off yet.
+thread_local TJsonArena* tDropArena = nullptr;
+thread_local int64_t tDropCount = 0;
+
+void CountOff(TJsonArena* arena) {
+  if (arena == nullptr) return;
+  if (arena != tDropArena) {
+    if (tDropArena) tDropArena->DropValues(tDropCount);
+    tDropArena = arena;
+    tDropCount = 0;
+  }
+  ++tDropCount;
+}
+
+}  // namespace
 
 void TJsonValue::Destroy(TJsonValue* value) noexcept {
   if (tFreeing) {
+    // A value without members or elements ends at once (nothing in it can lead back
+    // here); a container waits, so that a deep tree is freed by the loop below.
+    if (!IsContainer(value)) {
+      CountOff(Finish(value));
+      return;
+    }
     value->FUserData = tPendingFree;
     tPendingFree = value;
     return;
   }
   tFreeing = true;
-  delete value;
+  CountOff(Finish(value));
   while (TJsonValue* next = tPendingFree) {
     tPendingFree = static_cast<TJsonValue*>(next->FUserData);
-    delete next;
+    CountOff(Finish(next));
   }
+  if (tDropArena) tDropArena->DropValues(tDropCount);
+  tDropArena = nullptr;
+  tDropCount = 0;
   tFreeing = false;
 }
 
-IJsonValue TJsonValue::Create(TJsonValueKind kind) { return Adopt(new TJsonValue(kind)); }
+IJsonValue TJsonValue::Create(TJsonValueKind kind) { return Adopt(new TJsonValue(kind, nullptr)); }
 
 IJsonValue TJsonValue::CreateBoolean(bool value) {
-  auto* v = new TJsonValue(vkBoolean);
+  auto* v = new TJsonValue(vkBoolean, nullptr);
   v->FBoolean = value;
   return Adopt(v);
 }
 
 IJsonValue TJsonValue::CreateInteger(int64_t value) {
-  auto* v = new TJsonValue(vkInteger);
+  auto* v = new TJsonValue(vkInteger, nullptr);
   v->FInteger = value;
   return Adopt(v);
 }
 
 IJsonValue TJsonValue::CreateDouble(double value) {
-  auto* v = new TJsonValue(vkDouble);
+  auto* v = new TJsonValue(vkDouble, nullptr);
   v->FDouble = value;
   return Adopt(v);
 }
 
 IJsonValue TJsonValue::CreateCurrency(int64_t scaled) {
-  auto* v = new TJsonValue(vkCurrency);
+  auto* v = new TJsonValue(vkCurrency, nullptr);
   v->FCurrency = scaled;
   return Adopt(v);
 }
 
-IJsonValue TJsonValue::CreateString(std::u16string value) {
-  auto* v = new TJsonValue(vkString);
-  v->FString = std::move(value);
+IJsonValue TJsonValue::CreateString(std::u16string_view value) {
+  auto* v = new TJsonValue(vkString, nullptr);
+  v->FText = TJsonText::Make(value, nullptr);
   return Adopt(v);
 }
 
 IJsonValue TJsonValue::CreateMethod(TJsonMethod method) {
-  auto* v = new TJsonValue(vkMethod);
+  auto* v = new TJsonValue(vkMethod, nullptr);
   v->FMethod = method;
   return Adopt(v);
 }
@@ -280,12 +346,16 @@ IJsonValue TJsonValue::ParseText(std::u16string_view text, bool strict, bool par
   return Evaluate(text, strict, partial, context, options, putValue, kind, ok);
 }
 
+IJsonValue TJsonValue::ParseText(std::string_view bytes, bool strict, bool partial) {
+  return EvaluateBytes(bytes, strict, partial);
+}
+
 TJsonEnumerator TJsonValue::Members() { return TJsonEnumerator(IJsonValue(this)); }
 
 // ----- paths ----------------------------------------------------------------------------------
 
 IJsonValue TJsonValue::Lookup(std::u16string_view path) {
-  if (FKind == vkObject && IsPlainMemberName(path)) return FTable.Get(path);
+  if (FKind == vkObject && IsPlainMemberName(path)) return FTable->Get(path);
   bool ok;
   return Evaluate(path, false, true, IJsonValue(this), {}, nullptr, vkNull, ok);
 }
@@ -405,7 +475,7 @@ bool TJsonValue::ToBoolean() const {
     case vkDouble: return FDouble != 0;
     case vkCurrency: return FCurrency != 0;
     case vkInteger: return FInteger != 0;
-    case vkString: return !FString.empty();
+    case vkString: return FText != nullptr;
     default: return true;
   }
 }
@@ -417,8 +487,9 @@ int64_t TJsonValue::ToInteger() const {
     case vkCurrency: return number::CurrencyToInteger(FCurrency);
     case vkInteger: return FInteger;
     case vkString: {
+      std::u16string scratch;
       int64_t i = 0;
-      return number::ParseInt64(FString, i) ? i : 0;
+      return number::ParseInt64(StringUnits(scratch), i) ? i : 0;
     }
     default: return 0;
   }
@@ -431,8 +502,9 @@ double TJsonValue::ToDouble() const {
     case vkCurrency: return static_cast<double>(FCurrency) / 10000.0;
     case vkInteger: return static_cast<double>(FInteger);
     case vkString: {
+      std::u16string scratch;
       double d = 0;
-      return number::ParseDouble(FString, d) ? d : 0.0;
+      return number::ParseDouble(StringUnits(scratch), d) ? d : 0.0;
     }
     default: return 0.0;
   }
@@ -445,16 +517,112 @@ int64_t TJsonValue::ToCurrency() const {
     case vkCurrency: return FCurrency;
     case vkInteger: return number::IntegerToCurrency(FInteger);
     case vkString: {
+      std::u16string scratch;
       double d = 0;
-      return number::ParseDouble(FString, d) ? number::RoundToInt64(static_cast<long double>(d) * 10000.0L) : 0;
+      return number::ParseDouble(StringUnits(scratch), d) ? number::RoundToInt64(static_cast<long double>(d) * 10000.0L)
+                                                          : 0;
     }
     default: return 0;
   }
 }
 
 std::u16string TJsonValue::ToText() {
-  if (FKind == vkString) return FString;
-  return ToJsonText(false, false);
+  std::u16string text;
+  if (FInProgress && FKind != vkString) return ToJsonText(false, false);  // written "null"
+  switch (FKind) {
+    case vkString:
+      if (FText) FText->AppendTo(text);
+      return text;
+    // Scalars read exactly as the writer writes them, without setting one up (the logs
+    // conversion reads every number this way).
+    case vkNull: return u"null";
+    case vkBoolean: return FBoolean ? u"true" : u"false";
+    case vkInteger: number::AppendInteger(text, FInteger); return text;
+    case vkCurrency: number::AppendCurrency(text, FCurrency); return text;
+    case vkDouble: number::AppendDouble(text, FDouble); return text;
+    default: return ToJsonText(false, false);
+  }
+}
+
+std::u16string_view TJsonValue::StringUnits(std::u16string& scratch) const {
+  if (FKind != vkString || FText == nullptr) return {};
+  if (FText->Wide) return {FText->Units(), FText->Length};
+  scratch.clear();
+  FText->AppendTo(scratch);
+  return scratch;
+}
+
+void TJsonValue::StringAnsi(std::string& out) const {
+  out.clear();
+  if (FKind != vkString || FText == nullptr) return;
+  if (!FText->Wide) {
+    out.assign(reinterpret_cast<const char*>(FText->Bytes()), FText->Length);
+    return;
+  }
+  out = runtime::WideToAnsi(std::u16string_view(FText->Units(), FText->Length));
+}
+
+void TJsonValue::SetText(std::u16string_view units) {
+  TJsonText* old = FText;
+  FText = TJsonText::Make(units, nullptr);
+  FTextInArena = false;
+  TJsonText::Dispose(old);
+}
+
+// ----- string texts ---------------------------------------------------------------------------
+
+TJsonText* TJsonText::Make(std::u16string_view units, TJsonArena* arena) {
+  if (units.empty()) return nullptr;
+  const size_t n = units.size();
+  if (n > UINT32_MAX) throw EJsonError("String too long");
+  // Narrow first; a unit the code page lacks (rare in page text) restarts it wide.
+  void* at = arena ? arena->Allocate(sizeof(TJsonText) + n, 4) : nullptr;
+  bool heap = at == nullptr;
+  if (heap) at = ::operator new(sizeof(TJsonText) + n);
+  auto* text = static_cast<TJsonText*>(at);
+  auto* bytes = reinterpret_cast<unsigned char*>(text + 1);
+  bool wide = false;
+  if (codepage::Encode(units.data(), n, bytes) < n) {
+    if (heap) ::operator delete(at);  // an arena piece just stays unused
+    at = arena ? arena->Allocate(sizeof(TJsonText) + 2 * n, 4) : nullptr;
+    heap = at == nullptr;
+    if (heap) at = ::operator new(sizeof(TJsonText) + 2 * n);
+    text = static_cast<TJsonText*>(at);
+    std::copy(units.begin(), units.end(), reinterpret_cast<char16_t*>(text + 1));
+    wide = true;
+  }
+  text->Length = static_cast<uint32_t>(n);
+  text->Wide = wide;
+  text->Heap = heap;
+  return text;
+}
+
+TJsonText* TJsonText::MakeNarrow(const unsigned char* bytes, size_t n, TJsonArena* arena) {
+  if (n == 0) return nullptr;
+  if (n > UINT32_MAX) throw EJsonError("String too long");
+  void* at = arena ? arena->Allocate(sizeof(TJsonText) + n, 4) : nullptr;
+  const bool heap = at == nullptr;
+  if (heap) at = ::operator new(sizeof(TJsonText) + n);
+  auto* text = static_cast<TJsonText*>(at);
+  std::copy(bytes, bytes + n, reinterpret_cast<unsigned char*>(text + 1));
+  text->Length = static_cast<uint32_t>(n);
+  text->Wide = false;
+  text->Heap = heap;
+  return text;
+}
+
+void TJsonText::Dispose(TJsonText* text) noexcept {
+  if (text && text->Heap) ::operator delete(text);
+}
+
+void TJsonText::AppendTo(std::u16string& out) const {
+  if (Wide) {
+    out.append(Units(), Length);
+    return;
+  }
+  const size_t at = out.size();
+  out.resize(at + Length);
+  codepage::Decode(Bytes(), Length, out.data() + at);
 }
 
 // ----- comparison -----------------------------------------------------------------------------
@@ -507,10 +675,14 @@ void TJsonValue::WipeSelf() {
     case vkDouble: FDouble = 0; break;
     case vkCurrency: FCurrency = 0; break;
     case vkInteger: FInteger = 0; break;
-    case vkString: FString.clear(); break;
+    case vkString:
+      TJsonText::Dispose(FText);
+      FText = nullptr;
+      FTextInArena = false;
+      break;
     case vkMethod: FMethod = nullptr; break;
-    case vkObject: FTable.Wipe(false); break;
-    case vkArray: FArray.Wipe(false); break;
+    case vkObject: FTable->Wipe(false); break;
+    case vkArray: FArray->Wipe(false); break;
     default: break;
   }
 }
@@ -559,8 +731,8 @@ void TJsonValue::Compact(bool all) {
   TProgressMarks marks;
   if (!all) {
     marks.Mark(this);
-    if (FKind == vkObject) FTable.Compact(false);
-    if (FKind == vkArray) FArray.Compact(false);
+    if (FKind == vkObject) FTable->Compact(false);
+    if (FKind == vkArray) FArray->Compact(false);
     return;
   }
   std::vector<IJsonValue> order = CollectTree(this, marks);
@@ -582,7 +754,10 @@ IJsonValue ShallowCopy(TJsonValue* v) {
     case vkDouble: return TJsonValue::CreateDouble(v->ToDouble());
     case vkCurrency: return TJsonValue::CreateCurrency(v->ToCurrency());
     case vkInteger: return TJsonValue::CreateInteger(v->ToInteger());
-    case vkString: return TJsonValue::CreateString(v->StringRef());
+    case vkString: {
+      std::u16string scratch;
+      return TJsonValue::CreateString(v->StringUnits(scratch));
+    }
     case vkMethod: return TJsonValue::CreateMethod(v->ToMethod());
     default: return TJsonValue::Create(v->Kind());
   }
@@ -624,7 +799,7 @@ IJsonValue TJsonValue::Duplicate() {
       child = e->Value.Get();
       // A member that leads back into a value being copied (a cycle) stays absent.
       if (child && !child->InProgress()) copy = ShallowCopy(child);
-      f.Target->ToObjectTable()->Put(e->Name, copy);
+      f.Target->ToObjectTable()->Put(e->Name(), copy);
     } else {
       if (f.Index >= f.Source->ToArray()->Length()) {
         f.Source->SetInProgress(false);
@@ -648,7 +823,11 @@ void TJsonValue::MergeFrom(const IJsonValue& value, bool reference) {
       case vkDouble: self->FDouble = from->FDouble; break;
       case vkCurrency: self->FCurrency = from->FCurrency; break;
       case vkInteger: self->FInteger = from->FInteger; break;
-      case vkString: self->FString = from->FString; break;
+      case vkString: {
+        std::u16string scratch;
+        self->SetText(from->StringUnits(scratch));
+        break;
+      }
       case vkMethod: self->FMethod = from->FMethod; break;
       default: break;
     }
@@ -676,7 +855,7 @@ void TJsonValue::MergeFrom(const IJsonValue& value, bool reference) {
     if (TJsonMemberTable* table = source->ToObjectTable()) {
       f.Items.reserve(static_cast<size_t>(table->Count()));
       TJsonAvlIterator it(table);
-      for (it.MoveToFirst(); TJsonAvlEntry* e = it.CurrentEntry(); it.MoveToNext()) f.Items.emplace_back(e->Name, e->Value);
+      for (it.MoveToFirst(); TJsonAvlEntry* e = it.CurrentEntry(); it.MoveToNext()) f.Items.emplace_back(e->Name(), e->Value);
     } else {
       TJsonArray* arr = source->ToArray();
       f.Items.reserve(static_cast<size_t>(arr->Length()));

@@ -25,6 +25,27 @@ namespace json {
 
 class TJsonWriter;
 class TJsonArray;
+class TJsonArena;
+
+// The code units of a non-empty string, in one block: narrow (one Windows-1250 byte per
+// unit, the form page text arrives in, half the size) whenever the code page holds every
+// unit, else 16-bit.
+struct TJsonText {
+  uint32_t Length;  // code units
+  bool Wide;
+  bool Heap;  // else carved from an arena and freed with it
+
+  const unsigned char* Bytes() const { return reinterpret_cast<const unsigned char*>(this + 1); }
+  const char16_t* Units() const { return reinterpret_cast<const char16_t*>(this + 1); }
+  // A block for `units` in `arena` (on the heap when null or the text is large); null for
+  // the empty text.
+  static TJsonText* Make(std::u16string_view units, TJsonArena* arena);
+  // The same for units given as their Windows-1250 bytes.
+  static TJsonText* MakeNarrow(const unsigned char* bytes, size_t n, TJsonArena* arena);
+  static void Dispose(TJsonText* text) noexcept;
+  // Appends the units to `out`.
+  void AppendTo(std::u16string& out) const;
+};
 
 // The elements of an array. Slots past the length, and slots never filled, hold no value.
 class TJsonArray {
@@ -106,7 +127,7 @@ class TJsonValue {
   static IJsonValue CreateDouble(double value);
   // `scaled` is the currency value times 10000.
   static IJsonValue CreateCurrency(int64_t scaled);
-  static IJsonValue CreateString(std::u16string value);
+  static IJsonValue CreateString(std::u16string_view value);
   static IJsonValue CreateMethod(TJsonMethod method);
 
   // Parses `text` (a NUL unit, or the end of the view, ends it). `strict` refuses bare words
@@ -116,10 +137,15 @@ class TJsonValue {
   static IJsonValue ParseText(std::u16string_view text, bool strict, bool partial, const IJsonValue& context = {},
                               TJsonOptions options = {}, const IJsonValue& putValue = {},
                               TJsonValueKind kind = vkNull);
+  // Parses 8-bit text in the ANSI code page (Windows-1250), as a page's bytes arrive: the
+  // result is the same as for the text converted to 16-bit units first, but each string is
+  // decoded as the parser meets it, without a 16-bit copy of the whole text.
+  static IJsonValue ParseText(std::string_view bytes, bool strict, bool partial);
 
   TJsonValue(const TJsonValue&) = delete;
   TJsonValue& operator=(const TJsonValue&) = delete;
   static void* operator new(size_t size);
+  static void* operator new(size_t, void* at) noexcept { return at; }
   static void operator delete(void* p) noexcept;
 
   void AddRef() noexcept { FRefCount.fetch_add(1, std::memory_order_relaxed); }
@@ -199,11 +225,15 @@ class TJsonValue {
   int64_t ToCurrency() const;  // scaled by 10000
   // A string's own text; anything else as written without indentation or escaping.
   std::u16string ToText();
-  TJsonArray* ToArray() { return FKind == vkArray ? &FArray : nullptr; }
-  TJsonMemberTable* ToObjectTable() { return FKind == vkObject ? &FTable : nullptr; }
+  TJsonArray* ToArray() { return FKind == vkArray ? FArray : nullptr; }
+  TJsonMemberTable* ToObjectTable() { return FKind == vkObject ? FTable : nullptr; }
   TJsonMethod ToMethod() const { return FKind == vkMethod ? FMethod : nullptr; }
-  // Read-only access to a string's text without a copy (empty for other kinds).
-  const std::u16string& StringRef() const { return FString; }
+  // A string's units (empty for other kinds): a view of the value's own storage, or of
+  // `scratch` after decoding into it. Valid until the string or `scratch` changes.
+  std::u16string_view StringUnits(std::u16string& scratch) const;
+  // A string's text in the ANSI code page (Windows-1250) into `out`; a unit the code page
+  // cannot hold becomes '?'. Empty for other kinds.
+  void StringAnsi(std::string& out) const;
 
   // Clears the payload (false, 0, empty); with `all` nested values are wiped first.
   void Wipe(bool all);
@@ -229,16 +259,27 @@ class TJsonValue {
   TJsonCompareResult CompareText(std::u16string_view text);
 
  private:
-  explicit TJsonValue(TJsonValueKind kind);
-  ~TJsonValue();
+  friend class TJsonBuilder;
+
+  // A value on the heap, or (with `arena`) carved from the arena together with its table or
+  // array record.
+  TJsonValue(TJsonValueKind kind, TJsonArena* arena);
+  ~TJsonValue() = default;
   static void Destroy(TJsonValue* value) noexcept;
+  // Lets go of the payload; returns the value's arena, or null when the value itself is
+  // freed here.
+  static TJsonArena* Finish(TJsonValue* value) noexcept;
   static IJsonValue Adopt(TJsonValue* fresh) noexcept;
 
   void WipeSelf();
+  void SetText(std::u16string_view units);
 
-  std::atomic<int32_t> FRefCount{1};  // 1 while the constructor runs, dropped by Adopt
+  std::atomic<int32_t> FRefCount{1};  // 1 while the constructor runs, handed to the first handle by Adopt
   bool FInProgress = false;
   TJsonValueKind FKind;
+  bool FInArena = false;  // carved from an arena (see TJsonArena), with its table or array
+  // The string's text lies in an arena too: freeing the value need not look at it.
+  bool FTextInArena = false;
   void* FUserData = nullptr;
   union {
     bool FBoolean;
@@ -246,11 +287,13 @@ class TJsonValue {
     int64_t FCurrency;
     int64_t FInteger;
     TJsonMethod FMethod;
-    TJsonMemberTable FTable;
-    TJsonArray FArray;
+    TJsonMemberTable* FTable;
+    TJsonArray* FArray;
+    TJsonText* FText;  // null for the empty string
   };
-  std::u16string FString;
 };
+
+static_assert(sizeof(TJsonValue) == 24, "a value is three words: count and flags, user pointer, payload");
 
 // ----- handle operations ------------------------------------------------------------------
 

@@ -119,7 +119,7 @@ class TTreeWriter {
     while (!FStack.empty() && !FFailed) {
       TFrame& f = FStack.back();
       TJsonValue* next = nullptr;
-      const std::u16string* name = nullptr;
+      const TJsonName* name = nullptr;
       bool done = false;
       if (f.Value->Kind() == vkObject) {
         TJsonAvlEntry* e;
@@ -130,7 +130,7 @@ class TTreeWriter {
           done = true;
         } else {
           next = e->Value.Get();
-          name = &e->Name;
+          name = e->NameBlock();
           f.Iterator.MoveToNext();
         }
       } else {
@@ -154,7 +154,7 @@ class TTreeWriter {
       f.Any = true;
       if (name != nullptr) {
         if (FIndent && !LineBreak()) break;
-        if (!Put(u"\"", 1) || !PutEscaped(*name) || !Put(FIndent ? u"\": " : u"\":", FIndent ? 3 : 2)) break;
+        if (!Put(u"\"", 1) || !PutEscaped(name->Text()) || !Put(FIndent ? u"\": " : u"\":", FIndent ? 3 : 2)) break;
       }
       if (!WriteValue(next)) break;
     }
@@ -240,7 +240,7 @@ class TTreeWriter {
       case vkDouble: number::AppendDouble(FScratch, v->ToDouble()); return Put(FScratch);
       case vkCurrency: number::AppendCurrency(FScratch, v->ToCurrency()); return Put(FScratch);
       case vkInteger: number::AppendInteger(FScratch, v->ToInteger()); return Put(FScratch);
-      case vkString: return Put(u"\"", 1) && PutEscaped(v->StringRef()) && Put(u"\"", 1);
+      case vkString: return Put(u"\"", 1) && PutEscaped(v->StringUnits(FUnits)) && Put(u"\"", 1);
       case vkMethod: return true;
       case vkObject:
         if (v->ToObjectTable()->Count() == 0) return Put(u"{}", 2);
@@ -268,6 +268,7 @@ class TTreeWriter {
   int32_t FResult = 0;
   bool FFailed = false;
   std::u16string FScratch;
+  std::u16string FUnits;  // a narrow string's units, decoded
   std::vector<TFrame> FStack;
 };
 

@@ -34,7 +34,7 @@ bool IsIntegerLiteral(std::string_view text) {
 }  // namespace
 
 void LogsToSql(std::string_view logs, const std::string& code, std::vector<std::string>& statements) {
-  json::IJsonValue root = json::TJsonValue::ParseText(runtime::AnsiToWide(logs), true, true);
+  json::IJsonValue root = json::TJsonValue::ParseText(logs, true, true);
   if (!root) throw ELogsError(kNotJson);
   json::IJsonValue data = root->Lookup(u"data");
   json::TJsonArray* logList = data ? data->ToArray() : nullptr;
@@ -45,12 +45,16 @@ void LogsToSql(std::string_view logs, const std::string& code, std::vector<std::
   made.reserve(static_cast<size_t>(logList->Length()));
   std::string texts[kMemberCount];
   for (int32_t i = 0; i < logList->Length(); ++i) {
-    json::IJsonValue log = logList->Get(i);
+    // The members are only read here, while the tree holds them: no reference is taken.
+    json::TJsonValue* log = logList->At(i);
+    json::TJsonMemberTable* members = log ? log->ToObjectTable() : nullptr;
     for (int m = 0; m < kMemberCount; ++m) {
-      json::IJsonValue member = log ? log->Lookup(kMemberNames[m]) : nullptr;
+      json::TJsonValue* member = members ? members->Find(kMemberNames[m]) : nullptr;
       if (!member) throw ELogsError(kMissingMember + runtime::WideToAnsi(kMemberNames[m]));
-      texts[m] = member->Kind() == json::vkString ? runtime::WideToAnsi(member->StringRef())
-                                                  : runtime::WideToAnsi(member->ToText());
+      if (member->Kind() == json::vkString)
+        member->StringAnsi(texts[m]);
+      else
+        texts[m] = runtime::WideToAnsi(member->ToText());
     }
     // Every value between apostrophes is quoted, and the one value written bare must be a
     // number, so no page can end a value early and add SQL of its own.

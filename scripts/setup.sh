@@ -26,6 +26,8 @@ PACKAGES=(
   nlohmann-json3-dev
   squid
   python3
+  rapidjson-dev
+  libsimdjson-dev
 )
 
 missing=()

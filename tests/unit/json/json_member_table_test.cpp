@@ -21,7 +21,7 @@ int CheckedHeight(const TJsonAvlEntry* e, int& entries) {
   ++entries;
   const int less = CheckedHeight(e->Less(), entries);
   const int greater = CheckedHeight(e->Greater(), entries);
-  EXPECT_EQ(greater - less, e->Balance) << "at " << std::string(e->Name.begin(), e->Name.end());
+  EXPECT_EQ(greater - less, e->Balance()) << "at " << std::string(e->Name().begin(), e->Name().end());
   EXPECT_LE(std::abs(greater - less), 1);
   return 1 + std::max(less, greater);
 }
@@ -35,7 +35,7 @@ bool WalkBefore(const std::u16string& a, const std::u16string& b) {
 std::vector<std::u16string> Walk(const TJsonMemberTable& t) {
   std::vector<std::u16string> names;
   TJsonAvlIterator it(&t);
-  for (it.MoveToFirst(); TJsonAvlEntry* e = it.CurrentEntry(); it.MoveToNext()) names.push_back(e->Name);
+  for (it.MoveToFirst(); TJsonAvlEntry* e = it.CurrentEntry(); it.MoveToNext()) names.emplace_back(e->Name());
   return names;
 }
 

@@ -131,6 +131,14 @@ TEST(JsonParser, PartialTextAndUnterminatedInput) {
   // A NUL unit ends the text.
   EXPECT_FALSE(TJsonValue::ParseText(std::u16string(u"[1,\0 2]", 7), true, false));
   EXPECT_TRUE(TJsonValue::ParseText(std::u16string(u"[1]\0 junk", 9), true, false));
+  // Also inside a comment after the value: the value stands, and what follows the NUL is
+  // neither read nor taken for trailing text. A piece that ends on that NUL ends the parse.
+  const std::u16string commentNul(u"3//\0\n/", 6);
+  for (bool partial : {true, false}) EXPECT_EQ("3", Text(TJsonValue::ParseText(commentNul, true, partial)));
+  TJsonTokenizer t;
+  EXPECT_EQ("3", Text(ParseWithTokenizer(t, commentNul, 4, true)));
+  EXPECT_EQ(TJsonParseError::perNone, t.Error());
+  EXPECT_EQ(4, t.Offset());
 }
 
 TEST(JsonParser, NestingIsLimitedToThirtyTwoLevels) {

@@ -125,6 +125,23 @@ TEST(JsonWriter, SendsOverASocketAndReportsFailure) {
   EXPECT_EQ(0, v->SendTo(-1, false, true));
 }
 
+// Scalars read as text exactly as the writer writes them, also while they are marked in
+// progress (written "null" then).
+TEST(JsonWriter, ScalarTextIsTheWrittenText) {
+  const IJsonValue values[] = {
+      TJsonValue::Create(vkNull),        TJsonValue::CreateBoolean(true),   TJsonValue::CreateBoolean(false),
+      TJsonValue::CreateInteger(-7),     TJsonValue::CreateInteger(INT64_MIN), TJsonValue::CreateCurrency(10000),
+      TJsonValue::CreateCurrency(-5),    TJsonValue::CreateDouble(1e-7),    TJsonValue::CreateDouble(1.5e20),
+      TJsonValue::CreateDouble(1.0 / 0.0),
+  };
+  for (const IJsonValue& v : values) {
+    EXPECT_EQ(v->ToJsonText(false, false), v->ToText());
+    v->SetInProgress(true);
+    EXPECT_EQ(u"null", v->ToText());
+    v->SetInProgress(false);
+  }
+}
+
 TEST(JsonWriter, StringWriterGrowsAndTrims) {
   TJsonWriterString w;
   EXPECT_EQ(0, w.WriteChars(u"x", 0));
