@@ -232,8 +232,8 @@ TEST(ProgramBatch, SignsInDownloadsAndConvertsThroughAProxyThatAsksForBasicCrede
   for (const auto* list : {&logins, &requests})
     for (const auto& r : *list) EXPECT_FALSE(r.Has("proxy-authorization")) << r.Head;
   for (const auto& r : requests) EXPECT_EQ(r.Header("cookie"), "ASP.NET_SessionId=fresh;");
-  const std::string log = squid.AccessLog();
   const std::string user = std::string(" ") + proxy_test::kSquidUser + " ";
+  const std::string log = squid.AccessLogWith({"CONNECT localhost:" + login.PortText() + user});
   const std::string base = "http://localhost:" + site.PortText();
   EXPECT_NE(log.find("TCP_DENIED/407"), std::string::npos) << log;
   EXPECT_NE(log.find("CONNECT localhost:" + login.PortText() + user), std::string::npos) << log;

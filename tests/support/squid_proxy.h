@@ -27,6 +27,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace proxy_test {
 
@@ -111,6 +112,21 @@ class TSquidProxy {
            ReadFile(FDir + "/cache.log") + "--- access.log\n" + AccessLog();
   }
   std::string AccessLog() const { return ReadFile(FDir + "/access.log"); }
+
+  // The access log once it holds every one of `needles`, or as it stands after 10 seconds.
+  // squid writes a tunnel's line only when the tunnel has closed, which may come a moment
+  // after the client saw its reply.
+  std::string AccessLogWith(const std::vector<std::string>& needles) const {
+    std::string log;
+    for (int i = 0; i < 200; ++i) {
+      log = AccessLog();
+      bool all = true;
+      for (const auto& n : needles) all = all && log.find(n) != std::string::npos;
+      if (all) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return log;
+  }
 
  private:
   static std::string ReadFile(const std::string& path) {
