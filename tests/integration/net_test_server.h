@@ -15,6 +15,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include "tests/support/loopback_listener.h"
 
 namespace net_test {
 
@@ -26,17 +27,7 @@ class TLoopbackServer {
 
   explicit TLoopbackServer(THandler handler, int maxConnections = 1, int backlog = 16)
       : FHandler(std::move(handler)), FMax(maxConnections) {
-    FListener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int on = 1;
-    ::setsockopt(FListener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(FListener, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::listen(FListener, backlog);
-    socklen_t len = sizeof addr;
-    ::getsockname(FListener, reinterpret_cast<sockaddr*>(&addr), &len);
-    FPort = ntohs(addr.sin_port);
+    FListener = test_support::OpenLoopbackListener(FPort, backlog);
     FThread = std::thread([this] { Run(); });
   }
 

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include "tests/support/loopback_listener.h"
 
 namespace http_test {
 
@@ -78,17 +79,7 @@ std::string LengthReply(const std::string& statusLine, const std::string& body, 
 }
 
 THttpTestServer::THttpTestServer(THandler handler) : FHandler(std::move(handler)) {
-  FListener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int on = 1;
-  ::setsockopt(FListener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(FListener, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  ::listen(FListener, 64);
-  socklen_t len = sizeof addr;
-  ::getsockname(FListener, reinterpret_cast<sockaddr*>(&addr), &len);
-  FPort = ntohs(addr.sin_port);
+  FListener = test_support::OpenLoopbackListener(FPort, 64);
   FThread = std::thread([this] { Run(); });
 }
 

@@ -23,6 +23,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include "tests/support/loopback_listener.h"
 
 namespace site_test {
 
@@ -70,17 +71,7 @@ class TSiteServer {
 
   explicit TSiteServer(THandler handler, TTransportFactory transport = {})
       : FHandler(std::move(handler)), FTransport(std::move(transport)) {
-    FListener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int on = 1;
-    ::setsockopt(FListener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(FListener, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::listen(FListener, 64);
-    socklen_t len = sizeof addr;
-    ::getsockname(FListener, reinterpret_cast<sockaddr*>(&addr), &len);
-    FPort = ntohs(addr.sin_port);
+    FListener = test_support::OpenLoopbackListener(FPort, 64);
     FAcceptor = std::thread([this] { AcceptLoop(); });
   }
   ~TSiteServer() { Stop(); }

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
+#include "tests/support/loopback_listener.h"
 
 namespace tls_test {
 
@@ -290,17 +291,7 @@ ssl_ctx_st* NewServerContext(TServerCert which) {
 TTlsTestServer::TTlsTestServer(THandler handler, TOptions options)
     : FHandler(std::move(handler)), FOptions(options) {
   FCtx = NewServerContext(options.Cert);
-  FListener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int on = 1;
-  ::setsockopt(FListener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(FListener, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  ::listen(FListener, 16);
-  socklen_t len = sizeof addr;
-  ::getsockname(FListener, reinterpret_cast<sockaddr*>(&addr), &len);
-  FPort = ntohs(addr.sin_port);
+  FListener = test_support::OpenLoopbackListener(FPort, 16);
   FThread = std::thread([this] { Run(); });
 }
 
