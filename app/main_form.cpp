@@ -159,8 +159,13 @@ std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
       } else {
         const bool converted = SpeedButton1Click();
         r.Statements = converted ? FLastStatements : 0;
-        runtime::TIniFile ini(SettingsFile());
-        ini.WriteInteger("Session", "TC", static_cast<int32_t>(TickCount()));
+        // Only a converted code proves the session good. One that was not converted either
+        // had its session refused (a stamp would make the next run trust it) or signed in
+        // anew, and the sign-in stamped the session itself.
+        if (converted) {
+          runtime::TIniFile ini(SettingsFile());
+          ini.WriteInteger("Session", "TC", static_cast<int32_t>(TickCount()));
+        }
         r.Outcome = converted ? TCodeOutcome::Converted : TCodeOutcome::NotConverted;
       }
     } catch (const std::exception&) {

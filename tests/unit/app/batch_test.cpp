@@ -219,3 +219,35 @@ TEST_F(Batch, AFailedDownloadFailsItsCodeWithoutConvertingThePageBefore) {
   EXPECT_NE(stamps[1], 1000);
   EXPECT_EQ(stamps[2], stamps[1]);
 }
+
+TEST_F(Batch, ACodeThatIsNotConvertedLeavesTheStampAlone) {
+  // The page shows no coordinates (the session is not signed in) and the sign-in fails, or it
+  // works but the page cannot be had again: either way the code is not converted, and its
+  // stamp would make the next run within ten minutes trust a session that was just refused.
+  struct TCase {
+    const char* what;
+    bool loginWorks;
+  } cases[] = {{"the sign-in fails", false}, {"the retry's download fails", true}};
+  for (const TCase& t : cases) {
+    SCOPED_TRACE(t.what);
+    messages.clear();
+    runtime::TIniFile(dir + "rovkast.ini").WriteInteger("Session", "TC", 1000);
+    TKelthornF form({"GC1"}, dir);
+    form.OnTickCount = [] { return 2000u; };
+    form.OnLogin = [&] { form.SignedIn = t.loginWorks; };
+    int downloads = 0;
+    form.OnDownload = [&](const std::string&, const std::string&, const std::string& file, const std::string&,
+                          const std::string&) {
+      if (++downloads > 1) return false;
+      runtime::WriteFileAtomic(file, "<title>GC1 x (y) z</title>");
+      return true;
+    };
+    form.FormCreate();
+    ASSERT_TRUE(form.SignedIn);
+    const auto results = form.RunBatch();
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_NE(results[0].Outcome, TKelthornF::TCodeOutcome::Converted);
+    EXPECT_FALSE(runtime::FileExists(dir + "tmp/GC1.sql"));
+    EXPECT_EQ(runtime::TIniFile(dir + "rovkast.ini").ReadInteger("Session", "TC", 0), 1000);
+  }
+}
