@@ -123,12 +123,15 @@ bool TKelthornF::ParseListing() {
 
 bool TKelthornF::SpeedButton1Click() {
   FLastStatements = 0;
+  FRetryDownloadFailed = false;
   if (ParseListing()) return true;
   Login();
   if (!SignedIn) return false;
   // A retry whose download failed would only convert the rejected page once more.
-  if (!httpcliget(ListingAddress(CurrentCode()), SessionCookie, DataFolder + "tmp/htmlcopy.htm", "GET", ""))
+  if (!httpcliget(ListingAddress(CurrentCode()), SessionCookie, DataFolder + "tmp/htmlcopy.htm", "GET", "")) {
+    FRetryDownloadFailed = true;
     return false;
+  }
   return ParseListing();
 }
 
@@ -167,6 +170,11 @@ std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
           ini.WriteInteger("Session", "TC", static_cast<int32_t>(TickCount()));
         }
         r.Outcome = converted ? TCodeOutcome::Converted : TCodeOutcome::NotConverted;
+        // The retry's download failed as any other download does: the code says so.
+        if (!converted && FRetryDownloadFailed) {
+          r.Outcome = TCodeOutcome::DownloadFailed;
+          runtime::ShowMessage("chyba ");
+        }
       }
     } catch (const std::exception&) {
       r.Outcome = TCodeOutcome::Error;
