@@ -123,12 +123,15 @@ bool TKelthornF::ParseListing() {
 
 bool TKelthornF::SpeedButton1Click() {
   FLastStatements = 0;
+  FRetryDownloadFailed = false;
   if (ParseListing()) return true;
   Login();
   if (!SignedIn) return false;
   // A retry whose download failed would only convert the rejected page once more.
-  if (!httpcliget(ListingAddress(CurrentCode()), SessionCookie, DataFolder + "tmp/htmlcopy.htm", "GET", ""))
+  if (!httpcliget(ListingAddress(CurrentCode()), SessionCookie, DataFolder + "tmp/htmlcopy.htm", "GET", "")) {
+    FRetryDownloadFailed = true;
     return false;
+  }
   return ParseListing();
 }
 
@@ -159,9 +162,19 @@ std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
       } else {
         const bool converted = SpeedButton1Click();
         r.Statements = converted ? FLastStatements : 0;
-        runtime::TIniFile ini(SettingsFile());
-        ini.WriteInteger("Session", "TC", static_cast<int32_t>(TickCount()));
+        // Only a converted code proves the session good. One that was not converted either
+        // had its session refused (a stamp would make the next run trust it) or signed in
+        // anew, and the sign-in stamped the session itself.
+        if (converted) {
+          runtime::TIniFile ini(SettingsFile());
+          ini.WriteInteger("Session", "TC", static_cast<int32_t>(TickCount()));
+        }
         r.Outcome = converted ? TCodeOutcome::Converted : TCodeOutcome::NotConverted;
+        // The retry's download failed as any other download does: the code says so.
+        if (!converted && FRetryDownloadFailed) {
+          r.Outcome = TCodeOutcome::DownloadFailed;
+          runtime::ShowMessage("chyba ");
+        }
       }
     } catch (const std::exception&) {
       r.Outcome = TCodeOutcome::Error;

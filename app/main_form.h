@@ -136,6 +136,7 @@ class TKelthornF {
   bool ParseListing();
   listing::TListingParser MakeParser();
   size_t FLastStatements = 0;
+  bool FRetryDownloadFailed = false;  // the conversion handler's second download failed
 
   // Why the last download failed, for the login's report.
   enum class TDownloadFailure { None, HttpStatus, Unreachable, Certificate, Other };

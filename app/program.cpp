@@ -31,8 +31,9 @@ constexpr const char* kUsage =
     "--convert converts listing pages saved by hand (a browser's \"save page\") the same way,\n"
     "without downloading, signing in or a session.\n"
     "\n"
-    "Exit status: 0 when every code or file was converted, 1 when any was not or when the\n"
-    "window was needed and no display could be opened, 2 for a wrong command line.\n";
+    "Exit status: 0 when every code or file was converted (without codes: when the window was\n"
+    "closed), 1 when any was not (also when the window opened in place of the codes, or was\n"
+    "needed and no display could be opened), 2 for a wrong command line.\n";
 
 void PrintError(const std::string& ansiText) {
   const std::string text = runtime::AnsiToUtf8(ansiText);
@@ -114,7 +115,12 @@ int RunCodes(std::vector<std::string> codes) {
     // No session: the window opens and the codes wait for the user. Without a display, say
     // why (unless the login's message, which went to standard error, already did) and stop
     // before downloading anything.
-    if (OpenDisplay()) return RunWindow(form);
+    if (OpenDisplay()) {
+      // The codes were not converted, however the window ends: a script must not take them as
+      // done.
+      RunWindow(form);
+      return 1;
+    }
     if (!form.LoginFailureShown)
       PrintError(form.LoginFailure.empty() ? std::string("Prihl\xE1senie zlyhalo.") : form.LoginFailure);
     return NoDisplay();

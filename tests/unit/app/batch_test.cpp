@@ -219,3 +219,39 @@ TEST_F(Batch, AFailedDownloadFailsItsCodeWithoutConvertingThePageBefore) {
   EXPECT_NE(stamps[1], 1000);
   EXPECT_EQ(stamps[2], stamps[1]);
 }
+
+TEST_F(Batch, ACodeThatIsNotConvertedLeavesTheStampAlone) {
+  // The page shows no coordinates (the session is not signed in) and the sign-in fails, or it
+  // works but the page cannot be had again: either way the code is not converted, and its
+  // stamp would make the next run within ten minutes trust a session that was just refused.
+  struct TCase {
+    const char* what;
+    bool loginWorks;
+    TKelthornF::TCodeOutcome outcome;
+    std::vector<std::string> messages;  // the sign-in's own message is its business
+  } cases[] = {{"the sign-in fails", false, TKelthornF::TCodeOutcome::NotConverted, {}},
+               {"the retry's download fails", true, TKelthornF::TCodeOutcome::DownloadFailed, {"chyba "}}};
+  for (const TCase& t : cases) {
+    SCOPED_TRACE(t.what);
+    messages.clear();
+    runtime::TIniFile(dir + "rovkast.ini").WriteInteger("Session", "TC", 1000);
+    TKelthornF form({"GC1"}, dir);
+    form.OnTickCount = [] { return 2000u; };
+    form.OnLogin = [&] { form.SignedIn = t.loginWorks; };
+    int downloads = 0;
+    form.OnDownload = [&](const std::string&, const std::string&, const std::string& file, const std::string&,
+                          const std::string&) {
+      if (++downloads > 1) return false;
+      runtime::WriteFileAtomic(file, "<title>GC1 x (y) z</title>");
+      return true;
+    };
+    form.FormCreate();
+    ASSERT_TRUE(form.SignedIn);
+    const auto results = form.RunBatch();
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].Outcome, t.outcome);
+    EXPECT_EQ(messages, t.messages);
+    EXPECT_FALSE(runtime::FileExists(dir + "tmp/GC1.sql"));
+    EXPECT_EQ(runtime::TIniFile(dir + "rovkast.ini").ReadInteger("Session", "TC", 0), 1000);
+  }
+}
