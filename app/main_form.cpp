@@ -141,12 +141,18 @@ std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
   // Every code writes its SQL file and the session stamp; flushing each to the disk cost more
   // than downloading and converting the page, so the run flushes once, at its end.
   struct TFlushAtEnd {
+    bool Done = false;
     TFlushAtEnd() { runtime::DeferFlushes(true); }
-    ~TFlushAtEnd() {
+    bool Flush() {
+      Done = true;
       runtime::DeferFlushes(false);
-      runtime::FlushDeferredWrites();
+      return runtime::FlushDeferredWrites();
+    }
+    ~TFlushAtEnd() {
+      if (!Done) Flush();
     }
   } flushAtEnd;
+  FBatchFlushFailed = false;
   for (FBatchIndex = 1; FBatchIndex <= count; ++FBatchIndex) {
     const auto started = std::chrono::steady_clock::now();
     TCodeResult r;
@@ -186,6 +192,11 @@ std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
     if (OnCodeDone) OnCodeDone(r);
   }
   FBatchIndex = 0;
+  // Files that may not have reached the disk are not a run that went well.
+  if (!flushAtEnd.Flush()) {
+    FBatchFlushFailed = true;
+    runtime::ShowMessage("chyba ");
+  }
   return results;
 }
 

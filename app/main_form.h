@@ -53,6 +53,8 @@ class TKelthornF {
   std::vector<TCodeResult> RunBatch();
   // Told about each code as soon as it is done (batch progress).
   std::function<void(const TCodeResult&)> OnCodeDone;
+  // True when the last batch run could not flush its files to the disk at its end.
+  bool BatchFlushFailed() const { return FBatchFlushFailed; }
 
   // Converts a page saved by hand (a browser's "save page") as the conversion button does,
   // without download, login or session: writes tmp/<code>.sql. False when it fails, with
@@ -136,6 +138,7 @@ class TKelthornF {
   bool ParseListing();
   listing::TListingParser MakeParser();
   size_t FLastStatements = 0;
+  bool FBatchFlushFailed = false;
   bool FRetryDownloadFailed = false;  // the conversion handler's second download failed
 
   // Why the last download failed, for the login's report.

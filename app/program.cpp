@@ -136,6 +136,7 @@ int RunCodes(std::vector<std::string> codes) {
   int failed = 0;
   for (const auto& r : form.RunBatch())
     if (r.Outcome != TKelthornF::TCodeOutcome::Converted) ++failed;
+  if (form.BatchFlushFailed()) ++failed;
   return failed == 0 ? 0 : 1;
 }
 
