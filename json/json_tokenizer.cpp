@@ -663,6 +663,21 @@ IJsonValue TJsonTokenizer::Run(TJsonTokenizer& t, const TChar* const data, const
               // The whole run of digits at once.
               size_t n = 1;
               while (pos + n < limit && IsDigit(static_cast<char16_t>(data[pos + n]))) ++n;
+              if (!context && buf.empty() && n <= 18 && pos + n < limit) {
+                // An integer of nothing but these digits, as most numbers are: its value is
+                // taken from them here. 18 digits cannot overflow.
+                const char16_t next = UnitOf(data[pos + n]);
+                if (next != u'.' && next != u'e' && next != u'E' && next != u'+' && next != u'-') {
+                  int64_t value = 0;
+                  for (size_t k = pos; k < pos + n; ++k) value = value * 10 + (UnitOf(data[k]) - u'0');
+                  L->Current = make.Integer(value);
+                  L->SavedState = S::ValueDone;
+                  L->State = S::SkipSpace;
+                  column += static_cast<int32_t>(n - 1);
+                  pos += n - 1;
+                  goto consume;
+                }
+              }
               AppendRun(buf, data + pos, n);
               if (t.FFraction != 0 && t.FFractionDigits >= 0) {
                 t.FFractionDigits += static_cast<int32_t>(n);

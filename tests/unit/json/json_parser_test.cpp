@@ -87,14 +87,28 @@ TEST(JsonParser, ReadsKeywordsAndNumbersIntoTheirKinds) {
       {"9223372036854775807", vkInteger, "9223372036854775807"},
       {"-9223372036854775808", vkInteger, "-9223372036854775808"},
       {"922337203685477.5808", vkDouble, "922337203685478"},
+      {"007", vkInteger, "7"},         {"123456789012345678", vkInteger, "123456789012345678"},
+      {"1234567890123456789", vkInteger, "1234567890123456789"},
       // Malformed number texts convert to 0.
       {"1-2", vkInteger, "0"},         {"--1", vkInteger, "0"},        {"1.2.3", vkCurrency, "1.2"},
+      {"12+", vkInteger, "0"},
   };
   for (const auto& c : cases) {
     IJsonValue v = Parse(c.text);
     ASSERT_TRUE(v) << c.text;
     EXPECT_EQ(c.kind, v->Kind()) << c.text;
     EXPECT_EQ(c.written, A(v->ToText())) << c.text;
+    // The same number followed by more text, as a number inside a document is.
+    for (const std::string& doc : {"[" + std::string(c.text) + "]", "{\"n\":" + std::string(c.text) + " }"}) {
+      IJsonValue in = Parse(doc);
+      ASSERT_TRUE(in) << doc;
+      IJsonValue first = in->Kind() == vkArray ? in->ToArray()->Get(0) : in->Lookup(u"n");
+      ASSERT_TRUE(first) << doc;
+      EXPECT_EQ(c.kind, first->Kind()) << doc;
+      EXPECT_EQ(c.written, A(first->ToText())) << doc;
+      IJsonValue bytes = TJsonValue::ParseText(std::string_view(doc), true, false);
+      EXPECT_EQ(Text(in), Text(bytes)) << doc;
+    }
   }
 }
 
