@@ -53,18 +53,15 @@ TJsonArena* TJsonArena::Create() {
   return arena;
 }
 
-void* TJsonArena::Allocate(size_t size, size_t align, TLane lane) {
+void* TJsonArena::AllocateInNewBlock(size_t size, size_t align, TLane lane) {
   if (size > kMaxPiece) return nullptr;
-  auto at = (reinterpret_cast<uintptr_t>(FCursor[lane]) + align - 1) & ~(align - 1);
-  if (FCursor[lane] == nullptr || at + size > reinterpret_cast<uintptr_t>(FEnd[lane])) {
-    void* raw = NewBlock();
-    auto* block = static_cast<TBlock*>(raw);
-    block->Arena = this;
-    block->Next = FBlocks;
-    FBlocks = block;
-    FEnd[lane] = static_cast<char*>(raw) + kBlockSize;
-    at = (reinterpret_cast<uintptr_t>(raw) + sizeof(TBlock) + align - 1) & ~(align - 1);
-  }
+  void* raw = NewBlock();
+  auto* block = static_cast<TBlock*>(raw);
+  block->Arena = this;
+  block->Next = FBlocks;
+  FBlocks = block;
+  FEnd[lane] = static_cast<char*>(raw) + kBlockSize;
+  const auto at = (reinterpret_cast<uintptr_t>(raw) + sizeof(TBlock) + align - 1) & ~(align - 1);
   FCursor[lane] = reinterpret_cast<char*>(at + size);
   return reinterpret_cast<void*>(at);
 }

@@ -35,7 +35,15 @@ class TJsonArena {
   enum TLane { kValues = 0, kEntries = 1 };
 
   // `size` bytes aligned to `align` (at most 16), or null when size > kMaxPiece.
-  void* Allocate(size_t size, size_t align = 8, TLane lane = kValues);
+  // The common case, a piece that fits the lane's current block, is inline: a parse
+  // carves a few pieces for every value it reads.
+  void* Allocate(size_t size, size_t align = 8, TLane lane = kValues) {
+    const auto at = (reinterpret_cast<uintptr_t>(FCursor[lane]) + align - 1) & ~(align - 1);
+    if (size > kMaxPiece || FCursor[lane] == nullptr || at + size > reinterpret_cast<uintptr_t>(FEnd[lane]))
+      return AllocateInNewBlock(size, align, lane);
+    FCursor[lane] = reinterpret_cast<char*>(at + size);
+    return reinterpret_cast<void*>(at);
+  }
   // A value was carved from the arena. Only the builder calls this, before anyone else can
   // hold one of its values, so no atomic operation is needed.
   void AddValue() { ++FMade; }
@@ -50,6 +58,8 @@ class TJsonArena {
     TBlock* Next;
   };
   TJsonArena() = default;
+  // Allocate when the piece does not fit the current block (or is too large: null).
+  void* AllocateInNewBlock(size_t size, size_t align, TLane lane);
   void Free();
 
   // While the builder holds the arena the count starts from this bias, which no run of drops

@@ -87,14 +87,28 @@ TEST(JsonParser, ReadsKeywordsAndNumbersIntoTheirKinds) {
       {"9223372036854775807", vkInteger, "9223372036854775807"},
       {"-9223372036854775808", vkInteger, "-9223372036854775808"},
       {"922337203685477.5808", vkDouble, "922337203685478"},
+      {"007", vkInteger, "7"},         {"123456789012345678", vkInteger, "123456789012345678"},
+      {"1234567890123456789", vkInteger, "1234567890123456789"},
       // Malformed number texts convert to 0.
       {"1-2", vkInteger, "0"},         {"--1", vkInteger, "0"},        {"1.2.3", vkCurrency, "1.2"},
+      {"12+", vkInteger, "0"},
   };
   for (const auto& c : cases) {
     IJsonValue v = Parse(c.text);
     ASSERT_TRUE(v) << c.text;
     EXPECT_EQ(c.kind, v->Kind()) << c.text;
     EXPECT_EQ(c.written, A(v->ToText())) << c.text;
+    // The same number followed by more text, as a number inside a document is.
+    for (const std::string& doc : {"[" + std::string(c.text) + "]", "{\"n\":" + std::string(c.text) + " }"}) {
+      IJsonValue in = Parse(doc);
+      ASSERT_TRUE(in) << doc;
+      IJsonValue first = in->Kind() == vkArray ? in->ToArray()->Get(0) : in->Lookup(u"n");
+      ASSERT_TRUE(first) << doc;
+      EXPECT_EQ(c.kind, first->Kind()) << doc;
+      EXPECT_EQ(c.written, A(first->ToText())) << doc;
+      IJsonValue bytes = TJsonValue::ParseText(std::string_view(doc), true, false);
+      EXPECT_EQ(Text(in), Text(bytes)) << doc;
+    }
   }
 }
 
@@ -169,19 +183,39 @@ TEST(JsonParser, ReadsTheLogsShape) {
 }
 
 TEST(JsonParser, TracksLinesAndColumns) {
-  TJsonTokenizer t;
-  ParseWithTokenizer(t, u"[1,\n\t2,\n  x]", -1, true);
-  EXPECT_EQ(TJsonParseError::perString, t.Error());
-  EXPECT_EQ(3, t.Line());
-  EXPECT_EQ(4, t.Column());
+  struct {
+    const char* text;
+    TJsonParseError error;
+    int32_t line, column;
+  } const cases[] = {
+      {"[1,\n\t2,\n  x]", TJsonParseError::perString, 3, 4},
+      // Escapes and names move the column by each of their characters.
+      {"[\"\\u00e9\\n\\\"\", \"\\u12g4\"]", TJsonParseError::perString, 1, 21},
+      {"{\"ab\":1,\n\"c\\td\" 2}", TJsonParseError::perNameSeparator, 2, 8},
+      {"[\"\\x4", TJsonParseError::perString, 1, 6},  // the end of the text is no hex digit
+  };
+  for (const auto& c : cases) {
+    TJsonTokenizer t;
+    ParseWithTokenizer(t, W(c.text), -1, true);
+    EXPECT_EQ(c.error, t.Error()) << c.text;
+    EXPECT_EQ(c.line, t.Line()) << c.text;
+    EXPECT_EQ(c.column, t.Column()) << c.text;
+    TJsonTokenizer b;
+    ParseWithTokenizer(b, std::string_view(c.text), -1, true);
+    EXPECT_EQ(c.error, b.Error()) << c.text;
+    EXPECT_EQ(c.line, b.Line()) << c.text;
+    EXPECT_EQ(c.column, b.Column()) << c.text;
+  }
 }
 
 // Feeding a document in two pieces, split at every offset, gives the same result as one
-// piece.
+// piece, over 16-bit units and over bytes: a cut may fall inside a name, a run of plain
+// characters or an escape, which the parser otherwise reads in one step.
 TEST(JsonParser, ContinuesAcrossPiecesSplitAtEveryOffset) {
   const std::string docs[] = {
       "{\"data\":[{\"LogID\":7,\"Text\":\"a\\u00e9 \\\"q\\\"\",\"n\":null,\"t\":true},1.5,-2e3,[]]}",
       "/* c */ [ 'x' , // y\n 12.25 , false ]",
+      "{\"a\\\"b\":\"\\x41\\u0062\\/\\r\\n\\t\\q\",'c\\u0064':[\"\\\\\"]}",
   };
   for (const std::string& doc : docs) {
     const std::string whole = Text(Parse(doc));
@@ -196,6 +230,15 @@ TEST(JsonParser, ContinuesAcrossPiecesSplitAtEveryOffset) {
       IJsonValue rest = ParseWithTokenizer(t, std::u16string_view(text).substr(k), -1, true);
       EXPECT_EQ(TJsonParseError::perNone, t.Error()) << k;
       EXPECT_EQ(whole, Text(rest)) << "split at " << k;
+
+      TJsonTokenizer b;
+      ParseWithTokenizer(b, std::string_view(doc).substr(0, k), static_cast<int32_t>(k), true);
+      if (k < doc.size()) {
+        EXPECT_EQ(TJsonParseError::perIncomplete, b.Error()) << k;
+      }
+      IJsonValue restBytes = ParseWithTokenizer(b, std::string_view(doc).substr(k), -1, true);
+      EXPECT_EQ(TJsonParseError::perNone, b.Error()) << k;
+      EXPECT_EQ(whole, Text(restBytes)) << "bytes split at " << k;
     }
   }
   // A piece that ends right after a finished top-level value and its white space is done.
