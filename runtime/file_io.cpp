@@ -112,6 +112,28 @@ void WriteFileAtomic(const std::string& path, std::string_view bytes, mode_t mod
   }
 }
 
+void OverwriteFile(const std::string& path, std::string_view bytes, mode_t mode) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, mode);
+  if (fd < 0) {
+    if (errno == ELOOP) return WriteFileAtomic(path, bytes, mode, false);  // a link: replace it
+    Fail("Cannot create file", path, errno);
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+    ::close(fd);
+    return WriteFileAtomic(path, bytes, mode, false);
+  }
+  // Written over the old bytes and cut afterwards, never emptied first: a file cut to nothing
+  // and rewritten is pushed out to the disk by some file systems when it is closed.
+  bool ok = WriteAll(fd, bytes.data(), bytes.size()) && ::ftruncate(fd, static_cast<off_t>(bytes.size())) == 0;
+  int err = errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (!ok) Fail("Cannot write file", path, err);
+}
+
 bool EnsureDirectory(const std::string& path, mode_t mode) {
   if (path.empty()) return false;
   struct stat st {};
