@@ -113,9 +113,11 @@ void WriteFileAtomic(const std::string& path, std::string_view bytes, mode_t mod
 }
 
 void OverwriteFile(const std::string& path, std::string_view bytes, mode_t mode) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, mode);
+  // Not blocking: a pipe in the file's place must not stall the program until someone reads it.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
   if (fd < 0) {
-    if (errno == ELOOP) return WriteFileAtomic(path, bytes, mode, false);  // a link: replace it
+    // A link, or a pipe nobody reads: replaced by a plain file, as before.
+    if (errno == ELOOP || errno == ENXIO) return WriteFileAtomic(path, bytes, mode, false);
     Fail("Cannot create file", path, errno);
   }
   struct stat st {};
