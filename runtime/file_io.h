@@ -35,6 +35,8 @@ void OverwriteFile(const std::string& path, std::string_view bytes, mode_t mode 
 // Batch work that writes many small files can defer the flushes: while deferred, durable
 // writes skip their per-file flush (readers still see old or new, never a half), and
 // FlushDeferredWrites flushes every file system written to since, once. Process-wide.
+// A file written a second time while deferred is replaced by exchanging it with a spare file
+// beside it (still old or new for readers); FlushDeferredWrites removes the spares.
 void DeferFlushes(bool deferred);
 // Flushes what deferred writes left in memory; returns false when a flush failed.
 bool FlushDeferredWrites();
