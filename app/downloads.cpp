@@ -104,9 +104,10 @@ bool TKelthornF::RunDownload(http::THttpCli& client, const std::string& url, con
       client.SyncGet();
     else
       client.SyncPost();
-    // The page copies are scratch files, rewritten at every request: replaced whole, but not
-    // flushed to the disk each time (that flush cost more than the download).
-    runtime::WriteFileAtomic(targetFile, replyStream.Bytes(), 0644, false);
+    // The page copies are scratch files, rewritten at every request and read back by this
+    // program only after the write: rewritten in place and not flushed to the disk (a new
+    // file per request, or a flush, cost more than the download).
+    runtime::OverwriteFile(targetFile, replyStream.Bytes(), 0644);
     net::ApplicationProcessMessages();
     done = true;
   } catch (const std::exception& e) {

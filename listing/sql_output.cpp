@@ -1,5 +1,7 @@
 #include "listing/sql_output.h"
 
+#include <array>
+
 #include "runtime/file_io.h"
 
 namespace listing {
@@ -21,17 +23,26 @@ constexpr std::string_view kSeparator = "','";
 // Appends `value` as it goes between two apostrophes of a one-line statement: apostrophes
 // doubled (SqlQuote), then carriage returns and line feeds as "#13;" and "#10;"
 // (EscapeLineBreaks). Quoting adds no line breaks and escaping adds no apostrophes, so one pass
-// over the value does both.
+// over the value does both. Long descriptions make this the hottest loop of a conversion: the
+// plain runs between those three bytes are found with a table look-up per byte, not three
+// comparisons.
 void AppendValue(std::string& out, std::string_view value) {
-  size_t run = 0;
-  for (size_t i = 0; i < value.size(); ++i) {
-    const char c = value[i];
-    if (c != '\'' && c != '\r' && c != '\n') continue;
-    out.append(value.data() + run, i - run);
-    out.append(c == '\'' ? "''" : c == '\r' ? "#13;" : "#10;");
-    run = i + 1;
+  static constexpr auto kSpecial = [] {
+    std::array<bool, 256> table{};
+    table[static_cast<unsigned char>('\'')] = table[static_cast<unsigned char>('\r')] =
+        table[static_cast<unsigned char>('\n')] = true;
+    return table;
+  }();
+  const char* p = value.data();
+  const char* const end = p + value.size();
+  while (p < end) {
+    const char* run = p;
+    while (p < end && !kSpecial[static_cast<unsigned char>(*p)]) ++p;
+    out.append(run, static_cast<size_t>(p - run));
+    if (p == end) break;
+    const char c = *p++;
+    out.append(c == '\'' ? std::string_view("''") : c == '\r' ? std::string_view("#13;") : std::string_view("#10;"));
   }
-  out.append(value.data() + run, value.size() - run);
 }
 
 // `prefix` (which ends in the first apostrophe), the values joined by "','", then `suffix`.
@@ -40,7 +51,7 @@ std::string Statement(std::string_view prefix, std::initializer_list<std::string
   size_t size = prefix.size() + suffix.size();
   for (std::string_view v : values) size += v.size() + kSeparator.size();
   std::string out;
-  out.reserve(size + size / 64);
+  out.reserve(size + size / 16);  // room for escaped line breaks without growing again
   out.append(prefix);
   bool first = true;
   for (std::string_view v : values) {

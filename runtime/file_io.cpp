@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <set>
 #include <fcntl.h>
@@ -33,6 +35,14 @@ std::atomic<bool> gDeferFlushes{false};
 std::mutex gDeferredLock;
 std::set<std::string> gDeferredFolders;  // folders of files written while deferred
 
+// A file rewritten again and again while flushes are deferred (the settings file gets the
+// session stamp after every code) is replaced by exchanging it with a spare file that holds
+// the new content: the old file becomes the spare for the next write. A new file per write
+// would make the file system allocate one inode and free another every time, and freshly
+// freed inodes slow every later file creation in that folder down. Guarded by gDeferredLock.
+std::set<std::string> gWrittenWhileDeferred;
+std::map<std::string, std::string> gSpareOf;  // file -> its spare
+
 std::string FolderOf(const std::string& path) {
   const size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
@@ -45,10 +55,14 @@ void DeferFlushes(bool deferred) { gDeferFlushes = deferred; }
 
 bool FlushDeferredWrites() {
   std::set<std::string> folders;
+  std::map<std::string, std::string> spares;
   {
     std::lock_guard<std::mutex> hold(gDeferredLock);
     folders.swap(gDeferredFolders);
+    spares.swap(gSpareOf);
+    gWrittenWhileDeferred.clear();
   }
+  for (const auto& [file, spare] : spares) ::unlink(spare.c_str());
   bool ok = true;
   for (const std::string& folder : folders) {
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -81,16 +95,58 @@ std::string ReadWholeFile(const std::string& path) {
   return data;
 }
 
+// Writes `bytes` into the spare of `path` (made on the first call) and exchanges the two
+// names; false (nothing changed at `path`) when that cannot be done.
+bool ReplaceThroughSpare(const std::string& path, std::string_view bytes, mode_t mode) {
+  std::string spare;
+  {
+    std::lock_guard<std::mutex> hold(gDeferredLock);
+    auto it = gSpareOf.find(path);
+    if (it != gSpareOf.end()) {
+      spare = it->second;
+      gSpareOf.erase(it);
+    }
+  }
+  int fd = -1;
+  if (spare.empty()) {
+    spare = path + ".XXXXXX";
+    fd = ::mkstemp(spare.data());
+  } else {
+    fd = ::open(spare.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+  }
+  if (fd < 0) return false;
+  // Written over and cut to length, never emptied first: some file systems push a file cut to
+  // nothing out to the disk when it is closed.
+  bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, bytes.data(), bytes.size()) &&
+            ::ftruncate(fd, static_cast<off_t>(bytes.size())) == 0;
+  ok = ::close(fd) == 0 && ok;
+  if (ok && ::renameat2(AT_FDCWD, spare.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
+    std::lock_guard<std::mutex> hold(gDeferredLock);
+    gSpareOf[path] = spare;
+    return true;
+  }
+  ::unlink(spare.c_str());
+  return false;
+}
+
 void WriteFileAtomic(const std::string& path, std::string_view bytes, mode_t mode, bool durable) {
   struct stat st {};
-  if (::stat(path.c_str(), &st) == 0) {
+  const bool exists = ::stat(path.c_str(), &st) == 0;
+  if (exists) {
     if (S_ISDIR(st.st_mode)) Fail("Cannot create file", path, EISDIR);
     mode = st.st_mode & 07777;
   }
   if (durable && gDeferFlushes) {
     durable = false;
-    std::lock_guard<std::mutex> hold(gDeferredLock);
-    gDeferredFolders.insert(FolderOf(path));
+    bool again = false;
+    {
+      std::lock_guard<std::mutex> hold(gDeferredLock);
+      gDeferredFolders.insert(FolderOf(path));
+      again = !gWrittenWhileDeferred.insert(path).second;
+    }
+    // Only a plain file written before in this stretch: files written once (each code's SQL
+    // file) keep the plain replacement and leave no spare behind.
+    if (again && exists && S_ISREG(st.st_mode) && ReplaceThroughSpare(path, bytes, mode)) return;
   }
   std::string tmp = path + ".XXXXXX";
   int fd = ::mkstemp(tmp.data());
@@ -110,6 +166,30 @@ void WriteFileAtomic(const std::string& path, std::string_view bytes, mode_t mod
     ::unlink(tmp.c_str());
     Fail("Cannot write file", path, err);
   }
+}
+
+void OverwriteFile(const std::string& path, std::string_view bytes, mode_t mode) {
+  // Not blocking: a pipe in the file's place must not stall the program until someone reads it.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+  if (fd < 0) {
+    // A link, or a pipe nobody reads: replaced by a plain file, as before.
+    if (errno == ELOOP || errno == ENXIO) return WriteFileAtomic(path, bytes, mode, false);
+    Fail("Cannot create file", path, errno);
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+    ::close(fd);
+    return WriteFileAtomic(path, bytes, mode, false);
+  }
+  // Written over the old bytes and cut afterwards, never emptied first: a file cut to nothing
+  // and rewritten is pushed out to the disk by some file systems when it is closed.
+  bool ok = WriteAll(fd, bytes.data(), bytes.size()) && ::ftruncate(fd, static_cast<off_t>(bytes.size())) == 0;
+  int err = errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (!ok) Fail("Cannot write file", path, err);
 }
 
 bool EnsureDirectory(const std::string& path, mode_t mode) {

@@ -24,9 +24,19 @@ std::string ReadWholeFile(const std::string& path);
 // content. For scratch copies that are rewritten all the time.
 void WriteFileAtomic(const std::string& path, std::string_view bytes, mode_t mode = 0644, bool durable = true);
 
+// Rewrites a scratch file in place: the same file (a new one gets `mode`) receives `bytes` and
+// is cut to their length. Unlike WriteFileAtomic a reader may see a half-written file, and a
+// crash may leave one; in exchange no file is created and dropped per write, which for a copy
+// rewritten at every request cost more than the request. A path that is not a plain file of
+// its own (a link, or a name with other hard links) is replaced by WriteFileAtomic instead, so
+// nothing outside the folder is written through it. Not flushed to the disk. Throws EFileError.
+void OverwriteFile(const std::string& path, std::string_view bytes, mode_t mode = 0644);
+
 // Batch work that writes many small files can defer the flushes: while deferred, durable
 // writes skip their per-file flush (readers still see old or new, never a half), and
 // FlushDeferredWrites flushes every file system written to since, once. Process-wide.
+// A file written a second time while deferred is replaced by exchanging it with a spare file
+// beside it (still old or new for readers); FlushDeferredWrites removes the spares.
 void DeferFlushes(bool deferred);
 // Flushes what deferred writes left in memory; returns false when a flush failed.
 bool FlushDeferredWrites();
