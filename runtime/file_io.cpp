@@ -189,7 +189,11 @@ void OverwriteFile(const std::string& path, std::string_view bytes, mode_t mode)
     ok = false;
     err = errno;
   }
-  if (!ok) Fail("Cannot write file", path, err);
+  // A half-written copy must not be read later as a whole page: what failed is not kept.
+  if (!ok) {
+    ::unlink(path.c_str());
+    Fail("Cannot write file", path, err);
+  }
 }
 
 bool EnsureDirectory(const std::string& path, mode_t mode) {

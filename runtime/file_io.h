@@ -29,7 +29,9 @@ void WriteFileAtomic(const std::string& path, std::string_view bytes, mode_t mod
 // crash may leave one; in exchange no file is created and dropped per write, which for a copy
 // rewritten at every request cost more than the request. A path that is not a plain file of
 // its own (a link, or a name with other hard links) is replaced by WriteFileAtomic instead, so
-// nothing outside the folder is written through it. Not flushed to the disk. Throws EFileError.
+// nothing outside the folder is written through it. Not flushed to the disk. A write that
+// fails removes the file (a half page is never left to be read as a whole one) and throws
+// EFileError.
 void OverwriteFile(const std::string& path, std::string_view bytes, mode_t mode = 0644);
 
 // Batch work that writes many small files can defer the flushes: while deferred, durable
