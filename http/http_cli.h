@@ -367,7 +367,8 @@ class THttpCli : public net::TNetWndControl {
   void HandleHeaderLine();
   void HeaderEnded();
   void BodyEnded();
-  void DeliverBody(std::string_view block);
+  bool ReceiveBodyDirect();
+  void DeliverBody(std::string_view block, bool inStream);
   void FailReply(const std::string& reason, int error);
   void ConnectionLost(int error);
   void ClearReplyValues(bool keepLocation);

@@ -57,6 +57,8 @@ void THttpReplyReader::StartReply(bool head, const std::string& requestVer) {
   FName.clear();
   FValue.clear();
   FBlock = {};
+  FDirect = {};
+  FBlockDirect = false;
   FError.clear();
   FFailed = false;
   FTailComplete = true;
@@ -104,6 +106,15 @@ void THttpReplyReader::Append(const char* data, size_t count) {
   }
 }
 
+size_t THttpReplyReader::DirectBodyRoom(size_t most) const {
+  if (FFailed || FPhase != TPhase::Body || Chunked() || ContentLength < 0 || ContentLength > FMaxBody ||
+      Held() > 0 || !FDirect.empty() || RcvdCount >= ContentLength)
+    return 0;
+  return static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(most), ContentLength - RcvdCount));
+}
+
+void THttpReplyReader::TakeDirectBody(const char* data, size_t count) { FDirect = std::string_view(data, count); }
+
 void THttpReplyReader::DropHeld() {
   FStart = FEnd = FScan = 0;
 }
@@ -133,6 +144,7 @@ bool THttpReplyReader::BodyExpected() const {
 void THttpReplyReader::BeginBody() {
   FPhase = TPhase::Body;
   FChunk.Reset();
+  FDirect = {};
   RcvdCount = 0;
 }
 
@@ -257,8 +269,17 @@ bool THttpReplyReader::TakeHeaderLine() {
 }
 
 THttpReplyReader::TEvent THttpReplyReader::BodyStep() {
+  FBlockDirect = false;
   if (!Chunked()) {
     if (ContentLength > FMaxBody) return Fail("Reply body too large");
+    if (!FDirect.empty()) {
+      // DirectBodyRoom kept these within the length and the limit.
+      FBlock = FDirect;
+      FDirect = {};
+      FBlockDirect = true;
+      RcvdCount += static_cast<int64_t>(FBlock.size());
+      return TEvent::Body;
+    }
     if (ContentLength >= 0 && RcvdCount >= ContentLength) {
       FPhase = TPhase::Done;
       return TEvent::DocEnd;

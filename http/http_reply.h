@@ -52,6 +52,16 @@ class THttpReplyReader {
   size_t Held() const { return FEnd - FStart; }
   std::string_view HeldBytes() const { return std::string_view(FBuf.data() + FStart, Held()); }
   void DropHeld();
+  // How many body bytes may be received straight into the caller's own buffer instead of
+  // ReceiveSpace: the rest of a body framed by its length, at most `most`. Zero whenever the
+  // bytes must pass through the reader (header, chunks, no length, bytes held, over the limit).
+  size_t DirectBodyRoom(size_t most) const;
+  // Takes `count` (>0, at most DirectBodyRoom) body bytes received at `data`; the next Next
+  // returns them as a Body event, counted and limited as any other. `data` must stay valid
+  // until then.
+  void TakeDirectBody(const char* data, size_t count);
+  // The last Body block is the one given to TakeDirectBody (it stands in the caller's buffer).
+  bool BodyBlockDirect() const { return FBlockDirect; }
   // Frees a large buffer after a reply (the next one starts small again).
   void ShrinkBuffer();
   size_t BufferCapacity() const { return FBuf.size(); }
@@ -120,6 +130,8 @@ class THttpReplyReader {
   size_t FHeaderBytes = 0;
   std::string FLine, FName, FValue;
   std::string_view FBlock;
+  std::string_view FDirect;  // body bytes received into the caller's buffer, not yet returned
+  bool FBlockDirect = false;
   std::string FError;
   bool FFailed = false;
   bool FTailComplete = true;

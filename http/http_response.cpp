@@ -10,6 +10,7 @@
 namespace http {
 
 void THttpCli::SocketDataAvailable(int error) {
+  if (ReceiveBodyDirect()) return;
   size_t room = 0;
   char* space = FReply.ReceiveSpace(room);
   const int count = FCtrlSocket->Receive(space, static_cast<int>(std::min<size_t>(room, INT_MAX)));
@@ -32,6 +33,33 @@ void THttpCli::SocketDataAvailable(int error) {
   // Nothing is expected now (the reply is complete, or no request runs).
   FReply.DropHeld();
   TriggerDataPush(error);
+}
+
+// A large body of known length would otherwise be received into the reader's buffer and then
+// copied into the reply stream, which costs as much as the receive itself. When the bytes
+// would pass through the reader untouched (no chunks, no content coding, nothing held) they
+// are received at the stream's end instead; the reader still counts them, limits them and
+// reports them as body, so the events and their data stay the same. Returns false when the
+// ordinary path must take this receive.
+bool THttpCli::ReceiveBodyDirect() {
+  // At most this much is claimed per receive: the tail is trimmed back to what arrived.
+  constexpr size_t kMostPerReceive = 1024 * 1024;
+  if (!FReplyStream || FState != THttpState::httpWaitingBody || FRequestType == THttpRequest::httpABORT ||
+      FContentCoding.Decoding() || FReplyStream->Position() != FReplyStream->Size())
+    return false;
+  const size_t room = FReply.DirectBodyRoom(kMostPerReceive);
+  if (room == 0) return false;
+  char* space = FReplyStream->AppendUnfilled(room);
+  const int count = FCtrlSocket->Receive(space, static_cast<int>(std::min<size_t>(room, INT_MAX)));
+  FReplyStream->TrimTail(room - static_cast<size_t>(std::max(count, 0)));
+  if (OnTrace) Trace("Data available. Len=" + std::to_string(count));
+  if (count <= 0) {
+    if (OnTrace) Trace("**data available. Len=" + std::to_string(count));
+    return true;
+  }
+  FReply.TakeDirectBody(space, static_cast<size_t>(count));
+  ProcessReply();
+  return true;
 }
 
 // Pulls the reader's events until it needs more bytes or the request has ended.
@@ -64,7 +92,7 @@ void THttpCli::ProcessReply() {
         HeaderEnded();  // may re-enter
         break;
       case THttpReplyReader::TEvent::Body:
-        DeliverBody(FReply.BodyBlock());  // may re-enter
+        DeliverBody(FReply.BodyBlock(), FReply.BodyBlockDirect());  // may re-enter
         break;
       case THttpReplyReader::TEvent::DocEnd:
         BodyEnded();  // may re-enter
@@ -165,10 +193,10 @@ void THttpCli::HeaderEnded() {
   TriggerDocBegin();
 }
 
-void THttpCli::DeliverBody(std::string_view block) {
+void THttpCli::DeliverBody(std::string_view block, bool inStream) {
   if (block.empty()) return;
-  auto out = [this](std::string_view data) {
-    if (FReplyStream) FReplyStream->Write(data);
+  auto out = [this, inStream](std::string_view data) {
+    if (FReplyStream && !inStream) FReplyStream->Write(data);
     TriggerDocData(data.data(), static_cast<int>(data.size()));
   };
   if (FContentCoding.Decoding())

@@ -13,7 +13,8 @@ size_t TMemoryStream::Write(const void* data, size_t count) {
   if (count == 0) return 0;
   if (FPosition == FData.size()) {
     // Appending: one pass over the bytes instead of clearing the new room first.
-    FData.append(static_cast<const char*>(data), count);
+    const char* bytes = static_cast<const char*>(data);
+    FData.insert(FData.end(), bytes, bytes + count);
     FPosition += count;
     return count;
   }
@@ -38,7 +39,22 @@ int64_t TMemoryStream::Seek(int64_t offset, TSeekOrigin origin) {
 }
 
 void TMemoryStream::SetSize(int64_t size) {
-  FData.resize(static_cast<size_t>(std::max<int64_t>(size, 0)));
+  const size_t old = FData.size();
+  const size_t wanted = static_cast<size_t>(std::max<int64_t>(size, 0));
+  FData.resize(wanted);
+  if (wanted > old) std::memset(FData.data() + old, 0, wanted - old);
+  FPosition = std::min(FPosition, FData.size());
+}
+
+char* TMemoryStream::AppendUnfilled(size_t count) {
+  const size_t old = FData.size();
+  FData.resize(old + count);
+  FPosition = FData.size();
+  return FData.data() + old;
+}
+
+void TMemoryStream::TrimTail(size_t count) {
+  FData.resize(FData.size() - std::min(count, FData.size()));
   FPosition = std::min(FPosition, FData.size());
 }
 
@@ -56,10 +72,11 @@ void TMemoryStream::Reserve(int64_t size) {
   }
 }
 
-void TMemoryStream::SaveToFile(const std::string& path) const { WriteFileAtomic(path, FData); }
+void TMemoryStream::SaveToFile(const std::string& path) const { WriteFileAtomic(path, Bytes()); }
 
 void TMemoryStream::LoadFromFile(const std::string& path) {
-  FData = ReadWholeFile(path);
+  const std::string bytes = ReadWholeFile(path);
+  FData.assign(bytes.begin(), bytes.end());
   FPosition = 0;
 }
 

@@ -434,6 +434,61 @@ TEST_F(HttpClient, KeepsTheConnectionForTheNextRequestWhenTheServerAllows) {
   EXPECT_THROW(Cli->SetRequestVer("2.0"), EHttpException);
 }
 
+// A large body of known length goes straight into the reply stream: the stream, the data
+// events and the count must agree byte for byte, whatever the stream held before, whether the
+// body arrives in odd pieces, and whether it is cut short (no unfilled bytes left behind).
+TEST_F(HttpClient, ALargeBodyReachesTheStreamAndTheDataEventsAlike) {
+  std::string body(3 * 1024 * 1024 + 7, '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>((i * 131 + i / 4099) & 0xff);
+  THttpTestServer server([&](const TRecordedRequest& rq) {
+    TScriptedReply r;
+    r.Close = false;
+    if (rq.Target == "/cut") {
+      r.Bytes = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+                body.substr(0, body.size() / 2);
+      r.Close = true;
+    } else if (rq.Target == "/big") {
+      r.Bytes = LengthReply("HTTP/1.1 200 OK", body);
+      for (size_t at = 1; at < r.Bytes.size(); at = at * 3 + 5) r.Splits.push_back(at);
+    } else {
+      r.Bytes = LengthReply("HTTP/1.1 200 OK", "small");
+    }
+    return r;
+  });
+  std::string events;
+  Cli->OnDocData = [&](THttpCli*, const char* d, int n) { events.append(d, static_cast<size_t>(n)); };
+  Cli->SetRequestVer("1.1");
+  Cli->SetTimeout(20);
+  auto get = [&](const std::string& target) {
+    events.clear();
+    Reply_.Clear();
+    Reply_.Write("before|");
+    Cli->SetURL(server.Url(target));
+    std::string error;
+    try {
+      Cli->SyncGet();
+    } catch (const EHttpException& e) {
+      error = e.what();
+    }
+    return error;
+  };
+
+  EXPECT_EQ("", get("/big"));
+  EXPECT_EQ(body.size(), static_cast<size_t>(Cli->RcvdCount()));
+  EXPECT_TRUE(events == body);
+  EXPECT_TRUE(Reply_.Bytes() == "before|" + body);
+  // The kept connection still reads the next reply from its first byte.
+  EXPECT_EQ("", get("/small"));
+  EXPECT_EQ("before|small", Reply_.Bytes());
+  EXPECT_EQ("small", events);
+
+  EXPECT_EQ("Connection closed before the end of the reply body", get("/cut"));
+  const std::string_view got = Reply_.Bytes();
+  ASSERT_GE(got.size(), 7u);
+  EXPECT_TRUE(("before|" + body).compare(0, got.size(), got) == 0);  // a true prefix, nothing unfilled
+  EXPECT_TRUE(body.compare(0, events.size(), events) == 0);
+}
+
 TEST_F(HttpClient, StatusDecidesWhetherTheSynchronousCallRaises) {
   THttpTestServer server([](const TRecordedRequest& rq) {
     if (rq.Target == "/missing") return Reply(LengthReply("HTTP/1.0 404 Not Found", "nothing here"));
