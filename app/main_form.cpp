@@ -1,6 +1,7 @@
 #include "app/main_form.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <exception>
@@ -10,6 +11,7 @@
 #include "listing/listing_parser.h"
 #include "listing/site.h"
 #include "listing/sql_output.h"
+#include "runtime/codepage.h"
 #include "runtime/formatting.h"
 #include "runtime/text_list.h"
 #include "runtime/file_io.h"
@@ -84,6 +86,12 @@ void TKelthornF::FormCreate() {
   HttpPort = s.HttpPort;
   HttpsPort = s.HttpsPort;
   VerifyCertificate = s.VerifyCertificate;
+  if (DatabaseOverride) {
+    DatabaseFile = *DatabaseOverride;  // as the command line gave it: relative to the working folder
+  } else {
+    DatabaseFile = s.Database;
+    if (!DatabaseFile.empty() && DatabaseFile.front() != '/') DatabaseFile = DataFolder + DatabaseFile;
+  }
 
   if (!FArguments.empty()) {
     if (SessionIsFresh(TickCount(), SessionStamp))
@@ -119,7 +127,27 @@ bool TKelthornF::ParseListing() {
   parser.FetchFavoriteScore = [this](const std::string& address) { httpcligettext(address, SessionCookie, "", "POST"); };
   const bool converted = parser.ParseListing();
   FLastStatements = parser.StatementCount();
+  // The window's button reports in a box; batch mode, which must never wait on one, on stderr.
+  if (converted) StoreStatements(parser.Code(), parser.Statements(), FBatchIndex > 0);
   return converted;
+}
+
+void TKelthornF::StoreStatements(const std::string& code, const std::vector<std::string>& statements,
+                                 bool toStandardError) {
+  if (DatabaseFile.empty()) return;
+  try {
+    // Opened once and kept for the run; one that failed to open is tried again for the next code.
+    if (!FStore) FStore = std::make_unique<store::TListingStore>(DatabaseFile, DatabaseBusyTimeoutMs);
+    FStore->Apply(statements);
+  } catch (const std::exception& e) {
+    ++FStoreFailures;
+    // The file name and SQLite's reason are UTF-8; the code is the page's own text.
+    const std::string text = code + ": " + e.what() + "; tmp/" + code + ".sql is written";
+    if (toStandardError)
+      std::fprintf(stderr, "tamvirel: %s\n", text.c_str());
+    else
+      runtime::ShowMessage(runtime::Utf8ToAnsi(text));
+  }
 }
 
 bool TKelthornF::SpeedButton1Click() {
@@ -226,6 +254,7 @@ bool TKelthornF::ConvertSavedPage(const std::string& file, size_t& statements, s
     }
     listing::SaveStatements(listing::SqlFileName(DataFolder, code), list);
     statements = list.size();
+    StoreStatements(code, list, true);
     return true;
   } catch (const std::exception&) {
     // The same report as the conversion button's: how far the conversion came.

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "http/ssl_http_cli.h"
 #include "tls/ssl_context.h"
 #include "listing/listing_parser.h"
+#include "store/listing_store.h"
 
 namespace app {
 
@@ -60,6 +62,18 @@ class TKelthornF {
   // without download, login or session: writes tmp/<code>.sql. False when it fails, with
   // `failure` saying why (the conversion's stage number, or that the page has no coordinates).
   bool ConvertSavedPage(const std::string& file, size_t& statements, std::string& failure);
+
+  // The listings database every converted code's statements are loaded into after its SQL file
+  // is written (see store/listing_store.h); empty: none. The creation handler sets it from
+  // DatabaseOverride when that is set (the command line's --db), else from the settings.
+  std::string DatabaseFile;
+  std::optional<std::string> DatabaseOverride;
+  int DatabaseBusyTimeoutMs = store::kDefaultBusyTimeoutMs;
+  // How many codes' database steps failed since the form was made: their SQL files were written,
+  // the database kept what it had, and each failure was reported with the file and the reason
+  // (a message box from the conversion button, a line on standard error in batch mode and for
+  // saved pages).
+  int StoreFailures() const { return FStoreFailures; }
 
   // Signs in to the site through its login form over HTTPS (see app/login.h); its outcome is
   // SignedIn, the settings file on success, and LoginFailure with the reason otherwise.
@@ -137,6 +151,9 @@ class TKelthornF {
   uint32_t TickCount() const;
   bool ParseListing();
   listing::TListingParser MakeParser();
+  void StoreStatements(const std::string& code, const std::vector<std::string>& statements, bool toStandardError);
+  std::unique_ptr<store::TListingStore> FStore;
+  int FStoreFailures = 0;
   size_t FLastStatements = 0;
   bool FBatchFlushFailed = false;
   bool FRetryDownloadFailed = false;  // the conversion handler's second download failed

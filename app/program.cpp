@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <string>
 
 #include "app/gui_loop.h"
@@ -19,6 +20,7 @@ constexpr const char* kUsage =
     "       tamvirel CODE...\n"
     "       tamvirel --convert FILE...\n"
     "       tamvirel --help\n"
+    "       tamvirel --db FILE [CODE... | --convert FILE...]\n"
     "\n"
     "Without arguments: opens the window \"Download listing\", where the site's credentials and\n"
     "the proxy are entered, the sign-in is run and the page downloaded last is converted.\n"
@@ -31,9 +33,14 @@ constexpr const char* kUsage =
     "--convert converts listing pages saved by hand (a browser's \"save page\") the same way,\n"
     "without downloading, signing in or a session.\n"
     "\n"
+    "Every converted code is also loaded into the listings database, listings.db in the data\n"
+    "folder unless rovkast.ini's [Output] Database= names another file (empty: none); --db FILE\n"
+    "names it for one run (--db \"\": none).\n"
+    "\n"
     "Exit status: 0 when every code or file was converted (without codes: when the window was\n"
-    "closed), 1 when any was not (also when the window opened in place of the codes, or was\n"
-    "needed and no display could be opened), 2 for a wrong command line.\n";
+    "closed), 1 when any was not or its database step failed (also when the window opened in\n"
+    "place of the codes, or was needed and no display could be opened), 2 for a wrong command\n"
+    "line.\n";
 
 void PrintError(const std::string& ansiText) {
   const std::string text = runtime::AnsiToUtf8(ansiText);
@@ -90,10 +97,11 @@ const char* OutcomeText(TKelthornF::TCodeOutcome outcome) {
   return "?";
 }
 
-int ConvertFiles(const std::vector<std::string>& files) {
+int ConvertFiles(const std::vector<std::string>& files, const std::optional<std::string>& database) {
   // No codes: the creation handler reads the settings (host, attribute table) and signs in to
   // nothing.
   TKelthornF form({});
+  form.DatabaseOverride = database;
   form.FormCreate();
   int failed = 0;
   for (const std::string& file : files) {
@@ -105,11 +113,13 @@ int ConvertFiles(const std::vector<std::string>& files) {
       std::fprintf(stderr, "%s: %s\n", file.c_str(), runtime::AnsiToUtf8(failure).c_str());
     }
   }
+  failed += form.StoreFailures();
   return failed == 0 ? 0 : 1;
 }
 
-int RunCodes(std::vector<std::string> codes) {
+int RunCodes(std::vector<std::string> codes, const std::optional<std::string>& database) {
   TKelthornF form(std::move(codes));
+  form.DatabaseOverride = database;
   CreateForm(form);
   if (!form.SignedIn) {
     // No session: the window opens and the codes wait for the user. Without a display, say
@@ -137,15 +147,28 @@ int RunCodes(std::vector<std::string> codes) {
   for (const auto& r : form.RunBatch())
     if (r.Outcome != TKelthornF::TCodeOutcome::Converted) ++failed;
   if (form.BatchFlushFailed()) ++failed;
+  failed += form.StoreFailures();
   return failed == 0 ? 0 : 1;
 }
 
 }  // namespace
 
-int RunProgram(const std::vector<std::string>& utf8Arguments) {
+int RunProgram(const std::vector<std::string>& givenArguments) {
+  // "--db FILE" leads the command line; the rest is read as before.
+  std::optional<std::string> database;
+  std::vector<std::string> utf8Arguments = givenArguments;
+  if (!utf8Arguments.empty() && utf8Arguments.front() == "--db") {
+    if (utf8Arguments.size() < 2) {
+      std::fprintf(stderr, "tamvirel: --db needs a file\n%s", kUsage);
+      return 2;
+    }
+    database = utf8Arguments[1];
+    utf8Arguments.erase(utf8Arguments.begin(), utf8Arguments.begin() + 2);
+  }
   if (utf8Arguments.empty()) {
     if (!OpenDisplay()) return NoDisplay();
     TKelthornF form({});
+    form.DatabaseOverride = database;
     CreateForm(form);
     return RunWindow(form);
   }
@@ -160,7 +183,7 @@ int RunProgram(const std::vector<std::string>& utf8Arguments) {
       std::fprintf(stderr, "tamvirel: --convert needs at least one file\n%s", kUsage);
       return 2;
     }
-    return ConvertFiles({utf8Arguments.begin() + 1, utf8Arguments.end()});
+    return ConvertFiles({utf8Arguments.begin() + 1, utf8Arguments.end()}, database);
   }
   std::vector<std::string> codes;
   codes.reserve(utf8Arguments.size());
@@ -173,7 +196,7 @@ int RunProgram(const std::vector<std::string>& utf8Arguments) {
     }
     codes.push_back(runtime::Utf8ToAnsi(a));
   }
-  return RunCodes(std::move(codes));
+  return RunCodes(std::move(codes), database);
 }
 
 }  // namespace app

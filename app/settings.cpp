@@ -68,6 +68,7 @@ TSettings LoadSettings(const std::string& fileName, const std::string& defaultHo
   s.HttpPort = ini.ReadString("Site", "HttpPort", "");
   s.HttpsPort = ini.ReadString("Site", "HttpsPort", "");
   s.VerifyCertificate = ini.ReadBool("Site", "VerifyCertificate", true);
+  s.Database = ini.ReadString("Output", "Database", s.Database);
   return s;
 }
 

@@ -8,6 +8,8 @@
 namespace app {
 
 inline constexpr const char* kSettingsFileName = "rovkast.ini";
+// The listings database in the data folder, unless "Output"/"Database" names another file.
+inline constexpr const char* kDefaultDatabaseName = "listings.db";
 
 // A session stamped at most this many milliseconds ago is reused without a login.
 inline constexpr int64_t kSessionLifetimeMs = 600000;
@@ -39,6 +41,9 @@ struct TSettings {
   // "Site"/"VerifyCertificate": the login checks the site's certificate unless this is 0, for
   // a user behind an intercepting proxy who turns it off knowingly.
   bool VerifyCertificate = true;
+  // "Output"/"Database": the listings database; a relative name is taken in the data folder, an
+  // empty value turns the database off.
+  std::string Database = kDefaultDatabaseName;
 };
 
 // Reads the settings in the fixed order; a missing file or key leaves the default.

@@ -146,6 +146,8 @@ bool TListingParser::BuildStatements(std::string_view page, std::vector<std::str
 bool TListingParser::ParseListing() {
   FStageCounter = 0;
   FStatementCount = 0;
+  FCode.clear();
+  FStatements.clear();
   try {
     const std::string page =
         runtime::NormalizeLineBreaks(runtime::ReadWholeFile(DataFolder + "tmp/htmlcopy.htm"));
@@ -154,6 +156,8 @@ bool TListingParser::ParseListing() {
     if (!BuildStatements(page, statements, code)) return false;
     SaveStatements(SqlFileName(DataFolder, code), statements);
     FStatementCount = statements.size();
+    FCode = std::move(code);
+    FStatements = std::move(statements);
     return true;
   } catch (...) {
     // Whatever went wrong, the user sees only how far the conversion came.

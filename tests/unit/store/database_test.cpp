@@ -1,0 +1,177 @@
+// The listings database as the program writes it: checked against the SQL files, which are the
+// reference, loaded line by line through SQLite itself.
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/main_form.h"
+#include "runtime/file_io.h"
+#include "runtime/ini_file.h"
+#include "store/listing_store.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const kTables[] = {"geocaches", "Attributes", "TBGC", "AdditionalWaypoints", "GeocacheLogs"};
+
+std::string Folder() {
+  const std::string dir = testing::TempDir() + "store_" + testing::UnitTest::GetInstance()->current_test_info()->name();
+  fs::remove_all(dir);
+  fs::create_directories(dir + "/tmp");
+  return dir + "/";
+}
+
+// Every row of every table, each value as its type and its exact bytes, rows sorted.
+std::map<std::string, std::vector<std::string>> Dump(const std::string& path) {
+  sqlite3* db = nullptr;
+  EXPECT_EQ(SQLITE_OK, sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr)) << path;
+  std::map<std::string, std::vector<std::string>> rows;
+  for (const char* table : kTables) {
+    sqlite3_stmt* s = nullptr;
+    EXPECT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, (std::string("SELECT * FROM ") + table).c_str(), -1, &s, nullptr));
+    while (sqlite3_step(s) == SQLITE_ROW) {
+      std::string row;
+      for (int c = 0; c < sqlite3_column_count(s); ++c) {
+        row += std::to_string(sqlite3_column_type(s, c)) + ":";
+        row.append(static_cast<const char*>(sqlite3_column_blob(s, c)) ?: "", sqlite3_column_bytes(s, c));
+        row += '\x1f';
+      }
+      rows[table].push_back(row);
+    }
+    sqlite3_finalize(s);
+    std::sort(rows[table].begin(), rows[table].end());
+  }
+  sqlite3_close(db);
+  return rows;
+}
+
+// Loads `sqlFile` line by line into a fresh database with the program's tables, as a user would;
+// returns how many lines each table got.
+std::map<std::string, size_t> LoadLineByLine(const std::string& sqlFile, const std::string& path) {
+  fs::remove(path);
+  { store::TListingStore tables(path); }
+  sqlite3* db = nullptr;
+  sqlite3_open(path.c_str(), &db);
+  sqlite3_exec(db, "PRAGMA synchronous=OFF", nullptr, nullptr, nullptr);  // a scratch copy: no syncs
+  std::map<std::string, size_t> lines;
+  const std::string text = runtime::ReadWholeFile(sqlFile);
+  for (size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2) {
+    const std::string line = text.substr(at, end - at);
+    EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, line.c_str(), nullptr, nullptr, nullptr)) << sqlite3_errmsg(db) << "\n" << line;
+    for (const char* table : kTables)
+      if (line.starts_with(std::string("Insert or replace into ") + table)) ++lines[table];
+  }
+  sqlite3_close(db);
+  return lines;
+}
+
+}  // namespace
+
+// Every test page, hostile and real-shaped: every statement lands, every value reads back with
+// the bytes loading the file gives, and a second conversion replaces instead of adding.
+TEST(Database, EveryTestPageLandsAsItsFileLoads) {
+  std::vector<fs::path> pages = {fs::path(TAMVIREL_EXAMPLES) / "GC1TAMV.htm"};
+  for (const auto& e : fs::directory_iterator(fs::path(TAMVIREL_TEST_DATA) / "listing"))
+    if (e.path().extension() == ".htm") pages.push_back(e.path());
+  ASSERT_GE(pages.size(), 7u);
+  for (const fs::path& page : pages) {
+    SCOPED_TRACE(page.filename().string());
+    const std::string dir = Folder();
+    app::TKelthornF form({}, dir);
+    form.FormCreate();
+    EXPECT_EQ(dir + "listings.db", form.DatabaseFile);
+    for (int run = 1; run <= 2; ++run) {
+      size_t statements = 0;
+      std::string failure;
+      ASSERT_TRUE(form.ConvertSavedPage(page.string(), statements, failure)) << failure;
+      EXPECT_EQ(0, form.StoreFailures());
+      std::string sqlFile;
+      for (const auto& f : fs::directory_iterator(dir + "tmp")) sqlFile = f.path().string();
+      const auto lines = LoadLineByLine(sqlFile, dir + "reference.db");
+      const auto rows = Dump(dir + "listings.db");
+      size_t total = 0;
+      for (const char* table : kTables) {
+        total += lines.count(table) ? lines.at(table) : 0;
+        EXPECT_EQ(lines.count(table) ? lines.at(table) : 0, rows.count(table) ? rows.at(table).size() : 0) << table;
+      }
+      EXPECT_EQ(statements, total);
+      EXPECT_EQ(Dump(dir + "reference.db"), rows) << "run " << run;
+    }
+  }
+}
+
+// Another program holds the write lock: each code's database step fails after the time-out with
+// the file and the reason, its SQL file is written, the batch goes on, and nothing is lost.
+TEST(Database, ALockedDatabaseFailsEachCodeAndKeepsItsRows) {
+  const std::string dir = Folder();
+  const std::string page = runtime::ReadWholeFile(std::string(TAMVIREL_TEST_DATA) + "/listing/waypoint_rows.htm");
+  app::TKelthornF first({}, dir);
+  first.FormCreate();
+  size_t statements = 0;
+  std::string failure;
+  ASSERT_TRUE(first.ConvertSavedPage(std::string(TAMVIREL_TEST_DATA) + "/listing/waypoint_rows.htm", statements, failure));
+  const auto before = Dump(dir + "listings.db");
+
+  sqlite3* other = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open((dir + "listings.db").c_str(), &other));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "BEGIN IMMEDIATE; DELETE FROM TBGC", nullptr, nullptr, nullptr));
+
+  app::TKelthornF form({"GC3WPT", "GC4WPT"}, dir);
+  form.DatabaseBusyTimeoutMs = 100;
+  form.OnTickCount = [] { return 0u; };
+  form.OnDownload = [&](const std::string& url, const std::string&, const std::string& file, const std::string&,
+                        const std::string&) {
+    std::string code = url.substr(url.find("wp=") + 3), text = page;
+    for (size_t at = 0; (at = text.find("GC3WPT", at)) != std::string::npos; at += code.size()) text.replace(at, 6, code);
+    runtime::WriteFileAtomic(file, text);
+    return true;
+  };
+  runtime::TIniFile(dir + "rovkast.ini").WriteInteger("Session", "TC", 0);
+  form.FormCreate();
+  testing::internal::CaptureStderr();
+  const auto results = form.RunBatch();
+  const std::string err = testing::internal::GetCapturedStderr();
+  ASSERT_EQ(2u, results.size());
+  for (const auto& r : results) EXPECT_EQ(app::TKelthornF::TCodeOutcome::Converted, r.Outcome) << r.Code;
+  EXPECT_EQ(2, form.StoreFailures());
+  EXPECT_TRUE(runtime::FileExists(dir + "tmp/GC4WPT.sql"));
+  EXPECT_NE(std::string::npos, err.find("tamvirel: GC3WPT: database " + dir + "listings.db: database is locked")) << err;
+  EXPECT_NE(std::string::npos, err.find("tamvirel: GC4WPT: database " + dir + "listings.db: database is locked")) << err;
+
+  sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  EXPECT_EQ(before, Dump(dir + "listings.db"));
+}
+
+// A file that is not a database is never written to: the run reports it, writes the SQL files and
+// ends with status 1. An empty "Output"/"Database" turns the database off.
+TEST(Database, AFileThatIsNotADatabaseIsLeftAsItIs) {
+  const std::string dir = Folder();
+  const std::string notes = dir + "notes.txt";
+  std::string text;
+  for (int i = 0; i < 200; ++i) text += "A line of the user's own notes, not a database.\n";
+  runtime::WriteFileAtomic(notes, text);
+  ::setenv("XDG_DATA_HOME", dir.c_str(), 1);
+  const std::string pages = std::string(TAMVIREL_TEST_DATA) + "/listing/";
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(1, app::RunProgram({"--db", notes, "--convert", pages + "full_page.htm", pages + "waypoint_rows.htm"}));
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(text, runtime::ReadWholeFile(notes));
+  EXPECT_FALSE(fs::exists(notes + "-wal"));
+  EXPECT_TRUE(runtime::FileExists(dir + "tamvirel/tmp/GC1TAMV.sql"));
+  EXPECT_TRUE(runtime::FileExists(dir + "tamvirel/tmp/GC3WPT.sql"));
+  EXPECT_NE(std::string::npos, err.find("tamvirel: GC3WPT: database " + notes + ": file is not a database")) << err;
+
+  runtime::TIniFile(dir + "tamvirel/rovkast.ini").WriteString("Output", "Database", "");
+  EXPECT_EQ(0, app::RunProgram({"--convert", pages + "full_page.htm"}));
+  EXPECT_FALSE(fs::exists(dir + "tamvirel/listings.db"));
+  ::unsetenv("XDG_DATA_HOME");
+}
