@@ -19,6 +19,15 @@
 #include "runtime/message_box.h"
 
 namespace app {
+namespace {
+
+// A code whose database step failed: which code, which file and SQLite's reason (UTF-8), and that
+// nothing is lost, as the SQL file holds the statements.
+std::string StoreFailureText(const std::string& code, const std::string& failure) {
+  return code + ": " + failure + "; tmp/" + code + ".sql is written";
+}
+
+}  // namespace
 
 std::string LocateDataFolder() {
   std::string base;
@@ -132,9 +141,13 @@ bool TKelthornF::ParseListing() {
   return converted;
 }
 
-void TKelthornF::StoreStatements(const std::string& code, const std::vector<std::string>& statements,
+void TKelthornF::StoreStatements(const std::string& code, std::vector<std::string>& statements,
                                  bool toStandardError) {
   if (DatabaseFile.empty()) return;
+  if (FStoreQueue) {
+    FStoreQueue->Push(code, std::move(statements));
+    return;
+  }
   try {
     // Opened once and kept for the run; one that failed to open is tried again for the next code.
     if (!FStore) FStore = std::make_unique<store::TListingStore>(DatabaseFile, DatabaseBusyTimeoutMs);
@@ -142,7 +155,7 @@ void TKelthornF::StoreStatements(const std::string& code, const std::vector<std:
   } catch (const std::exception& e) {
     ++FStoreFailures;
     // The file name and SQLite's reason are UTF-8; the code is the page's own text.
-    const std::string text = code + ": " + e.what() + "; tmp/" + code + ".sql is written";
+    const std::string text = StoreFailureText(code, e.what());
     if (toStandardError)
       std::fprintf(stderr, "tamvirel: %s\n", text.c_str());
     else
@@ -187,6 +200,14 @@ std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
   ::mallopt(M_MMAP_THRESHOLD, 32 << 20);
   ::mallopt(M_TRIM_THRESHOLD, 128 << 20);
   FBatchFlushFailed = false;
+  // The database takes as long as the rest of a code's work: a thread of its own applies each
+  // code's statements while the next page downloads. Its failures are reported as they happen.
+  if (!DatabaseFile.empty()) {
+    FStoreQueue = std::make_unique<store::TStoreQueue>(
+        DatabaseFile, DatabaseBusyTimeoutMs, [](const std::string& code, const std::string& failure) {
+          std::fprintf(stderr, "tamvirel: %s\n", StoreFailureText(code, failure).c_str());
+        });
+  }
   for (FBatchIndex = 1; FBatchIndex <= count; ++FBatchIndex) {
     const auto started = std::chrono::steady_clock::now();
     TCodeResult r;
@@ -226,6 +247,10 @@ std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
     if (OnCodeDone) OnCodeDone(r);
   }
   FBatchIndex = 0;
+  if (FStoreQueue) {
+    FStoreFailures += FStoreQueue->Finish();
+    FStoreQueue.reset();
+  }
   // Files that may not have reached the disk are not a run that went well.
   if (!flushAtEnd.Flush()) {
     FBatchFlushFailed = true;

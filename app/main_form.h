@@ -18,6 +18,7 @@
 #include "tls/ssl_context.h"
 #include "listing/listing_parser.h"
 #include "store/listing_store.h"
+#include "store/store_queue.h"
 
 namespace app {
 
@@ -151,8 +152,9 @@ class TKelthornF {
   uint32_t TickCount() const;
   bool ParseListing();
   listing::TListingParser MakeParser();
-  void StoreStatements(const std::string& code, const std::vector<std::string>& statements, bool toStandardError);
+  void StoreStatements(const std::string& code, std::vector<std::string>& statements, bool toStandardError);
   std::unique_ptr<store::TListingStore> FStore;
+  std::unique_ptr<store::TStoreQueue> FStoreQueue;  // during a batch
   int FStoreFailures = 0;
   size_t FLastStatements = 0;
   bool FBatchFlushFailed = false;

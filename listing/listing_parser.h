@@ -74,6 +74,7 @@ class TListingParser {
   // it wrote no file): for a caller that loads them elsewhere too.
   const std::string& Code() const { return FCode; }
   const std::vector<std::string>& Statements() const { return FStatements; }
+  std::vector<std::string>& Statements() { return FStatements; }
 
  private:
   int32_t FStageCounter = 0;
