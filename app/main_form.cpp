@@ -247,14 +247,15 @@ std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
     if (OnCodeDone) OnCodeDone(r);
   }
   FBatchIndex = 0;
-  if (FStoreQueue) {
-    FStoreFailures += FStoreQueue->Finish();
-    FStoreQueue.reset();
-  }
-  // Files that may not have reached the disk are not a run that went well.
+  // Files that may not have reached the disk are not a run that went well. They are flushed
+  // while the database's thread still works through the last codes.
   if (!flushAtEnd.Flush()) {
     FBatchFlushFailed = true;
     runtime::ShowMessage("chyba ");
+  }
+  if (FStoreQueue) {
+    FStoreFailures += FStoreQueue->Finish();
+    FStoreQueue.reset();
   }
   return results;
 }
