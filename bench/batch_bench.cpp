@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -97,10 +98,20 @@ int main(int argc, char** argv) {
     status = Shell("XDG_DATA_HOME='" + xdg + "' '" + TAMVIREL_BINARY + "'" + options + codes + " 2>/dev/null");
     return Seconds(started);
   };
+  // Off and on in turn, twice, the best of each: the first run of a kind pays for what the run
+  // before left (its files still being written back).
   int statusOff = 0, status = 0;
-  const double batchOff = runBatch(" --db ''", statusOff);
-  const bool databaseLeftOff = !runtime::FileExists(xdg + "/tamvirel/listings.db");
-  const double batch = runBatch("", status);
+  double batchOff = 1e9, batch = 1e9;
+  bool databaseLeftOff = true;
+  for (int round = 0; round < 2; ++round) {
+    int s = 0;
+    Shell("rm -f '" + xdg + "/tamvirel/listings.db'*");
+    batchOff = std::min(batchOff, runBatch(" --db ''", s));
+    statusOff |= s;
+    databaseLeftOff = databaseLeftOff && !runtime::FileExists(xdg + "/tamvirel/listings.db");
+    batch = std::min(batch, runBatch("", s));
+    status |= s;
+  }
   int converted = 0;
   for (int i = 1; i <= pages; ++i) {
     char code[16];
@@ -122,8 +133,9 @@ int main(int argc, char** argv) {
               status, statusOff, converted);
   std::fflush(stdout);
   Shell("printf 'caches in the database: '; sqlite3 '" + xdg + "/tamvirel/listings.db' 'SELECT count(*) FROM geocaches'");
-  std::printf("tamvirel batch, database off:            %8.1f pages/s (%.2f s)\n", pages / batchOff, batchOff);
-  std::printf("tamvirel batch (download+convert+stamp+database): %8.1f pages/s (%.2f s)\n", pages / batch, batch);
+  std::printf("tamvirel batch, database off (best of 2): %8.1f pages/s (%.2f s)\n", pages / batchOff, batchOff);
+  std::printf("tamvirel batch (download+convert+stamp+database, best of 2): %8.1f pages/s (%.2f s)\n", pages / batch,
+              batch);
   std::printf("ratio database on / off: %.2fx (target >= 0.9x)\n", batchOff / batch);
   std::printf("shell loop, one curl per page:           %8.1f pages/s (%.2f s)\n", pages / loop, loop);
   std::printf("curl keep-alive, one process (ceiling):  %8.1f pages/s (%.2f s)\n", pages / keepAlive, keepAlive);
