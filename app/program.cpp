@@ -4,6 +4,7 @@
 #include <exception>
 #include <string>
 
+#include "app/folder_lock.h"
 #include "app/gui_loop.h"
 #include "app/main_form.h"
 #include "app/main_window.h"
@@ -108,7 +109,17 @@ int ConvertFiles(const std::vector<std::string>& files) {
   return failed == 0 ? 0 : 1;
 }
 
+// Runs that download or sign in hold the data folder's lock; a second one ends at once.
+bool LockDataFolder(TFolderLock& lock, bool window) {
+  if (lock.Acquire(LocateDataFolder())) return true;
+  std::fprintf(stderr, "tamvirel: %s\n", lock.Failure().c_str());
+  if (window) ShowModalMessage(runtime::Utf8ToAnsi(lock.Failure()));
+  return false;
+}
+
 int RunCodes(std::vector<std::string> codes) {
+  TFolderLock lock;
+  if (!LockDataFolder(lock, false)) return 1;
   TKelthornF form(std::move(codes));
   CreateForm(form);
   if (!form.SignedIn) {
@@ -145,6 +156,8 @@ int RunCodes(std::vector<std::string> codes) {
 int RunProgram(const std::vector<std::string>& utf8Arguments) {
   if (utf8Arguments.empty()) {
     if (!OpenDisplay()) return NoDisplay();
+    TFolderLock lock;
+    if (!LockDataFolder(lock, true)) return 1;
     TKelthornF form({});
     CreateForm(form);
     return RunWindow(form);
