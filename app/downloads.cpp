@@ -13,11 +13,14 @@
 namespace app {
 namespace {
 
-// "host:port" of an address: what follows the scheme, up to the path.
+// "host:port" of an address: what follows the scheme, up to the path, with the scheme's port
+// when the address names none.
 std::string Authority(const std::string& url) {
   const size_t start = url.find("://");
   const size_t from = start == std::string::npos ? 0 : start + 3;
-  return url.substr(from, url.find('/', from) - from);
+  std::string authority = url.substr(from, url.find('/', from) - from);
+  if (authority.find(':') == std::string::npos) authority += url.starts_with("https:") ? ":443" : ":80";
+  return authority;
 }
 
 }  // namespace
