@@ -86,9 +86,11 @@ class TKelthornF {
   // more other than 401 and 407, the file write), with the file left as it was.
   bool httpcliget(const std::string& url, const std::string& cookie, const std::string& targetFile,
                   const std::string& method, const std::string& body);
-  // Why the last download failed, for a user to act on: "HTTP 404 Not Found", the site or
-  // proxy that could not be reached with the client's text, the file that could not be
-  // written. Empty after a success.
+  // Why the last download failed, for a user to act on: "HTTP 404 Not Found"; or "site
+  // host:port: " / "proxy host:port: " (whom the connection went to) followed by the text of
+  // the client's exception (its what(), or the TLS layer's error), and the time-out's length
+  // when it timed out; or the file that could not be written and the system's reason. Empty
+  // after a success.
   const std::string& DownloadFailureCause() const { return FLastFailureCause; }
   // The same over SslHttpCli1 (the login pages).
   bool sslhttpcliget(const std::string& url, const std::string& cookie, const std::string& targetFile,
