@@ -14,6 +14,19 @@
 #include "runtime/file_io.h"
 
 namespace app {
+namespace {
+
+// "host:port" of an address: what follows the scheme, up to the path, with the scheme's port
+// when the address names none.
+std::string Authority(const std::string& url) {
+  const size_t start = url.find("://");
+  const size_t from = start == std::string::npos ? 0 : start + 3;
+  std::string authority = url.substr(from, url.find('/', from) - from);
+  if (authority.find(':') == std::string::npos) authority += url.starts_with("https:") ? ":443" : ":80";
+  return authority;
+}
+
+}  // namespace
 
 void TKelthornF::ConfigureClient(http::THttpCli& client) {
   client.SetLocalAddr("0.0.0.0");
@@ -65,6 +78,22 @@ void TKelthornF::CopyProxySettings() {
 }
 
 void TKelthornF::NoteFailure(http::THttpCli& client, const std::exception& e) {
+  NoteFailureKind(client, e);
+  // The cause a user can act on: the site's answer, or whom the program could not reach and
+  // the client's own text for it (a proxy, when one is used, is what the connection goes to).
+  if (FLastFailure == TDownloadFailure::HttpStatus) {
+    FLastFailureCause = "HTTP " + std::to_string(dynamic_cast<const http::EHttpException&>(e).ErrorCode()) + " " +
+                        e.what();
+    return;
+  }
+  const std::string peer = client.Proxy().empty() ? "site " + Authority(client.URL())
+                                                  : "proxy " + client.Proxy() + ":" + client.ProxyPort();
+  FLastFailureCause = peer + ": " + FLastFailureText;
+  if (client.RequestDoneError() == http::httperrTimeout)
+    FLastFailureCause += " (nothing received for " + std::to_string(client.Timeout()) + " s)";
+}
+
+void TKelthornF::NoteFailureKind(http::THttpCli& client, const std::exception& e) {
   FLastFailureText = e.what();
   std::string tlsError;
   if (auto* tlsClient = dynamic_cast<http::TSslHttpCli*>(&client)) tlsError = tlsClient->SslErrorText();
@@ -90,18 +119,20 @@ void TKelthornF::NoteFailure(http::THttpCli& client, const std::exception& e) {
     FLastFailure = TDownloadFailure::Unreachable;
     return;
   }
-  FLastFailure = TDownloadFailure::Other;  // the reply could not be saved
+  FLastFailure = TDownloadFailure::Other;  // an error of the program, not of the network
 }
 
 bool TKelthornF::RunDownload(http::THttpCli& client, const std::string& url, const std::string& cookie,
                              const std::string& targetFile, const std::string& method, const std::string& body) {
   FLastFailure = TDownloadFailure::None;
   FLastFailureText.clear();
+  FLastFailureCause.clear();
   // A window event that runs while a request is pending (its wait pumps messages) must not
   // replace that request's address and streams: the second download simply fails.
   if (client.State() != http::THttpState::httpReady) {
     FLastFailure = TDownloadFailure::Other;
     FLastFailureText = "busy";
+    FLastFailureCause = "another request is still pending";
     return false;
   }
   client.SetURL(url);
@@ -113,11 +144,13 @@ bool TKelthornF::RunDownload(http::THttpCli& client, const std::string& url, con
   client.SetReplyStream(&replyStream);
   client.SetBodyStream(&bodyStream);
   bool done = false;
+  bool answered = false;
   try {
     if (method == "GET")
       client.SyncGet();
     else
       client.SyncPost();
+    answered = true;
     // The page copies are scratch files, rewritten at every request and read back by this
     // program only after the write: rewritten in place and not flushed to the disk (a new
     // file per request, or a flush, cost more than the download).
@@ -125,7 +158,13 @@ bool TKelthornF::RunDownload(http::THttpCli& client, const std::string& url, con
     net::ApplicationProcessMessages();
     done = true;
   } catch (const std::exception& e) {
-    NoteFailure(client, e);
+    if (answered) {
+      // The site's answer was good; the disk refused it. Its text names the file and why.
+      FLastFailure = TDownloadFailure::Storage;
+      FLastFailureText = FLastFailureCause = e.what();
+    } else {
+      NoteFailure(client, e);
+    }
   }
   // The streams die with this call: the client must not keep pointers to them.
   client.SetReplyStream(nullptr);
@@ -136,11 +175,17 @@ bool TKelthornF::RunDownload(http::THttpCli& client, const std::string& url, con
 bool TKelthornF::httpcliget(const std::string& url, const std::string& cookie, const std::string& targetFile,
                             const std::string& method, const std::string& body) {
   if (OnDownload) {
+    FLastFailure = TDownloadFailure::None;
+    FLastFailureCause.clear();
     try {
-      return OnDownload(url, cookie, targetFile, method, body);
-    } catch (const std::exception&) {
-      return false;
+      if (OnDownload(url, cookie, targetFile, method, body)) return true;
+      FLastFailure = TDownloadFailure::Other;
+      FLastFailureCause = "download failed";
+    } catch (const std::exception& e) {
+      FLastFailure = TDownloadFailure::Other;
+      FLastFailureCause = e.what();
     }
+    return false;
   }
   CopyProxySettings();
   return RunDownload(*HttpCli1, url, cookie, targetFile, method, body);

@@ -1,5 +1,7 @@
 #include "app/settings.h"
 
+#include <sys/stat.h>
+
 #include "runtime/ini_file.h"
 
 namespace app {
@@ -49,6 +51,13 @@ std::string UnscramblePassword(const std::string& key, const std::string& stored
 bool SessionIsFresh(uint32_t tickCount, int32_t storedStamp) {
   int64_t difference = static_cast<int64_t>(tickCount) - static_cast<int64_t>(storedStamp);
   return difference <= kSessionLifetimeMs;
+}
+
+void RestrictToOwner(const std::string& fileName) {
+  struct stat st {};
+  // A link is left alone: the mode would change on whatever it points to.
+  if (::lstat(fileName.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0777) != 0600)
+    ::chmod(fileName.c_str(), 0600);
 }
 
 TSettings LoadSettings(const std::string& fileName, const std::string& defaultHost) {

@@ -47,6 +47,10 @@ struct TSettings {
   unsigned RequestLimit = kDefaultRequestLimit;
 };
 
+// Makes an existing settings file readable and writable by its owner only (0600), before
+// credentials are written into a file that may have been created with a wider mode.
+void RestrictToOwner(const std::string& fileName);
+
 // Reads the settings in the fixed order; a missing file or key leaves the default.
 TSettings LoadSettings(const std::string& fileName, const std::string& defaultHost);
 
