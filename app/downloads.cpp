@@ -1,9 +1,12 @@
 // The download operations every request of the program goes through, and the cookie handler
 // that keeps the site's session.
 
+#include <algorithm>
+#include <cctype>
 #include <exception>
 
 #include "app/main_form.h"
+#include "app/settings.h"
 #include "http/http_exception.h"
 #include "http/ssl_http_cli.h"
 #include "net/application.h"
@@ -42,6 +45,7 @@ void TKelthornF::ConfigureClient(http::THttpCli& client) {
   client.SetBandwidthSampling(1000);
   client.SetOptions(0);
   client.SetTimeout(30);
+  client.SetRequestLimit(kDefaultRequestLimit);
   client.SetSocksAuthentication(http::TSocksAuthentication::socksNoAuthentication);
 }
 
@@ -49,6 +53,14 @@ void TKelthornF::HttpCli1Cookie(const std::string& value) {
   if (value.find("ASP.NET_SessionId") == std::string::npos) return;
   const size_t semicolon = value.find(';');
   SessionCookie = semicolon == std::string::npos ? std::string() : value.substr(0, semicolon + 1);
+}
+
+bool TKelthornF::FromSite(const http::THttpCli& client) const {
+  const std::string& host = client.ReplyHost();
+  return host.size() == SiteHost.size() &&
+         std::equal(host.begin(), host.end(), SiteHost.begin(), [](unsigned char a, unsigned char b) {
+           return std::tolower(a) == std::tolower(b);
+         });
 }
 
 void TKelthornF::CopyProxySettings() {
@@ -92,6 +104,8 @@ void TKelthornF::NoteFailureKind(http::THttpCli& client, const std::exception& e
                        : TDownloadFailure::Unreachable;
     return;
   }
+  // The limit is the user's setting: the cause names where to change it.
+  if (client.RequestDoneError() == http::httperrRequestLimit) FLastFailureText += " (Site/RequestLimit)";
   // An aborted request also carries a status (404), but the site never answered it.
   if (client.RequestDoneError() != 0) {
     FLastFailure = TDownloadFailure::Unreachable;

@@ -134,7 +134,9 @@ void TKelthornF::Login() {
   if (!LoginSucceeded(reply)) {
     Edit1Color = kColorRed;
     Edit1FontColor = kColorWhite;
-    LoginFailure = "Meno/Heslo " + Edit1 + "/" + Edit2 + " neexistuje?";
+    // The message goes to standard error, logs and a box beside a masked field: the
+    // password stays out of it.
+    LoginFailure = "Meno/Heslo " + Edit1 + "/*** neexistuje?";
     runtime::ShowMessage(LoginFailure);
     LoginFailureShown = true;
     return;

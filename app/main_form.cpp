@@ -71,8 +71,14 @@ TKelthornF::TKelthornF(std::vector<std::string> arguments, std::string dataFolde
   ConfigureClient(*HttpCli1);
   ConfigureClient(*SslHttpCli1);
   SslHttpCli1->SetSslContext(SslContext1.get());
-  HttpCli1->OnCookie = [this](http::THttpCli*, const std::string& value, bool&) { HttpCli1Cookie(value); };
-  SslHttpCli1->OnCookie = [this](http::THttpCli*, const std::string& value, bool&) { SslHttpCli1Cookie(value); };
+  // The session is the site's: a cookie from a host a relocation led to (or from anyone else)
+  // must not replace it.
+  HttpCli1->OnCookie = [this](http::THttpCli* c, const std::string& value, bool&) {
+    if (FromSite(*c)) HttpCli1Cookie(value);
+  };
+  SslHttpCli1->OnCookie = [this](http::THttpCli* c, const std::string& value, bool&) {
+    if (FromSite(*c)) SslHttpCli1Cookie(value);
+  };
 }
 
 TKelthornF::~TKelthornF() = default;
@@ -110,6 +116,8 @@ void TKelthornF::FormCreate() {
   HttpPort = s.HttpPort;
   HttpsPort = s.HttpsPort;
   VerifyCertificate = s.VerifyCertificate;
+  HttpCli1->SetRequestLimit(s.RequestLimit);
+  SslHttpCli1->SetRequestLimit(s.RequestLimit);
 
   if (!FArguments.empty()) {
     if (SessionIsFresh(TickCount(), SessionStamp))

@@ -105,6 +105,8 @@ class TKelthornF {
   // The clients' cookie handlers: keep the site's session cookie up to its first ";".
   void HttpCli1Cookie(const std::string& value);
   void SslHttpCli1Cookie(const std::string& value) { HttpCli1Cookie(value); }
+  // The reply `client` reads comes from the site's own host.
+  bool FromSite(const http::THttpCli& client) const;
 
   // The listing page address of a waypoint code (the code appended unchanged).
   std::string ListingAddress(const std::string& code) const;

@@ -5,6 +5,7 @@
 #include <exception>
 #include <string>
 
+#include "app/folder_lock.h"
 #include "app/gui_loop.h"
 #include "app/main_form.h"
 #include "app/main_window.h"
@@ -146,8 +147,18 @@ int ConvertFiles(const std::vector<std::string>& files) {
   return failed == 0 ? 0 : 1;
 }
 
+// Runs that download or sign in hold the data folder's lock; a second one ends at once.
+bool LockDataFolder(TFolderLock& lock, const std::string& dataFolder, bool window) {
+  if (lock.Acquire(dataFolder)) return true;
+  PrintLines(lock.Failure());
+  if (window) ShowModalMessage(runtime::Utf8ToAnsi(lock.Failure()));
+  return false;
+}
+
 int RunCodes(std::vector<std::string> codes, const std::string& dataFolder) {
   const auto started = std::chrono::steady_clock::now();
+  TFolderLock lock;
+  if (!LockDataFolder(lock, dataFolder, false)) return 1;
   // Codes always go online: a host that names no site would end in a look-up failure.
   const std::string settingsFile = dataFolder + kSettingsFileName;
   const std::string problem =
@@ -252,6 +263,8 @@ int RunProgram(const std::vector<std::string>& utf8Arguments) {
   if (convert) return ConvertFiles(operands);
   if (!operands.empty()) return RunCodes(std::move(operands), dataFolder);
   if (!OpenDisplay()) return NoDisplay();
+  TFolderLock lock;
+  if (!LockDataFolder(lock, dataFolder, true)) return 1;
   TKelthornF form({});
   CreateForm(form);
   return RunWindow(form);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -294,6 +295,46 @@ TEST(ProgramBatch, AStaleSessionSignsInThenDownloadsAndConverts) {
   EXPECT_NE(untrusted.Err.find("tamvirel: The certificate of"), std::string::npos) << untrusted.Err;
   EXPECT_EQ(login.Requests().size(), 2u);
   EXPECT_EQ(site.Requests().size(), 2u);
+}
+
+TEST(ProgramBatch, OneRunPerDataFolderARequestLimitAndTheSessionFromTheSiteOnly) {
+  const std::string xdg = FreshDataHome("batch_lock");
+  std::string port;
+  site_test::TSiteServer site([&](const site_test::TRequest& r) -> site_test::TReply {
+    const std::string code = r.Target.substr(r.Target.find("wp=") + 3);
+    if (r.Method == "POST") return {200, "OK", {}, "1"};
+    if (code == "GCS") std::this_thread::sleep_for(std::chrono::seconds(4));  // past the limit
+    if (code == "GCM") return {302, "Found", {"Location: http://localhost:" + port + "/seek/cache_details.aspx?wp=GCN"}, ""};
+    // Another host names a session of its own: it is not the site's.
+    return {200, "OK", {"Set-Cookie: ASP.NET_SessionId=" + r.Header("host") + "; path=/"}, PageFor(code, true)};
+  });
+  port = site.PortText();
+  runtime::TIniFile settings(xdg + "/tamvirel/rovkast.ini");
+  settings.WriteString("Session", "NET_SessionId", "ASP.NET_SessionId=good;");
+  settings.WriteInteger("Session", "TC", static_cast<int32_t>(app::SystemTickCount() - 1000));
+  settings.WriteString("Site", "Host", "127.0.0.1");
+  settings.WriteString("Site", "HttpPort", port);
+  settings.WriteInteger("Site", "RequestLimit", 2);
+
+  // Another run holds the folder: this one ends at once, without a request; --convert works.
+  const int held = ::open((xdg + "/tamvirel/rovkast.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  const TRun locked = RunTamvirel({"GCB"}, xdg);
+  EXPECT_EQ(locked.Status, 1);
+  EXPECT_NE(locked.Err.find("another tamvirel run is using the data folder"), std::string::npos) << locked.Err;
+  EXPECT_TRUE(site.Requests().empty());
+  runtime::OverwriteFile(xdg + "/saved.htm", PageFor("GCV", true));
+  EXPECT_EQ(RunTamvirel({"--convert", xdg + "/saved.htm"}, xdg).Status, 0);
+  ::close(held);
+
+  const TRun run = RunTamvirel({"GCM", "GCS", "GCB"}, xdg);
+  EXPECT_EQ(run.Status, 1);
+  EXPECT_NE(run.Err.find("chyba"), std::string::npos) << run.Err;
+  EXPECT_FALSE(runtime::FileExists(xdg + "/tamvirel/tmp/GCS.sql"));
+  EXPECT_TRUE(runtime::FileExists(xdg + "/tamvirel/tmp/GCB.sql"));
+  for (const auto& r : site.Requests())
+    EXPECT_TRUE((!r.Target.ends_with("GCS") && !r.Target.ends_with("GCB")) || r.Header("cookie") == "ASP.NET_SessionId=good;")
+        << r.Target << " " << r.Header("cookie");
 }
 
 namespace {
