@@ -302,7 +302,7 @@ THttpReplyReader::TEvent THttpReplyReader::BodyStep() {
   FScan = FStart;
   if (status == THttpChunkDecoder::TStatus::Error) return Fail(FChunk.ErrorText());
   // A chunk announced beyond the limit fails before its data is waited for.
-  if (FChunk.State() == 2 &&
+  if (FChunk.InData() &&
       static_cast<uint64_t>(RcvdCount) + (FChunk.ChunkSize() - FChunk.ChunkRead()) + out.size() >
           static_cast<uint64_t>(FMaxBody))
     return Fail("Reply body too large");

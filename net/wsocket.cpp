@@ -117,7 +117,7 @@ void TCustomWSocket::ApplyDefaults() {
   FProtoAssigned = true;
   FProtoResolved = false;
   FProto = IPPROTO_TCP;
-  FType = SOCK_STREAM;
+  FType = TSocketType::Stream;
   FLocalPortStr = std::string("0");
   FLocalPortResolved = false;
   FLocalAddr = std::string("0.0.0.0");
@@ -314,7 +314,7 @@ void TCustomWSocket::TriggerError() {
 }
 
 void TCustomWSocket::FireConnected(int error) {
-  if (FType == SOCK_STREAM && error == 0 && FCounter) FCounter->SetConnected();
+  if (IsStream() && error == 0 && FCounter) FCounter->SetConnected();
   FReadCount = 0;
   FWriteCount = 0;
   TriggerSessionConnected(error);
@@ -508,7 +508,7 @@ int TCustomWSocket::Send(const void* data, int length) {
 }
 
 int TCustomWSocket::RealSend(const char* data, int length) {
-  if (FType == SOCK_DGRAM)
+  if (IsDatagram())
     return platform::sendto(FHSocket, data, length, FSendFlags == wsSendUrgent ? MSG_OOB : 0,
                             reinterpret_cast<const sockaddr*>(&FSin), sizeof FSin);
   return platform::send(FHSocket, data, length, FSendFlags == wsSendUrgent ? MSG_OOB : 0);
@@ -533,7 +533,7 @@ void TCustomWSocket::TryToSend() {
     // A datagram is one block, and urgent data goes block by block as it always has.
     const char* data[kGatherBlocks];
     int lengths[kGatherBlocks];
-    const bool gather = FType == SOCK_STREAM && FSendFlags != wsSendUrgent;
+    const bool gather = IsStream() && FSendFlags != wsSendUrgent;
     const int blocks = FBufHandler->GatherData(data, lengths, gather ? kGatherBlocks : 1);
     if (blocks == 0) {
       FAllSent = true;

@@ -292,7 +292,15 @@ class TCustomWSocket : public TNetWndControl {
   bool FProtoAssigned = false, FProtoResolved = false;
   bool FLocalPortResolved = false;
   int FProto = 6;
-  int FType = 1;  // 1 stream, 2 datagram, 3 raw
+  // The kind of socket the protocol asks for; the values are the platform's.
+  enum class TSocketType {
+    Stream = SOCK_STREAM,      // TCP: connected, ordered bytes
+    Datagram = SOCK_DGRAM,     // UDP: one message per send, "connected" at once
+    Raw = SOCK_RAW,            // any other protocol number
+  };
+  bool IsStream() const { return FType == TSocketType::Stream; }
+  bool IsDatagram() const { return FType == TSocketType::Datagram; }
+  TSocketType FType = TSocketType::Stream;
   uint16_t FPortNum = 0;       // network order
   uint16_t FLocalPortNum = 0;  // network order
   sockaddr_in FSin{};

@@ -13,7 +13,9 @@ bool TCustomWSocket::ResolveForConnect() {
   try {
     if (!FProtoResolved) {
       FProto = ResolveProto(FProtoStr);
-      FType = FProto == IPPROTO_TCP ? SOCK_STREAM : FProto == IPPROTO_UDP ? SOCK_DGRAM : SOCK_RAW;
+      FType = FProto == IPPROTO_TCP   ? TSocketType::Stream
+              : FProto == IPPROTO_UDP ? TSocketType::Datagram
+                                      : TSocketType::Raw;
       FProtoResolved = true;
     }
     if (!FPortResolved) {
@@ -72,7 +74,7 @@ void TCustomWSocket::ResetForConnection() {
 
 bool TCustomWSocket::OpenSocket() {
   WinSockEnsureLoaded();
-  FHSocket = platform::socket(AF_INET, FType, FProto);
+  FHSocket = platform::socket(AF_INET, static_cast<int>(FType), FProto);
   if (FHSocket == platform::INVALID_SOCKET) {
     ReportSocketError("Connect (socket)");
     return false;
@@ -171,14 +173,14 @@ void TCustomWSocket::Connect() {
     ReportSocketError("Connect (Invalid operation in OnChangeState)");
     return;
   }
-  if (!(FType == SOCK_STREAM ? SetStreamOptions() : SetDatagramOptions())) return;
+  if (!(IsStream() ? SetStreamOptions() : SetDatagramOptions())) return;
   FSelectEvent = platform::FD_READ | platform::FD_WRITE | platform::FD_CONNECT | platform::FD_CLOSE;
   if (platform::WSAAsyncSelect(FHSocket, Handle(), FMsg_WM_ASYNCSELECT, FSelectEvent) ==
       platform::SOCKET_ERROR) {
     ReportSocketError("WSAAsyncSelect");
     return;
   }
-  if (FType == SOCK_DGRAM) {
+  if (IsDatagram()) {
     SetState(TSocketState::wsConnected);  // may re-enter
     if (!*alive) return;
     FireConnected(0);
