@@ -36,7 +36,7 @@ THttpChunkDecoder::TStatus THttpChunkDecoder::Step(const char* data, size_t leng
         }
         if (++FDigits > kMaxSizeDigits) {
           consumed = i;
-          FError = "Chunk size too long";
+          FError = kSizeTooLong;
           return TStatus::Error;
         }
         FSize = FSize * 16 + static_cast<uint64_t>(digit);
@@ -49,7 +49,7 @@ THttpChunkDecoder::TStatus THttpChunkDecoder::Step(const char* data, size_t leng
         FSkipped += end - i;
         if (FSkipped > kMaxLineLength) {
           consumed = i;
-          FError = "Chunk line too long";
+          FError = kLineTooLong;
           return TStatus::Error;
         }
         if (!lf) {
@@ -81,7 +81,7 @@ THttpChunkDecoder::TStatus THttpChunkDecoder::Step(const char* data, size_t leng
         FSkipped += end - i;
         if (FSkipped > kMaxLineLength) {
           consumed = i;
-          FError = "Chunk line too long";
+          FError = kLineTooLong;
           return TStatus::Error;
         }
         if (!lf) {

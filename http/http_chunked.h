@@ -33,6 +33,9 @@ class THttpChunkDecoder {
   // and its line end: the bytes skipped there count toward no body limit, so without a bound
   // a server could keep one reply going for ever.
   static constexpr uint64_t kMaxLineLength = 64 * 1024;
+  // Error texts of those bounds.
+  static constexpr const char* kSizeTooLong = "Chunk size too long";
+  static constexpr const char* kLineTooLong = "Chunk line too long";
 
  private:
   enum class TState {

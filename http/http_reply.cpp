@@ -183,12 +183,12 @@ THttpReplyReader::TEvent THttpReplyReader::HeaderStep() {
     const void* found = std::memchr(FBuf.data() + from, '\n', FEnd - from);
     if (!found) {
       FScan = FEnd;
-      if (Held() > kMaxLineLength) return Fail("Reply header line too long");
+      if (Held() > kMaxLineLength) return Fail(kLineTooLong);
       return TEvent::NeedMore;
     }
     const size_t lf = static_cast<size_t>(static_cast<const char*>(found) - FBuf.data());
     size_t length = lf - FStart;
-    if (length > kMaxLineLength) return Fail("Reply header line too long");
+    if (length > kMaxLineLength) return Fail(kLineTooLong);
     FHeaderBytes += length + 1;
     if (FHeaderBytes > kMaxHeaderSize) return Fail("Reply header too large");
     if (length > 0 && FBuf[lf - 1] == '\r') --length;
@@ -271,7 +271,7 @@ bool THttpReplyReader::TakeHeaderLine() {
 THttpReplyReader::TEvent THttpReplyReader::BodyStep() {
   FBlockDirect = false;
   if (!Chunked()) {
-    if (ContentLength > FMaxBody) return Fail("Reply body too large");
+    if (ContentLength > FMaxBody) return Fail(kBodyTooLarge);
     if (!FDirect.empty()) {
       // DirectBodyRoom kept these within the length and the limit.
       FBlock = FDirect;
@@ -287,7 +287,7 @@ THttpReplyReader::TEvent THttpReplyReader::BodyStep() {
     if (Held() == 0) return TEvent::NeedMore;
     size_t n = Held();
     if (ContentLength >= 0) n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(n), ContentLength - RcvdCount));
-    if (RcvdCount + static_cast<int64_t>(n) > FMaxBody) return Fail("Reply body too large");
+    if (RcvdCount + static_cast<int64_t>(n) > FMaxBody) return Fail(kBodyTooLarge);
     FBlock = std::string_view(FBuf.data() + FStart, n);
     FStart += n;
     FScan = FStart;
@@ -305,10 +305,10 @@ THttpReplyReader::TEvent THttpReplyReader::BodyStep() {
   if (FChunk.InData() &&
       static_cast<uint64_t>(RcvdCount) + (FChunk.ChunkSize() - FChunk.ChunkRead()) + out.size() >
           static_cast<uint64_t>(FMaxBody))
-    return Fail("Reply body too large");
+    return Fail(kBodyTooLarge);
   switch (status) {
     case THttpChunkDecoder::TStatus::Data:
-      if (RcvdCount + static_cast<int64_t>(out.size()) > FMaxBody) return Fail("Reply body too large");
+      if (RcvdCount + static_cast<int64_t>(out.size()) > FMaxBody) return Fail(kBodyTooLarge);
       RcvdCount += static_cast<int64_t>(out.size());
       FBlock = out;
       return TEvent::Body;

@@ -177,7 +177,7 @@ void TCustomSslWSocket::PostSslEvent(long kind, int error) {
 
 void TCustomSslWSocket::StartSslHandshake() {
   if (!FSslEnable) return;
-  if (!FSslContext) throw ESslContextException("SSL requires a context object");
+  if (!FSslContext) throw ESslContextException(kSslContextRequired);
   // A previous connection's TLS state goes; what the application queued for this one stays.
   if (FEngine) ResetSslSession();
   FHandshakeState = sslHandshakeStarting;
@@ -193,7 +193,7 @@ void TCustomSslWSocket::StartSslHandshake() {
 
 void TCustomSslWSocket::AcceptSslHandshake() {
   if (!FSslEnable) return;
-  if (!FSslContext) throw ESslContextException("SSL requires a context object");
+  if (!FSslContext) throw ESslContextException(kSslContextRequired);
   if (FEngine) ResetSslSession();
   FHandshakeState = sslHandshakeStarting;
   SslMode = TSslMode::sslModeServer;

@@ -48,6 +48,9 @@ enum class TSslHandshakeState : int {
   sslHandshakeShutDown = 6,    // the TLS session is closed (alerts exchanged or connection gone)
 };
 
+// Thrown (ESslContextException) when TLS is started without a context.
+inline constexpr const char* kSslContextRequired = "SSL requires a context object";
+
 class TCustomSslWSocket : public net::TWSocket {
  public:
   using TSslVerifyPeerEvent = std::function<void(TCustomSslWSocket* sender, bool& ok, const TX509Base& cert)>;
@@ -94,7 +97,7 @@ class TCustomSslWSocket : public net::TWSocket {
   unsigned long LastSslError() const { return FLastSslError; }
 
   // Starts the client handshake on the open connection (also after a proxy tunnel). Does
-  // nothing unless SslEnable. Throws ESslContextException "SSL requires a context object".
+  // nothing unless SslEnable. Throws ESslContextException kSslContextRequired.
   void StartSslHandshake();
   // The server form.
   void AcceptSslHandshake();
