@@ -4,29 +4,15 @@
 #include <cctype>
 #include <cstring>
 
+#include "runtime/ascii_text.h"
+
 namespace http {
 
 namespace {
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i)
-    if (std::toupper(static_cast<unsigned char>(text[i])) != std::toupper(static_cast<unsigned char>(prefix[i])))
-      return false;
-  return true;
-}
-
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && static_cast<unsigned char>(s.front()) <= 32) s.remove_prefix(1);
-  while (!s.empty() && static_cast<unsigned char>(s.back()) <= 32) s.remove_suffix(1);
-  return s;
-}
+using runtime::Lower;
+using runtime::StartsWithNoCase;
+using runtime::Trim;
 
 // A decimal length; -1 for anything else, a sign (a negative length means nothing) and
 // overflow included.

@@ -56,7 +56,9 @@ bool IsDottedAddress(const std::string& text) {
   return i == n;
 }
 
-in_addr_t InetAddr(const std::string& text) { return ::inet_addr(std::string(runtime::Trim(text)).c_str()); }
+in_addr_t InetAddr(const std::string& text) {
+  return ::inet_addr(std::string(runtime::Trim(text)).c_str());
+}
 
 std::string InetNtoa(in_addr_t address) {
   in_addr a{};

@@ -28,6 +28,15 @@ inline std::string Lower(std::string_view text) {
   return out;
 }
 
+// True when the texts are the same, letter case aside.
+inline bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
+
 // True when `text` begins with `prefix`, letter case aside.
 inline bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
   if (text.size() < prefix.size()) return false;
