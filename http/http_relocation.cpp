@@ -5,29 +5,19 @@
 
 #include "http/http_cli.h"
 #include "http/url.h"
+#include "runtime/ascii_text.h"
 
 namespace http {
 
 namespace {
 
-bool StartsWithNoCase(const std::string& text, const char* prefix) {
-  for (size_t i = 0; prefix[i]; ++i)
-    if (i >= text.size() ||
-        std::tolower(static_cast<unsigned char>(text[i])) != std::tolower(static_cast<unsigned char>(prefix[i])))
-      return false;
-  return true;
-}
+using runtime::StartsWithNoCase;
 
 std::string WithoutFragment(const std::string& text) { return text.substr(0, text.find('#')); }
 
 }  // namespace
 
-bool THttpCli::SameHost(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
-  return true;
-}
+bool THttpCli::SameHost(const std::string& a, const std::string& b) { return runtime::EqualsNoCase(a, b); }
 
 bool THttpCli::OtherSite(const std::string& proto, const std::string& host, const std::string& port) const {
   const std::string fullPort = !port.empty() ? port : proto == "https" ? "443" : "80";

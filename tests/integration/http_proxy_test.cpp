@@ -560,7 +560,7 @@ TEST_F(HttpProxy, ATunnelWithoutTlsContextFailsTheRequestAtOnce) {
   } catch (const EHttpException& e) {
     error = e.what();
   }
-  EXPECT_EQ(error, "SSL requires a context object");
+  EXPECT_EQ(error, tls::kSslContextRequired);
   EXPECT_EQ(cli.StatusCode(), 404);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8)) << "ended, not timed out";
   EXPECT_TRUE(origin.Requests().empty());
