@@ -3,6 +3,7 @@
 // decide whether the stored session is still fresh.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace app {
@@ -22,13 +23,23 @@ std::string ScramblePassword(const std::string& key, const std::string& password
 std::string UnscramblePassword(const std::string& key, const std::string& stored);
 
 // The tick count is unsigned 32-bit, the stored stamp signed 32-bit; their difference is taken
-// in 64 bits, so a stamp from before a restart (a negative difference) also counts as fresh.
-bool SessionIsFresh(uint32_t tickCount, int32_t storedStamp);
+// in 64 bits. The session is fresh only when there is a stamp, it was taken since this system
+// start (`storedBoot` is `bootId`, which is not empty) and 0 <= difference <= 600000. Anything
+// else (no stamp, a stamp from before a restart, a count that went backwards) is stale: that
+// costs one sign-in, while trusting a session that is not there downloads pages without one.
+bool SessionIsFresh(uint32_t tickCount, const std::string& bootId, std::optional<int32_t> storedStamp,
+                    const std::string& storedBoot);
+
+// The kernel's id of this system start, written as "Session"/"Boot" beside every stamp: the
+// tick count starts again at every start, so a stamp alone cannot tell an old session from a
+// new one. Empty when it cannot be read (no session is then ever fresh).
+const std::string& SystemBootId();
 
 // Everything the window's creation handler reads from the settings file.
 struct TSettings {
   std::string SessionCookie;
-  int32_t SessionStamp = 0;
+  std::optional<int32_t> SessionStamp;  // "Session"/"TC"; none when missing or not a number
+  std::string SessionBoot;              // "Session"/"Boot"
   std::string ProxyIp, ProxyPort, ProxyUser, ProxyPassword;
   std::string UserName, Password;  // the password unscrambled
   bool UseProxy = false;

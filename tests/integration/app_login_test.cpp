@@ -120,11 +120,12 @@ TEST_F(Login, PostsTheFormAndStoresTheSessionOnEitherSuccessMarker) {
   // The settings, written in their order after what the file held.
   EXPECT_EQ(Keys(dir + "rovkast.ini"),
             (std::vector<std::string>{"Site/Host", "Site/HttpsPort", "Site/VerifyCertificate", "Session/NET_SessionId",
-                                      "Session/Peciatka", "Session/TC", "Proxy/IP", "Proxy/PORT", "Proxy/USER",
+                                      "Session/Peciatka", "Session/TC", "Session/Boot", "Proxy/IP", "Proxy/PORT", "Proxy/USER",
                                       "Proxy/PWD", "Proxy/Use", "User/USER", "User/PWD"}));
   runtime::TIniFile ini(dir + "rovkast.ini");
   EXPECT_EQ(ini.ReadString("Session", "NET_SessionId", ""), "ASP.NET_SessionId=s1;");
   EXPECT_EQ(ini.ReadString("Session", "Peciatka", "").size(), 19u);
+  EXPECT_EQ(ini.ReadString("Session", "Boot", ""), app::SystemBootId());
   EXPECT_EQ(ini.ReadString("Proxy", "IP", ""), "proxy.example");
   EXPECT_EQ(ini.ReadString("User", "PWD", ""), app::ScramblePassword(kUser, kPassword));  // euro kept
   EXPECT_EQ(app::LoadSettings(dir + "rovkast.ini", "h").Password, kPassword);
