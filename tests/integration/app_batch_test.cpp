@@ -15,6 +15,7 @@
 #include "app/main_form.h"
 #include "runtime/file_io.h"
 #include "runtime/ini_file.h"
+#include "runtime/message_box.h"
 #include "app/settings.h"
 #include "tests/support/site_server.h"
 #include "tests/support/squid_proxy.h"
@@ -181,6 +182,22 @@ TEST(ProgramBatch, DownloadsConvertsAndFailsTheMissingCodeOnly) {
     EXPECT_EQ(f.Header("cookie"), "ASP.NET_SessionId=rotated;");
     EXPECT_EQ(f.Header("referer"), address);
   }
+
+  // The same codes converted in full, but the files cannot be flushed to the disk at the end:
+  // the run must not pass for one that went well. (In this process, to reach the seam.)
+  std::vector<std::string> messages;
+  const auto previous = runtime::SetMessageBoxHandler([&](const std::string& t) { messages.push_back(t); });
+  const char* oldXdg = std::getenv("XDG_DATA_HOME");
+  const std::string savedXdg = oldXdg ? oldXdg : "";
+  ::setenv("XDG_DATA_HOME", xdg.c_str(), 1);
+  ::unlink((xdg + "/tamvirel/tmp/GCA.sql").c_str());
+  runtime::FailDeferredFlushesForTesting(true);
+  EXPECT_EQ(app::RunProgram({"GCA", "GCC"}), 1);
+  runtime::FailDeferredFlushesForTesting(false);
+  if (oldXdg) ::setenv("XDG_DATA_HOME", savedXdg.c_str(), 1); else ::unsetenv("XDG_DATA_HOME");
+  runtime::SetMessageBoxHandler(previous);
+  EXPECT_EQ(messages, std::vector<std::string>{"chyba "});
+  EXPECT_TRUE(runtime::FileExists(xdg + "/tamvirel/tmp/GCA.sql"));
 }
 
 TEST(ProgramBatch, SignsInDownloadsAndConvertsThroughAProxyThatAsksForBasicCredentials) {
