@@ -51,8 +51,8 @@ std::string UnscramblePassword(const std::string& key, const std::string& stored
 bool SessionIsFresh(uint32_t tickCount, const std::string& bootId, std::optional<int32_t> storedStamp,
                     const std::string& storedBoot) {
   if (!storedStamp || bootId.empty() || storedBoot != bootId) return false;
-  int64_t difference = static_cast<int64_t>(tickCount) - static_cast<int64_t>(*storedStamp);
-  return difference >= 0 && difference <= kSessionLifetimeMs;
+  const uint32_t difference = tickCount - static_cast<uint32_t>(*storedStamp);
+  return difference <= kSessionLifetimeMs;
 }
 
 const std::string& SystemBootId() {

@@ -22,11 +22,14 @@ std::string ScramblePassword(const std::string& key, const std::string& password
 // (what was decoded before stays) and ignores a single trailing digit.
 std::string UnscramblePassword(const std::string& key, const std::string& stored);
 
-// The tick count is unsigned 32-bit, the stored stamp signed 32-bit; their difference is taken
-// in 64 bits. The session is fresh only when there is a stamp, it was taken since this system
-// start (`storedBoot` is `bootId`, which is not empty) and 0 <= difference <= 600000. Anything
-// else (no stamp, a stamp from before a restart, a count that went backwards) is stale: that
+// The session is fresh only when there is a stamp, it was taken since this system start
+// (`storedBoot` is `bootId`, which is not empty) and 0 <= tick count - stamp <= 600000. Anything
+// else (no stamp, a stamp from before a restart, a stamp ahead of the count) is stale: that
 // costs one sign-in, while trusting a session that is not there downloads pages without one.
+// The stamp is the 32-bit count written as a signed number, and the count wraps after 49.7
+// days: the difference is taken modulo 2^32, so a machine up more than 24.8 days (a negative
+// stamp) or just past the wrap still keeps its session, and a stamp ahead of the count is a
+// difference of more than 600000.
 bool SessionIsFresh(uint32_t tickCount, const std::string& bootId, std::optional<int32_t> storedStamp,
                     const std::string& storedBoot);
 

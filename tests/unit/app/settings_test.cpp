@@ -56,9 +56,12 @@ TEST(SessionAge, FreshOnlyWhenStampedSinceThisStartAndAtMostTenMinutesAgo) {
       {"one millisecond in the future", 399999, 400000, boot, false},
       {"another start's id", 1000000, 999000, other, false},
       {"missing boot id", 1000000, 999000, "", false},
-      // A stamp written as a negative number makes the difference larger than the tick count.
-      {"negative stamp", 100, -2147483647 - 1, boot, false},
-      {"negative stamp at the top of the count", 0xFFFFFFFFu, -1, boot, false},
+      // After 24.8 days the count is written as a negative number; after 49.7 it wraps.
+      {"negative stamp, just taken", 0xFFFFFFFFu, -1, boot, true},
+      {"negative stamp, 600000 old", 0x80000000u + 600000, -2147483647 - 1, boot, true},
+      {"negative stamp, 600001 old", 0x80000000u + 600001, -2147483647 - 1, boot, false},
+      {"across the wrap", 100, -200, boot, true},
+      {"half the count away", 100, -2147483647 - 1, boot, false},
   };
   for (const TRow& r : rows) EXPECT_EQ(SessionIsFresh(r.tick, boot, r.stamp, r.storedBoot), r.fresh) << r.what;
   // Without this start's id (no /proc) nothing is fresh, an empty stored id included.
