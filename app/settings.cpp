@@ -1,5 +1,7 @@
 #include "app/settings.h"
 
+#include <sys/stat.h>
+
 #include "runtime/file_io.h"
 #include "runtime/formatting.h"
 #include "runtime/ini_file.h"
@@ -69,6 +71,13 @@ const std::string& SystemBootId() {
   return id;
 }
 
+void RestrictToOwner(const std::string& fileName) {
+  struct stat st {};
+  // A link is left alone: the mode would change on whatever it points to.
+  if (::lstat(fileName.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0777) != 0600)
+    ::chmod(fileName.c_str(), 0600);
+}
+
 TSettings LoadSettings(const std::string& fileName, const std::string& defaultHost) {
   runtime::TIniFile ini(fileName);
   TSettings s;
@@ -87,6 +96,8 @@ TSettings LoadSettings(const std::string& fileName, const std::string& defaultHo
   s.HttpPort = ini.ReadString("Site", "HttpPort", "");
   s.HttpsPort = ini.ReadString("Site", "HttpsPort", "");
   s.VerifyCertificate = ini.ReadBool("Site", "VerifyCertificate", true);
+  const int32_t limit = ini.ReadInteger("Site", "RequestLimit", static_cast<int32_t>(kDefaultRequestLimit));
+  s.RequestLimit = limit < 0 ? kDefaultRequestLimit : static_cast<unsigned>(limit);
   return s;
 }
 

@@ -13,6 +13,9 @@ inline constexpr const char* kSettingsFileName = "rovkast.ini";
 // A session stamped at most this many milliseconds ago is reused without a login.
 inline constexpr int64_t kSessionLifetimeMs = 600000;
 
+// The default of "Site"/"RequestLimit", in seconds.
+inline constexpr unsigned kDefaultRequestLimit = 120;
+
 // Stores the site password reversibly under the user name: each password byte XOR the
 // matching byte of the repeated key, as two upper-case hexadecimal digits. An empty key
 // gives an empty result.
@@ -53,7 +56,14 @@ struct TSettings {
   // "Site"/"VerifyCertificate": the login checks the site's certificate unless this is 0, for
   // a user behind an intercepting proxy who turns it off knowingly.
   bool VerifyCertificate = true;
+  // "Site"/"RequestLimit": seconds one request may take in all, however busy the server
+  // keeps it; 0 turns the limit off, a negative value counts as the default.
+  unsigned RequestLimit = kDefaultRequestLimit;
 };
+
+// Makes an existing settings file readable and writable by its owner only (0600), before
+// credentials are written into a file that may have been created with a wider mode.
+void RestrictToOwner(const std::string& fileName);
 
 // Reads the settings in the fixed order; a missing file or key leaves the default.
 TSettings LoadSettings(const std::string& fileName, const std::string& defaultHost);

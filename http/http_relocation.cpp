@@ -29,6 +29,18 @@ bool THttpCli::SameHost(const std::string& a, const std::string& b) {
   return true;
 }
 
+bool THttpCli::OtherSite(const std::string& proto, const std::string& host, const std::string& port) const {
+  const std::string fullPort = !port.empty() ? port : proto == "https" ? "443" : "80";
+  return !SameHost(host, FTargetHost) || fullPort != FTargetPort || proto != FProtocol;
+}
+
+// A target without a host leads nowhere the request could be checked to go: the request
+// ends with an error instead of following it.
+void THttpCli::RefuseLocation() {
+  FLocationPending = false;
+  FailReply("relocation to an address without a host", httperrNoHost);
+}
+
 void THttpCli::LocationHeader(const std::string& value) {
   if (FRequestType == THttpRequest::httpPUT || !FFollowRelocation) {
     FLocation = value;  // recorded, not followed
@@ -50,13 +62,18 @@ void THttpCli::LocationHeader(const std::string& value) {
     } else {
       std::string vPath = FPath;
       SplitUrl(target, proto, user, pass, host, port, vPath);
-      const bool otherHost = !SameHost(host, FTargetHost);
+      if (host.empty()) {
+        RefuseLocation();
+        return;
+      }
+      const bool otherSite = OtherSite(proto, host, port);
       FConnectHost = host;
       FPath = vPath;
       FConnectPort = !port.empty() ? port : proto == "https" ? "443" : "80";
       FProtocol = proto;
-      // Credentials of the first address are not handed to another host.
-      if (otherHost) {
+      // Credentials of the first address go to that server only: not to another host, nor
+      // to another port or over plain http where they would go in clear.
+      if (otherSite) {
         FCurrUsername.clear();
         FCurrPassword.clear();
       }
@@ -89,7 +106,11 @@ void THttpCli::LocationHeader(const std::string& value) {
     } else {
       std::string proto, user, pass, host, port, path;
       SplitUrl(target, proto, user, pass, host, port, path);
-      if (!SameHost(host, FTargetHost)) {
+      if (host.empty()) {
+        RefuseLocation();
+        return;
+      }
+      if (OtherSite(proto, host, port)) {
         FCurrUsername.clear();
         FCurrPassword.clear();
       }
@@ -112,7 +133,10 @@ void THttpCli::StartRelocation() {
   FReply.RcvdCount = 0;
   FReply.DropHeld();
   FBodyBegun = false;
-  if (FOpenHost != FConnectHost || FOpenPort != FConnectPort || FOpenProtocol != FProtocol ||
+  // A tunnel leads to one server only: through the same proxy another target needs its own,
+  // or the request would go to the first server inside the first one's TLS session.
+  const bool otherTunnel = FTunnelEstablished && FTunnelTarget != FTargetHost + ":" + FTargetPort;
+  if (FOpenHost != FConnectHost || FOpenPort != FConnectPort || FOpenProtocol != FProtocol || otherTunnel ||
       !FReply.ConnectionReusable() || FCtrlSocket->State() != net::TSocketState::wsConnected) {
     FClosedRoute = TClosedRoute::Relocation;
     FCtrlSocket->CloseLater();

@@ -36,6 +36,7 @@ TEST(Downloads, RequestsRepliesAndFailuresOfTheThreeOperations) {
   const std::string file = dir + "tmp/htmlcopy.htm";
 
   app::TKelthornF form({}, dir);
+  form.SiteHost = "127.0.0.1";  // the session cookie is taken from the site's host only
 
   // GET: the body argument is not sent; the Referer names the page itself; no Cookie header
   // for an empty cookie; the session cookie is kept up to its ";", other cookies ignored.
