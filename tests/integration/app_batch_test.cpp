@@ -23,6 +23,7 @@
 #include "runtime/message_box.h"
 #include "app/settings.h"
 #include "tests/support/http_test_server.h"
+#include "tests/support/loopback_listener.h"
 #include "tests/support/site_server.h"
 #include "tests/support/squid_proxy.h"
 #include "tests/support/tls_site.h"
@@ -336,7 +337,7 @@ TEST(ProgramBatch, OneRunPerDataFolderARequestLimitAndTheSessionFromTheSiteOnly)
   port = site.PortText();
   runtime::TIniFile settings(xdg + "/tamvirel/rovkast.ini");
   settings.WriteString("Session", "NET_SessionId", "ASP.NET_SessionId=good;");
-  settings.WriteInteger("Session", "TC", static_cast<int32_t>(app::SystemTickCount() - 1000));
+  WriteFreshSession(settings, app::SystemTickCount());
   settings.WriteString("Site", "Host", "127.0.0.1");
   settings.WriteString("Site", "HttpPort", port);
   settings.WriteInteger("Site", "RequestLimit", 2);
@@ -362,18 +363,6 @@ TEST(ProgramBatch, OneRunPerDataFolderARequestLimitAndTheSessionFromTheSiteOnly)
         << r.Target << " " << r.Header("cookie");
 }
 
-namespace {
-
-// A loopback port where nothing listens.
-std::string ClosedPort() {
-  http_test::THttpTestServer gone([](const http_test::TRecordedRequest&) { return http_test::TScriptedReply{}; });
-  const std::string port = gone.PortText();
-  gone.Stop();
-  return port;
-}
-
-}  // namespace
-
 TEST(ProgramCommandLine, RefusesWhatItCannotUseAndNamesTheCauseOfEveryFailure) {
   const std::string xdg = FreshDataHome("command_line");
   const std::string data = xdg + "/tamvirel/";
@@ -385,7 +374,8 @@ TEST(ProgramCommandLine, RefusesWhatItCannotUseAndNamesTheCauseOfEveryFailure) {
                                              : http_test::LengthReply("HTTP/1.0 200 OK", PageFor("GCB", true));
     return reply;
   });
-  const std::string closed = ClosedPort();
+  const test_support::TRefusingPort refusing;  // a proxy port where nothing listens
+  const std::string closed = refusing.PortText();
   const std::string pages = ::testing::TempDir() + "command_line_pages/";
   ASSERT_TRUE(runtime::EnsureDirectory(pages));
   runtime::WriteFileAtomic(pages + "other_host.htm", SamplePage());  // links to listing.tamvirel.example
@@ -394,7 +384,7 @@ TEST(ProgramCommandLine, RefusesWhatItCannotUseAndNamesTheCauseOfEveryFailure) {
     std::system(("rm -rf '" + data + "rovkast.ini' '" + data + "tmp'").c_str());
     ASSERT_TRUE(runtime::EnsureDirectory(data + "tmp"));
     runtime::TIniFile ini(data + "rovkast.ini");
-    ini.WriteInteger("Session", "TC", static_cast<int32_t>(app::SystemTickCount()));
+    WriteFreshSession(ini, app::SystemTickCount());
     if (host) ini.WriteString("Site", "Host", "127.0.0.1");
     ini.WriteString("Site", "HttpPort", site.PortText());
     ini.WriteBool("Proxy", "Use", proxy);

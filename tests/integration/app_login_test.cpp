@@ -13,6 +13,7 @@
 #include "runtime/file_io.h"
 #include "runtime/ini_file.h"
 #include "runtime/message_box.h"
+#include "tests/support/loopback_listener.h"
 #include "tests/support/tls_site.h"
 
 namespace {
@@ -194,10 +195,10 @@ TEST_F(Login, ARefusedCertificateSendsNoPasswordAndSaysWhy) {
   trusting->Login();
   EXPECT_TRUE(trusting->SignedIn) << trusting->LoginFailure;
 
-  // Nothing listens: the site cannot be reached.
-  site.Stop();
+  // Nothing listens: the site cannot be reached. (A port held, so nobody else can take it.)
+  const test_support::TRefusingPort nothing;
   messages.clear();
-  auto unreachable = Form(site.Port());
+  auto unreachable = Form(nothing.Port());
   unreachable->Login();
   EXPECT_FALSE(unreachable->SignedIn);
   ASSERT_EQ(messages.size(), 1u);
