@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -20,7 +21,6 @@
 #include "listing/listing_parser.h"
 #include "runtime/file_io.h"
 #include "runtime/ini_file.h"
-#include "runtime/message_box.h"
 #include "app/settings.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/loopback_listener.h"
@@ -192,19 +192,29 @@ TEST(ProgramBatch, DownloadsConvertsAndFailsTheMissingCodeOnly) {
   }
 
   // The same codes converted in full, but the files cannot be flushed to the disk at the end:
-  // the run must not pass for one that went well. (In this process, to reach the seam.)
-  std::vector<std::string> messages;
-  const auto previous = runtime::SetMessageBoxHandler([&](const std::string& t) { messages.push_back(t); });
+  // the run must not pass for one that went well. (In this process, to reach the seam; its
+  // standard error goes to a file meanwhile.)
+  const std::string errFile = xdg + "/flush_stderr.txt";
   const char* oldXdg = std::getenv("XDG_DATA_HOME");
   const std::string savedXdg = oldXdg ? oldXdg : "";
   ::setenv("XDG_DATA_HOME", xdg.c_str(), 1);
   ::unlink((xdg + "/tamvirel/tmp/GCA.sql").c_str());
+  std::fflush(stderr);
+  const int savedErr = ::dup(2);
+  const int errFd = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ::dup2(errFd, 2);
   runtime::FailDeferredFlushesForTesting(true);
-  EXPECT_EQ(app::RunProgram({"GCA", "GCC"}), 1);
+  const int status = app::RunProgram({"GCA", "GCC"});
   runtime::FailDeferredFlushesForTesting(false);
+  std::fflush(stderr);
+  ::dup2(savedErr, 2);
+  ::close(savedErr);
+  ::close(errFd);
   if (oldXdg) ::setenv("XDG_DATA_HOME", savedXdg.c_str(), 1); else ::unsetenv("XDG_DATA_HOME");
-  runtime::SetMessageBoxHandler(previous);
-  EXPECT_EQ(messages, std::vector<std::string>{"chyba "});
+  EXPECT_EQ(status, 1);
+  const std::string err = runtime::ReadWholeFile(errFile);
+  EXPECT_EQ(err.find("tamvirel: " + std::string(app::kErrorMessage)), 0u) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;  // that line only: every code went well
   EXPECT_TRUE(runtime::FileExists(xdg + "/tamvirel/tmp/GCA.sql"));
 }
 
