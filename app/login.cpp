@@ -150,7 +150,7 @@ void TKelthornF::Login() {
   runtime::TIniFile ini(SettingsFile());
   ini.WriteString("Session", "NET_SessionId", SessionCookie);
   ini.WriteString("Session", "Peciatka", runtime::FormatDateTime("dd.mm.yyyy hh:mm:ss", runtime::Now()));
-  ini.WriteInteger("Session", "TC", static_cast<int32_t>(TickCount()));
+  StampSession(ini);
   ini.WriteString("Proxy", "IP", Edit48);
   ini.WriteString("Proxy", "PORT", Edit49);
   ini.WriteString("Proxy", "USER", Edit50);

@@ -94,6 +94,13 @@ uint32_t SystemTickCount() {
 
 uint32_t TKelthornF::TickCount() const { return OnTickCount ? OnTickCount() : SystemTickCount(); }
 
+void TKelthornF::StampSession(runtime::TIniFile& ini) {
+  ini.WriteInteger("Session", "TC", static_cast<int32_t>(TickCount()));
+  // After the stamp: a write cut off between the two leaves a stamp that reads as stale, never
+  // an old stamp under this start's id.
+  ini.WriteString("Session", "Boot", SystemBootId());
+}
+
 void TKelthornF::FormCreate() {
   if (FDataFolderOverride.empty()) {
     DataFolder = LocateDataFolder();
@@ -105,6 +112,7 @@ void TKelthornF::FormCreate() {
   TSettings s = LoadSettings(SettingsFile(), std::string(listing::kDefaultSiteHost));
   SessionCookie = s.SessionCookie;
   SessionStamp = s.SessionStamp;
+  SessionBoot = s.SessionBoot;
   Edit48 = s.ProxyIp;
   Edit49 = s.ProxyPort;
   Edit50 = s.ProxyUser;
@@ -120,7 +128,7 @@ void TKelthornF::FormCreate() {
   SslHttpCli1->SetRequestLimit(s.RequestLimit);
 
   if (!FArguments.empty()) {
-    if (SessionIsFresh(TickCount(), SessionStamp))
+    if (SessionIsFresh(TickCount(), SystemBootId(), SessionStamp, SessionBoot))
       SignedIn = true;
     else
       Login();
@@ -229,7 +237,7 @@ std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
         // anew, and the sign-in stamped the session itself.
         if (converted) {
           runtime::TIniFile ini(SettingsFile());
-          ini.WriteInteger("Session", "TC", static_cast<int32_t>(TickCount()));
+          StampSession(ini);
         }
         r.Outcome = converted ? TCodeOutcome::Converted : TCodeOutcome::NotConverted;
         // The retry's download failed as any other download does: the code says so.

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,10 @@
 #include "http/ssl_http_cli.h"
 #include "tls/ssl_context.h"
 #include "listing/listing_parser.h"
+
+namespace runtime {
+class TIniFile;
+}
 
 namespace app {
 
@@ -118,7 +123,8 @@ class TKelthornF {
   std::string DataFolder;  // always ends in "/"
   std::string SessionCookie;
   bool SignedIn = false;
-  int32_t SessionStamp = 0;
+  std::optional<int32_t> SessionStamp;  // none: the settings file has no stamp
+  std::string SessionBoot;              // the system start the stamp was taken in
   std::string SiteHost;  // bare: the page markers use it as it is
   std::string HttpPort, HttpsPort;
   bool VerifyCertificate = true;
@@ -153,6 +159,8 @@ class TKelthornF {
   std::string CurrentCode() const;
   std::string SettingsFile() const { return DataFolder + "rovkast.ini"; }
   uint32_t TickCount() const;
+  // Writes the session stamp ("Session"/"TC") and, after it, this system start's id.
+  void StampSession(runtime::TIniFile& ini);
   bool ParseListing();
   listing::TListingParser MakeParser();
   std::string FLastParseFailure;  // the parser's FailureCause after the last ParseListing

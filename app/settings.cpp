@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include "runtime/file_io.h"
+#include "runtime/formatting.h"
 #include "runtime/ini_file.h"
 
 namespace app {
@@ -48,9 +50,25 @@ std::string UnscramblePassword(const std::string& key, const std::string& stored
   return out;
 }
 
-bool SessionIsFresh(uint32_t tickCount, int32_t storedStamp) {
-  int64_t difference = static_cast<int64_t>(tickCount) - static_cast<int64_t>(storedStamp);
+bool SessionIsFresh(uint32_t tickCount, const std::string& bootId, std::optional<int32_t> storedStamp,
+                    const std::string& storedBoot) {
+  if (!storedStamp || bootId.empty() || storedBoot != bootId) return false;
+  const uint32_t difference = tickCount - static_cast<uint32_t>(*storedStamp);
   return difference <= kSessionLifetimeMs;
+}
+
+const std::string& SystemBootId() {
+  static const std::string id = [] {
+    std::string text;
+    try {
+      text = runtime::ReadWholeFile("/proc/sys/kernel/random/boot_id");
+    } catch (const runtime::EFileError&) {
+      return std::string();
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    return text;
+  }();
+  return id;
 }
 
 void RestrictToOwner(const std::string& fileName) {
@@ -64,7 +82,8 @@ TSettings LoadSettings(const std::string& fileName, const std::string& defaultHo
   runtime::TIniFile ini(fileName);
   TSettings s;
   s.SessionCookie = ini.ReadString("Session", "NET_SessionId", s.SessionCookie);
-  s.SessionStamp = ini.ReadInteger("Session", "TC", 0);
+  s.SessionStamp = runtime::TryStrToInt(ini.ReadString("Session", "TC", ""));
+  s.SessionBoot = ini.ReadString("Session", "Boot", "");
   s.ProxyIp = ini.ReadString("Proxy", "IP", s.ProxyIp);
   s.ProxyPort = ini.ReadString("Proxy", "PORT", s.ProxyPort);
   s.ProxyUser = ini.ReadString("Proxy", "USER", s.ProxyUser);

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,7 @@
 #include "runtime/ini_file.h"
 #include "app/settings.h"
 #include "tests/support/http_test_server.h"
+#include "tests/support/loopback_listener.h"
 #include "tests/support/site_server.h"
 #include "tests/support/squid_proxy.h"
 #include "tests/support/tls_site.h"
@@ -92,6 +94,13 @@ std::string PageFor(const std::string& code, bool withCoordinates) {
   return page;
 }
 
+// A session the program trusts whatever the machine's uptime: stamped at `stamp` in this
+// system start.
+void WriteFreshSession(runtime::TIniFile& settings, uint32_t stamp) {
+  settings.WriteInteger("Session", "TC", static_cast<int32_t>(stamp));
+  settings.WriteString("Session", "Boot", app::SystemBootId());
+}
+
 std::string FreshDataHome(const std::string& name) {
   const std::string xdg = ::testing::TempDir() + name;
   std::system(("rm -rf '" + xdg + "'").c_str());
@@ -134,7 +143,7 @@ TEST(ProgramBatch, DownloadsConvertsAndFailsTheMissingCodeOnly) {
   {
     runtime::TIniFile settings(ini);
     settings.WriteString("Session", "NET_SessionId", "ASP.NET_SessionId=good;");
-    settings.WriteInteger("Session", "TC", static_cast<int32_t>(now - 1000));
+    WriteFreshSession(settings, now);
     settings.WriteString("Site", "Host", "127.0.0.1");
     settings.WriteString("Site", "HttpPort", site.PortText());
   }
@@ -154,7 +163,7 @@ TEST(ProgramBatch, DownloadsConvertsAndFailsTheMissingCodeOnly) {
 
   // Stamped after GCA, not after GCB, again after GCC.
   ASSERT_EQ(stampSeen.size(), 3u);
-  EXPECT_NE(stampSeen[1], static_cast<int32_t>(now - 1000));
+  EXPECT_NE(stampSeen[1], static_cast<int32_t>(now));
   EXPECT_EQ(stampSeen[2], stampSeen[1]);
   EXPECT_NE(runtime::TIniFile(ini).ReadInteger("Session", "TC", 0), stampSeen[2]);
 
@@ -181,6 +190,32 @@ TEST(ProgramBatch, DownloadsConvertsAndFailsTheMissingCodeOnly) {
     EXPECT_EQ(f.Header("cookie"), "ASP.NET_SessionId=rotated;");
     EXPECT_EQ(f.Header("referer"), address);
   }
+
+  // The same codes converted in full, but the files cannot be flushed to the disk at the end:
+  // the run must not pass for one that went well. (In this process, to reach the seam; its
+  // standard error goes to a file meanwhile.)
+  const std::string errFile = xdg + "/flush_stderr.txt";
+  const char* oldXdg = std::getenv("XDG_DATA_HOME");
+  const std::string savedXdg = oldXdg ? oldXdg : "";
+  ::setenv("XDG_DATA_HOME", xdg.c_str(), 1);
+  ::unlink((xdg + "/tamvirel/tmp/GCA.sql").c_str());
+  std::fflush(stderr);
+  const int savedErr = ::dup(2);
+  const int errFd = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ::dup2(errFd, 2);
+  runtime::FailDeferredFlushesForTesting(true);
+  const int status = app::RunProgram({"GCA", "GCC"});
+  runtime::FailDeferredFlushesForTesting(false);
+  std::fflush(stderr);
+  ::dup2(savedErr, 2);
+  ::close(savedErr);
+  ::close(errFd);
+  if (oldXdg) ::setenv("XDG_DATA_HOME", savedXdg.c_str(), 1); else ::unsetenv("XDG_DATA_HOME");
+  EXPECT_EQ(status, 1);
+  const std::string err = runtime::ReadWholeFile(errFile);
+  EXPECT_EQ(err.find("tamvirel: " + std::string(app::kErrorMessage)), 0u) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;  // that line only: every code went well
+  EXPECT_TRUE(runtime::FileExists(xdg + "/tamvirel/tmp/GCA.sql"));
 }
 
 TEST(ProgramBatch, SignsInDownloadsAndConvertsThroughAProxyThatAsksForBasicCredentials) {
@@ -208,8 +243,8 @@ TEST(ProgramBatch, SignsInDownloadsAndConvertsThroughAProxyThatAsksForBasicCrede
   });
   {
     runtime::TIniFile settings(ini);
+    // An earlier session's cookie without a stamp: the run must sign in first.
     settings.WriteString("Session", "NET_SessionId", "ASP.NET_SessionId=old;");
-    settings.WriteInteger("Session", "TC", static_cast<int32_t>(app::SystemTickCount() - 700000));
     settings.WriteString("User", "USER", "tamara");
     settings.WriteString("User", "PWD", app::ScramblePassword("tamara", "heslo"));
     settings.WriteString("Site", "Host", "localhost");
@@ -269,8 +304,8 @@ TEST(ProgramBatch, AStaleSessionSignsInThenDownloadsAndConverts) {
   });
   {
     runtime::TIniFile settings(ini);
+    // An earlier session's cookie without a stamp: the run must sign in first.
     settings.WriteString("Session", "NET_SessionId", "ASP.NET_SessionId=old;");
-    settings.WriteInteger("Session", "TC", static_cast<int32_t>(app::SystemTickCount() - 700000));
     settings.WriteString("User", "USER", "tamara");
     settings.WriteString("User", "PWD", app::ScramblePassword("tamara", "heslo"));
     settings.WriteString("Site", "Host", "localhost");
@@ -289,7 +324,8 @@ TEST(ProgramBatch, AStaleSessionSignsInThenDownloadsAndConverts) {
 
   // The same run with the authority not trusted: the password is not posted, the program says
   // why and ends with 1 before downloading anything.
-  runtime::TIniFile(ini).WriteInteger("Session", "TC", static_cast<int32_t>(app::SystemTickCount() - 700000));
+  // The session just stamped, as if from before a restart.
+  runtime::TIniFile(ini).WriteString("Session", "Boot", "an earlier start");
   const TRun untrusted = RunTamvirel({"GCB"}, xdg, {"SSL_CERT_FILE=/nonexistent"});
   EXPECT_EQ(untrusted.Status, 1);
   EXPECT_NE(untrusted.Err.find("tamvirel: The certificate of"), std::string::npos) << untrusted.Err;
@@ -311,7 +347,7 @@ TEST(ProgramBatch, OneRunPerDataFolderARequestLimitAndTheSessionFromTheSiteOnly)
   port = site.PortText();
   runtime::TIniFile settings(xdg + "/tamvirel/rovkast.ini");
   settings.WriteString("Session", "NET_SessionId", "ASP.NET_SessionId=good;");
-  settings.WriteInteger("Session", "TC", static_cast<int32_t>(app::SystemTickCount() - 1000));
+  WriteFreshSession(settings, app::SystemTickCount());
   settings.WriteString("Site", "Host", "127.0.0.1");
   settings.WriteString("Site", "HttpPort", port);
   settings.WriteInteger("Site", "RequestLimit", 2);
@@ -337,18 +373,6 @@ TEST(ProgramBatch, OneRunPerDataFolderARequestLimitAndTheSessionFromTheSiteOnly)
         << r.Target << " " << r.Header("cookie");
 }
 
-namespace {
-
-// A loopback port where nothing listens.
-std::string ClosedPort() {
-  http_test::THttpTestServer gone([](const http_test::TRecordedRequest&) { return http_test::TScriptedReply{}; });
-  const std::string port = gone.PortText();
-  gone.Stop();
-  return port;
-}
-
-}  // namespace
-
 TEST(ProgramCommandLine, RefusesWhatItCannotUseAndNamesTheCauseOfEveryFailure) {
   const std::string xdg = FreshDataHome("command_line");
   const std::string data = xdg + "/tamvirel/";
@@ -360,7 +384,8 @@ TEST(ProgramCommandLine, RefusesWhatItCannotUseAndNamesTheCauseOfEveryFailure) {
                                              : http_test::LengthReply("HTTP/1.0 200 OK", PageFor("GCB", true));
     return reply;
   });
-  const std::string closed = ClosedPort();
+  const test_support::TRefusingPort refusing;  // a proxy port where nothing listens
+  const std::string closed = refusing.PortText();
   const std::string pages = ::testing::TempDir() + "command_line_pages/";
   ASSERT_TRUE(runtime::EnsureDirectory(pages));
   runtime::WriteFileAtomic(pages + "other_host.htm", SamplePage());  // links to listing.tamvirel.example
@@ -369,7 +394,7 @@ TEST(ProgramCommandLine, RefusesWhatItCannotUseAndNamesTheCauseOfEveryFailure) {
     std::system(("rm -rf '" + data + "rovkast.ini' '" + data + "tmp'").c_str());
     ASSERT_TRUE(runtime::EnsureDirectory(data + "tmp"));
     runtime::TIniFile ini(data + "rovkast.ini");
-    ini.WriteInteger("Session", "TC", static_cast<int32_t>(app::SystemTickCount()));
+    WriteFreshSession(ini, app::SystemTickCount());
     if (host) ini.WriteString("Site", "Host", "127.0.0.1");
     ini.WriteString("Site", "HttpPort", site.PortText());
     ini.WriteBool("Proxy", "Use", proxy);

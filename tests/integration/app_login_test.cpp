@@ -13,6 +13,7 @@
 #include "runtime/file_io.h"
 #include "runtime/ini_file.h"
 #include "runtime/message_box.h"
+#include "tests/support/loopback_listener.h"
 #include "tests/support/tls_site.h"
 
 namespace {
@@ -125,11 +126,12 @@ TEST_F(Login, PostsTheFormAndStoresTheSessionOnEitherSuccessMarker) {
   // The settings, written in their order after what the file held.
   EXPECT_EQ(Keys(dir + "rovkast.ini"),
             (std::vector<std::string>{"Site/Host", "Site/HttpsPort", "Site/VerifyCertificate", "Session/NET_SessionId",
-                                      "Session/Peciatka", "Session/TC", "Proxy/IP", "Proxy/PORT", "Proxy/USER",
+                                      "Session/Peciatka", "Session/TC", "Session/Boot", "Proxy/IP", "Proxy/PORT", "Proxy/USER",
                                       "Proxy/PWD", "Proxy/Use", "User/USER", "User/PWD"}));
   runtime::TIniFile ini(dir + "rovkast.ini");
   EXPECT_EQ(ini.ReadString("Session", "NET_SessionId", ""), "ASP.NET_SessionId=s1;");
   EXPECT_EQ(ini.ReadString("Session", "Peciatka", "").size(), 19u);
+  EXPECT_EQ(ini.ReadString("Session", "Boot", ""), app::SystemBootId());
   EXPECT_EQ(ini.ReadString("Proxy", "IP", ""), "proxy.example");
   EXPECT_EQ(ini.ReadString("User", "PWD", ""), app::ScramblePassword(kUser, kPassword));  // euro kept
   EXPECT_EQ(app::LoadSettings(dir + "rovkast.ini", "h").Password, kPassword);
@@ -193,10 +195,10 @@ TEST_F(Login, ARefusedCertificateSendsNoPasswordAndSaysWhy) {
   trusting->Login();
   EXPECT_TRUE(trusting->SignedIn) << trusting->LoginFailure;
 
-  // Nothing listens: the site cannot be reached.
-  site.Stop();
+  // Nothing listens: the site cannot be reached. (A port held, so nobody else can take it.)
+  const test_support::TRefusingPort nothing;
   messages.clear();
-  auto unreachable = Form(site.Port());
+  auto unreachable = Form(nothing.Port());
   unreachable->Login();
   EXPECT_FALSE(unreachable->SignedIn);
   ASSERT_EQ(messages.size(), 1u);

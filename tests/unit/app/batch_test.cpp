@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <functional>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -22,6 +23,13 @@ std::string Page(const std::string& code) {
          "<script>var initalLogs = {\"status\":\"success\", \"data\":[]};\r\n//]]>\r\n</script></body></html>\r\n";
 }
 
+// A session stamped at `tick` in the system start `boot` (this one by default).
+void WriteSession(const std::string& dir, int32_t tick, const std::string& boot = SystemBootId()) {
+  runtime::TIniFile ini(dir + "rovkast.ini");
+  ini.WriteInteger("Session", "TC", tick);
+  ini.WriteString("Session", "Boot", boot);
+}
+
 class Batch : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -40,7 +48,7 @@ class Batch : public ::testing::Test {
 }  // namespace
 
 TEST_F(Batch, FreshSessionSkipsTheLoginAndEveryCodeIsStamped) {
-  runtime::TIniFile(dir + "rovkast.ini").WriteInteger("Session", "TC", 1000);
+  WriteSession(dir, 1000);
   TKelthornF form({"GC1", "GC2", "GC3"}, dir);
   uint32_t tick = 1500;
   int logins = 0;
@@ -70,6 +78,7 @@ TEST_F(Batch, FreshSessionSkipsTheLoginAndEveryCodeIsStamped) {
 }
 
 TEST_F(Batch, AFailingStampShowsChybaAndTheRunGoesOn) {
+  WriteSession(dir, 50);
   TKelthornF form({"GC1", "GC2", "GC3"}, dir);
   uint32_t tick = 100;
   form.OnTickCount = [&] { return tick++; };
@@ -101,28 +110,44 @@ TEST_F(Batch, AFailingStampShowsChybaAndTheRunGoesOn) {
 }
 
 TEST_F(Batch, StaleSessionLogsInAndARejectedPageRetriesOnce) {
-  runtime::TIniFile(dir + "rovkast.ini").WriteInteger("Session", "TC", 5);
-  TKelthornF form({"GC9"}, dir);
-  form.OnTickCount = [] { return 700000u; };
-  int logins = 0, downloads = 0;
-  form.OnLogin = [&] {
-    ++logins;
-    form.SignedIn = true;
+  // Each of these signs in before the first download, whatever the machine's uptime.
+  const std::function<void()> stale[] = {
+      [&] { WriteSession(dir, 5); },                        // older than ten minutes
+      [&] { WriteSession(dir, 699000, "another start"); },  // young, but from before a restart
+      [&] { WriteSession(dir, 699000, ""); },               // young, without a start's id
+      [] {},                                                 // no session at all
   };
-  form.OnDownload = [&](const std::string& url, const std::string&, const std::string& file, const std::string&,
-                        const std::string&) {
-    // The first page is not signed in (no coordinates); the retry gets the real page.
-    ++downloads;
-    runtime::WriteFileAtomic(file, downloads == 1 ? std::string("<title>GC9 x (y) z</title>") : Page("GC9"));
-    return true;
-  };
-  form.FormCreate();
-  EXPECT_EQ(logins, 1);
-  form.RunBatch();
-  EXPECT_EQ(logins, 2);
-  EXPECT_EQ(downloads, 2);
-  EXPECT_TRUE(runtime::FileExists(dir + "tmp/GC9.sql"));
-  EXPECT_TRUE(messages.empty());
+  for (size_t i = 0; i < std::size(stale); ++i) {
+    SCOPED_TRACE(i);
+    ::unlink((dir + "rovkast.ini").c_str());
+    ::unlink((dir + "tmp/GC9.sql").c_str());
+    stale[i]();
+    TKelthornF form({"GC9"}, dir);
+    form.OnTickCount = [] { return 700000u; };
+    int logins = 0, downloads = 0;
+    form.OnLogin = [&] {
+      ++logins;
+      form.SignedIn = true;
+    };
+    form.OnDownload = [&](const std::string&, const std::string&, const std::string& file, const std::string&,
+                          const std::string&) {
+      // The first page is not signed in (no coordinates); the retry gets the real page.
+      ++downloads;
+      runtime::WriteFileAtomic(file, downloads == 1 ? std::string("<title>GC9 x (y) z</title>") : Page("GC9"));
+      return true;
+    };
+    form.FormCreate();
+    EXPECT_EQ(logins, 1);
+    form.RunBatch();
+    EXPECT_EQ(logins, 2);
+    EXPECT_EQ(downloads, 2);
+    EXPECT_TRUE(runtime::FileExists(dir + "tmp/GC9.sql"));
+    EXPECT_TRUE(messages.empty());
+    // The converted code stamped the session in this start.
+    runtime::TIniFile ini(dir + "rovkast.ini");
+    EXPECT_EQ(ini.ReadInteger("Session", "TC", 0), 700000);
+    EXPECT_EQ(ini.ReadString("Session", "Boot", ""), SystemBootId());
+  }
 }
 
 TEST(SessionCookie, KeepsTheSessionCookieUpToItsSemicolon) {
@@ -180,7 +205,7 @@ TEST(SessionClock, CountsMillisecondsSinceBootSleepIncluded) {
 }
 
 TEST_F(Batch, AFailedDownloadFailsItsCodeWithoutConvertingThePageBefore) {
-  runtime::TIniFile(dir + "rovkast.ini").WriteInteger("Session", "TC", 1000);
+  WriteSession(dir, 1000);
   runtime::TIniFile(dir + "rovkast.ini").WriteString("Site", "HttpPort", "8080");
   TKelthornF form({"GC1", "GC2", "GC3"}, dir);
   uint32_t tick = 1000;
@@ -234,7 +259,7 @@ TEST_F(Batch, ACodeThatIsNotConvertedLeavesTheStampAlone) {
   for (const TCase& t : cases) {
     SCOPED_TRACE(t.what);
     messages.clear();
-    runtime::TIniFile(dir + "rovkast.ini").WriteInteger("Session", "TC", 1000);
+    WriteSession(dir, 1000);
     TKelthornF form({"GC1"}, dir);
     form.OnTickCount = [] { return 2000u; };
     form.OnLogin = [&] { form.SignedIn = t.loginWorks; };
