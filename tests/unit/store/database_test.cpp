@@ -87,9 +87,8 @@ TEST(Database, EveryTestPageLandsAsItsFileLoads) {
     form.FormCreate();
     EXPECT_EQ(dir + "listings.db", form.DatabaseFile);
     for (int run = 1; run <= 2; ++run) {
-      size_t statements = 0;
-      std::string failure;
-      ASSERT_TRUE(form.ConvertSavedPage(page.string(), statements, failure)) << failure;
+      const auto converted = form.ConvertSavedPage(page.string());
+      ASSERT_TRUE(converted.Converted) << converted.Failure;
       EXPECT_EQ(0, form.StoreFailures());
       auto lines = LoadLineByLine(fs::directory_iterator(dir + "tmp")->path(), dir + "reference.db");
       auto rows = Dump(dir + "listings.db");
@@ -106,30 +105,27 @@ TEST(Database, ALockedDatabaseFailsEachCodeAndKeepsItsRows) {
   const std::string pageFile = std::string(TAMVIREL_TEST_DATA) + "/listing/waypoint_rows.htm";
   app::TKelthornF first({}, dir);
   first.FormCreate();
-  size_t statements = 0;
-  std::string failure;
-  ASSERT_TRUE(first.ConvertSavedPage(pageFile, statements, failure));
+  ASSERT_TRUE(first.ConvertSavedPage(pageFile).Converted);
   const auto before = Dump(dir + "listings.db");
   sqlite3* other = nullptr;
   ASSERT_EQ(SQLITE_OK, sqlite3_open((dir + "listings.db").c_str(), &other));
   ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "BEGIN IMMEDIATE; DELETE FROM TBGC", nullptr, nullptr, nullptr));
   app::TKelthornF form({"GC3WPT", "GC4WPT"}, dir);
   form.DatabaseBusyTimeoutMs = 100;
-  form.OnTickCount = [] { return 0u; };
+  form.OnLogin = [&] { form.SignedIn = true; };
   form.OnDownload = [&](const std::string& url, const std::string&, const std::string& file, auto&, auto&) {
     std::string text = runtime::ReadWholeFile(pageFile), code = url.substr(url.size() - 6);
     for (size_t at = 0; (at = text.find("GC3WPT", at)) != std::string::npos; at += 6) text.replace(at, 6, code);
     return runtime::WriteFileAtomic(file, text), true;
   };
-  runtime::TIniFile(dir + "rovkast.ini").WriteInteger("Session", "TC", 0);
   form.FormCreate();
   testing::internal::CaptureStderr();
   for (const auto& r : form.RunBatch()) EXPECT_EQ(app::TKelthornF::TCodeOutcome::Converted, r.Outcome) << r.Code;
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(2, form.StoreFailures());
   EXPECT_TRUE(runtime::FileExists(dir + "tmp/GC4WPT.sql"));
-  EXPECT_NE(std::string::npos, err.find("tamvirel: GC3WPT: database " + dir + "listings.db: database is locked")) << err;
-  EXPECT_NE(std::string::npos, err.find("tamvirel: GC4WPT: database " + dir + "listings.db: database is locked")) << err;
+  EXPECT_NE(std::string::npos, err.find("tamvirel: chyba GC3WPT: database " + dir + "listings.db: database is locked")) << err;
+  EXPECT_NE(std::string::npos, err.find("tamvirel: chyba GC4WPT: database " + dir + "listings.db: database is locked")) << err;
   sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
   sqlite3_close(other);
   EXPECT_EQ(before, Dump(dir + "listings.db"));
@@ -151,7 +147,7 @@ TEST(Database, AFileThatIsNotADatabaseIsLeftAsItIs) {
   EXPECT_EQ(text, runtime::ReadWholeFile(notes));
   EXPECT_FALSE(fs::exists(notes + "-wal"));
   EXPECT_TRUE(runtime::FileExists(dir + "tamvirel/tmp/GC3WPT.sql"));
-  EXPECT_NE(std::string::npos, err.find("tamvirel: GC3WPT: database " + notes + ": file is not a database")) << err;
+  EXPECT_NE(std::string::npos, err.find("tamvirel: chyba GC3WPT: database " + notes + ": file is not a database")) << err;
   runtime::TIniFile(dir + "tamvirel/rovkast.ini").WriteString("Output", "Database", "");
   EXPECT_EQ(0, app::RunProgram({"--convert", pages + "full_page.htm"}));
   EXPECT_FALSE(fs::exists(dir + "tamvirel/listings.db"));
