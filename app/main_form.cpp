@@ -1,6 +1,7 @@
 #include "app/main_form.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +24,15 @@
 #include "runtime/message_box.h"
 
 namespace app {
+namespace {
+
+// A code whose database step failed, as every failing code is reported: which code, which file
+// and SQLite's reason (UTF-8), and that nothing is lost, as the SQL file holds the statements.
+std::string StoreFailureText(const std::string& code, const std::string& failure) {
+  return std::string(kErrorMessage) + code + ": " + failure + "; tmp/" + code + ".sql is written";
+}
+
+}  // namespace
 
 std::string LocateDataFolder() {
   std::string base;
@@ -124,6 +134,12 @@ void TKelthornF::FormCreate() {
   HttpPort = s.HttpPort;
   HttpsPort = s.HttpsPort;
   VerifyCertificate = s.VerifyCertificate;
+  if (DatabaseOverride) {
+    DatabaseFile = *DatabaseOverride;  // as the command line gave it: relative to the working folder
+  } else {
+    DatabaseFile = s.Database;
+    if (!DatabaseFile.empty() && DatabaseFile.front() != '/') DatabaseFile = DataFolder + DatabaseFile;
+  }
   HttpCli1->SetRequestLimit(s.RequestLimit);
   SslHttpCli1->SetRequestLimit(s.RequestLimit);
 
@@ -163,8 +179,32 @@ bool TKelthornF::ParseListing() {
   parser.ShowsFailure = FBatchIndex == 0;
   const bool converted = parser.ParseListing();
   FLastStatements = parser.StatementCount();
+  // The window's button reports in a box; batch mode, which must never wait on one, on stderr.
+  if (converted) StoreStatements(parser.Code(), parser.Statements(), FBatchIndex > 0);
   FLastParseFailure = parser.FailureCause();
   return converted;
+}
+
+void TKelthornF::StoreStatements(const std::string& code, std::vector<std::string>& statements,
+                                 bool toStandardError) {
+  if (DatabaseFile.empty()) return;
+  if (FStoreQueue) {
+    FStoreQueue->Push(code, std::move(statements));
+    return;
+  }
+  try {
+    // Opened once and kept for the run; one that failed to open is tried again for the next code.
+    if (!FStore) FStore = std::make_unique<store::TListingStore>(DatabaseFile, DatabaseBusyTimeoutMs);
+    FStore->Apply(statements);
+  } catch (const std::exception& e) {
+    ++FStoreFailures;
+    // The file name and SQLite's reason are UTF-8; the code is the page's own text.
+    const std::string text = StoreFailureText(code, e.what());
+    if (toStandardError)
+      std::fprintf(stderr, "tamvirel: %s\n", text.c_str());
+    else
+      runtime::ShowMessage(runtime::Utf8ToAnsi(text));
+  }
 }
 
 bool TKelthornF::SpeedButton1Click() {
@@ -217,6 +257,14 @@ std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
   ::mallopt(M_MMAP_THRESHOLD, 32 << 20);
   ::mallopt(M_TRIM_THRESHOLD, 128 << 20);
   FBatchFlushFailed = false;
+  // The database takes as long as the rest of a code's work: a thread of its own applies each
+  // code's statements while the next page downloads. Its failures are reported as they happen.
+  if (!DatabaseFile.empty()) {
+    FStoreQueue = std::make_unique<store::TStoreQueue>(
+        DatabaseFile, DatabaseBusyTimeoutMs, [](const std::string& code, const std::string& failure) {
+          std::fprintf(stderr, "tamvirel: %s\n", StoreFailureText(code, failure).c_str());
+        });
+  }
   for (FBatchIndex = 1; FBatchIndex <= count; ++FBatchIndex) {
     const auto started = std::chrono::steady_clock::now();
     TCodeResult r;
@@ -260,10 +308,15 @@ std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
     if (OnCodeDone) OnCodeDone(r);
   }
   FBatchIndex = 0;
-  // Files that may not have reached the disk are not a run that went well.
+  // Files that may not have reached the disk are not a run that went well. They are flushed
+  // while the database's thread still works through the last codes.
   if (!flushAtEnd.Flush()) {
     FBatchFlushFailed = true;
     runtime::ShowMessage(std::string(kErrorMessage) + "the files written could not be flushed to the disk");
+  }
+  if (FStoreQueue) {
+    FStoreFailures += FStoreQueue->Finish();
+    FStoreQueue.reset();
   }
   return results;
 }
@@ -317,6 +370,7 @@ TKelthornF::TSavedPageResult TKelthornF::ConvertSavedPage(const std::string& fil
     listing::SaveStatements(result.SqlFile, list);
     result.Statements = list.size();
     result.Converted = true;
+    StoreStatements(code, list, true);
   } catch (const std::exception& e) {
     // How far the conversion came, and why it stopped there (a file it could not write, say).
     result.SqlFile.clear();

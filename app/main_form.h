@@ -17,6 +17,8 @@
 #include "http/ssl_http_cli.h"
 #include "tls/ssl_context.h"
 #include "listing/listing_parser.h"
+#include "store/listing_store.h"
+#include "store/store_queue.h"
 
 namespace runtime {
 class TIniFile;
@@ -75,6 +77,18 @@ class TKelthornF {
     std::string Failure;     // why it was not converted (UTF-8, as the system gives its texts)
   };
   TSavedPageResult ConvertSavedPage(const std::string& file);
+
+  // The listings database every converted code's statements are loaded into after its SQL file
+  // is written (see store/listing_store.h); empty: none. The creation handler sets it from
+  // DatabaseOverride when that is set (the command line's --db), else from the settings.
+  std::string DatabaseFile;
+  std::optional<std::string> DatabaseOverride;
+  int DatabaseBusyTimeoutMs = store::kDefaultBusyTimeoutMs;
+  // How many codes' database steps failed since the form was made: their SQL files were written,
+  // the database kept what it had, and each failure was reported with the file and the reason
+  // (a message box from the conversion button, a line on standard error in batch mode and for
+  // saved pages).
+  int StoreFailures() const { return FStoreFailures; }
 
   // Signs in to the site through its login form over HTTPS (see app/login.h); its outcome is
   // SignedIn, the settings file on success, and LoginFailure with the reason otherwise.
@@ -163,6 +177,10 @@ class TKelthornF {
   void StampSession(runtime::TIniFile& ini);
   bool ParseListing();
   listing::TListingParser MakeParser();
+  void StoreStatements(const std::string& code, std::vector<std::string>& statements, bool toStandardError);
+  std::unique_ptr<store::TListingStore> FStore;
+  std::unique_ptr<store::TStoreQueue> FStoreQueue;  // during a batch
+  int FStoreFailures = 0;
   std::string FLastParseFailure;  // the parser's FailureCause after the last ParseListing
   std::string FNotConvertedCause;  // why the last SpeedButton1Click converted nothing
   std::string ParseFailureCause() const;

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <string>
 
 #include "app/folder_lock.h"
@@ -24,6 +25,7 @@ constexpr const char* kUsage =
     "       tamvirel [--] CODE...\n"
     "       tamvirel --convert [--] FILE...\n"
     "       tamvirel --help | --version\n"
+    "       tamvirel --db FILE [--convert] ...\n"
     "\n"
     "Without arguments: opens the window \"Download listing\", where the site's credentials and\n"
     "the proxy are entered, the sign-in is run and the page downloaded last is converted.\n"
@@ -38,11 +40,16 @@ constexpr const char* kUsage =
     "--convert, which must come first, converts listing pages saved by hand (a browser's \"save\n"
     "page\") the same way, without downloading, signing in or a session. \"--\" ends the options.\n"
     "\n"
+    "Every converted code is also loaded into the listings database, listings.db in the data\n"
+    "folder unless rovkast.ini's [Output] Database= names another file (empty: none); --db FILE,\n"
+    "first on the command line, names it for one run (--db \"\": none).\n"
+    "\n"
     "The settings file rovkast.ini in the data folder must name the site: [Site] Host=<host>.\n"
     "\n"
     "Exit status: 0 when every code or file was converted (without codes: when the window was\n"
-    "closed), 1 when any was not (also when the window opened in place of the codes, or was\n"
-    "needed and no display could be opened), 2 for a wrong command line.\n";
+    "closed), 1 when any was not or its database step failed (also when the window opened in\n"
+    "place of the codes, or was needed and no display could be opened), 2 for a wrong command\n"
+    "line.\n";
 
 // Every line the program writes to standard error starts with its name, so that a line read
 // among other programs' output says where it came from.
@@ -117,12 +124,13 @@ double SecondsSince(std::chrono::steady_clock::time_point started) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 }
 
-int ConvertFiles(const std::vector<std::string>& files) {
+int ConvertFiles(const std::vector<std::string>& files, const std::optional<std::string>& database) {
   const auto started = std::chrono::steady_clock::now();
   const bool terminal = ::isatty(STDERR_FILENO) != 0;
   // No codes: the creation handler reads the settings (host, attribute table) and signs in to
   // nothing.
   TKelthornF form({});
+  form.DatabaseOverride = database;
   form.FormCreate();
   int failed = 0;
   for (const std::string& file : files) {
@@ -144,6 +152,7 @@ int ConvertFiles(const std::vector<std::string>& files) {
                   files.size() - static_cast<size_t>(failed), failed, SecondsSince(started));
     PrintLines(summary);
   }
+  failed += form.StoreFailures();
   return failed == 0 ? 0 : 1;
 }
 
@@ -155,7 +164,8 @@ bool LockDataFolder(TFolderLock& lock, const std::string& dataFolder, bool windo
   return false;
 }
 
-int RunCodes(std::vector<std::string> codes, const std::string& dataFolder) {
+int RunCodes(std::vector<std::string> codes, const std::string& dataFolder,
+             const std::optional<std::string>& database) {
   const auto started = std::chrono::steady_clock::now();
   TFolderLock lock;
   if (!LockDataFolder(lock, dataFolder, false)) return 1;
@@ -168,6 +178,7 @@ int RunCodes(std::vector<std::string> codes, const std::string& dataFolder) {
     return 1;
   }
   TKelthornF form(std::move(codes));
+  form.DatabaseOverride = database;
   CreateForm(form);
   if (!form.SignedIn) {
     // No session: the window opens and the codes wait for the user. Without a display, say
@@ -205,6 +216,7 @@ int RunCodes(std::vector<std::string> codes, const std::string& dataFolder) {
     PrintLines(summary);
   }
   if (form.BatchFlushFailed()) ++failed;
+  failed += form.StoreFailures();
   return failed == 0 ? 0 : 1;
 }
 
@@ -221,6 +233,7 @@ int RunProgram(const std::vector<std::string>& utf8Arguments) {
   TErrorLines errorLines;
   bool convert = false;
   bool optionsEnded = false;
+  std::optional<std::string> database;
   std::vector<std::string> operands;
   for (size_t i = 0; i < utf8Arguments.size(); ++i) {
     const std::string& a = utf8Arguments[i];
@@ -236,9 +249,13 @@ int RunProgram(const std::vector<std::string>& utf8Arguments) {
     } else if (a == "--version") {
       std::printf("%s %s\n", kProgramName.data(), kProgramVersion.data());
       return 0;
+    } else if (a == "--db" && i == 0) {
+      // The listings database of this run ("" turns it off); it leads the command line.
+      if (utf8Arguments.size() < 2) return CommandLineError("--db needs a file");
+      database = utf8Arguments[++i];
     } else if (a == "--convert") {
       // Codes and files cannot be mixed: what came before it would be taken for one or the other.
-      if (i != 0) return CommandLineError("--convert must come first: tamvirel --convert FILE...");
+      if (i != (database ? 2u : 0u)) return CommandLineError("--convert must come first: tamvirel --convert FILE...");
       convert = true;
     } else {
       return CommandLineError("unknown option " + a);
@@ -260,12 +277,13 @@ int RunProgram(const std::vector<std::string>& utf8Arguments) {
     return 1;
   }
 
-  if (convert) return ConvertFiles(operands);
-  if (!operands.empty()) return RunCodes(std::move(operands), dataFolder);
+  if (convert) return ConvertFiles(operands, database);
+  if (!operands.empty()) return RunCodes(std::move(operands), dataFolder, database);
   if (!OpenDisplay()) return NoDisplay();
   TFolderLock lock;
   if (!LockDataFolder(lock, dataFolder, true)) return 1;
   TKelthornF form({});
+  form.DatabaseOverride = database;
   CreateForm(form);
   return RunWindow(form);
 }

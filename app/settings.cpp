@@ -96,6 +96,7 @@ TSettings LoadSettings(const std::string& fileName, const std::string& defaultHo
   s.HttpPort = ini.ReadString("Site", "HttpPort", "");
   s.HttpsPort = ini.ReadString("Site", "HttpsPort", "");
   s.VerifyCertificate = ini.ReadBool("Site", "VerifyCertificate", true);
+  s.Database = ini.ReadString("Output", "Database", s.Database);
   const int32_t limit = ini.ReadInteger("Site", "RequestLimit", static_cast<int32_t>(kDefaultRequestLimit));
   s.RequestLimit = limit < 0 ? kDefaultRequestLimit : static_cast<unsigned>(limit);
   return s;

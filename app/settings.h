@@ -9,6 +9,8 @@
 namespace app {
 
 inline constexpr const char* kSettingsFileName = "rovkast.ini";
+// The listings database in the data folder, unless "Output"/"Database" names another file.
+inline constexpr const char* kDefaultDatabaseName = "listings.db";
 
 // A session stamped at most this many milliseconds ago is reused without a login.
 inline constexpr int64_t kSessionLifetimeMs = 600000;
@@ -56,6 +58,9 @@ struct TSettings {
   // "Site"/"VerifyCertificate": the login checks the site's certificate unless this is 0, for
   // a user behind an intercepting proxy who turns it off knowingly.
   bool VerifyCertificate = true;
+  // "Output"/"Database": the listings database; a relative name is taken in the data folder, an
+  // empty value turns the database off.
+  std::string Database = kDefaultDatabaseName;
   // "Site"/"RequestLimit": seconds one request may take in all, however busy the server
   // keeps it; 0 turns the limit off, a negative value counts as the default.
   unsigned RequestLimit = kDefaultRequestLimit;

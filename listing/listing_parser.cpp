@@ -154,6 +154,8 @@ std::string StageFailureCause(int32_t stage, const std::string& error) {
 bool TListingParser::ParseListing() {
   FStageCounter = 0;
   FStatementCount = 0;
+  FCode.clear();
+  FStatements.clear();
   FFailureCause.clear();
   try {
     const std::string page =
@@ -163,6 +165,8 @@ bool TListingParser::ParseListing() {
     if (!BuildStatements(page, statements, code)) return false;
     SaveStatements(SqlFileName(DataFolder, code), statements);
     FStatementCount = statements.size();
+    FCode = std::move(code);
+    FStatements = std::move(statements);
     return true;
   } catch (const std::exception& e) {
     FFailureCause = StageFailureCause(FStageCounter, e.what());

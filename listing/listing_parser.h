@@ -76,9 +76,17 @@ class TListingParser {
   // The number of statements the last ParseListing wrote (0 when it wrote no file).
   size_t StatementCount() const { return FStatementCount; }
 
+  // The cache code and the statements the last ParseListing wrote, exactly as written (empty when
+  // it wrote no file): for a caller that loads them elsewhere too.
+  const std::string& Code() const { return FCode; }
+  const std::vector<std::string>& Statements() const { return FStatements; }
+  std::vector<std::string>& Statements() { return FStatements; }
+
  private:
   int32_t FStageCounter = 0;
   size_t FStatementCount = 0;
+  std::string FCode;
+  std::vector<std::string> FStatements;
   std::string FFailureCause;
 };
 

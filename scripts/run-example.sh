@@ -3,7 +3,8 @@
 # 127.0.0.1 (examples/site/site.py: plain HTTP for the listing pages, HTTPS with a throw-away
 # certificate authority for the login), and runs the main job as a user meets it: tamvirel
 # signs in with the stored credentials, downloads two listing pages, converts them, and the
-# SQL files are printed. Everything lives in a throw-away data folder.
+# SQL files are printed, then a few rows of the listings database the run wrote. Everything
+# lives in a throw-away data folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -52,3 +53,7 @@ for code in GC1TAMV GC2TAMV; do
   echo "--- tmp/$code.sql" >&2
   cat "$WORK/data/tamvirel/tmp/$code.sql"
 done
+echo "--- listings.db: the caches and their waypoints" >&2
+sqlite3 -header -column "$WORK/data/tamvirel/listings.db" \
+  "SELECT Code, Names, Latitude, Longitude FROM geocaches ORDER BY Code;" \
+  "SELECT GeocacheCode, Code, Name, Latitude, Longitude FROM AdditionalWaypoints ORDER BY GeocacheCode, Code;"

@@ -28,6 +28,8 @@ PACKAGES=(
   python3
   rapidjson-dev
   libsimdjson-dev
+  libsqlite3-dev
+  sqlite3
 )
 
 missing=()

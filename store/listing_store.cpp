@@ -1,0 +1,156 @@
+#include "store/listing_store.h"
+
+#include <sqlite3.h>
+
+#include <climits>
+#include <cstring>
+#include <memory>
+
+namespace store {
+namespace {
+
+// The columns as the statements name them. Every value is written between apostrophes except
+// mnm and UserId, hence their integer affinity; the rest keep their text as it is.
+constexpr const char* kSchema =
+    "CREATE TABLE IF NOT EXISTS geocaches (Names TEXT, CacheType TEXT, Code TEXT NOT NULL PRIMARY KEY,"
+    " ContainerTypeName TEXT, Country TEXT, CountryID TEXT, DateCreated TEXT, DateLastVisited TEXT,"
+    " DateLastUpdate TEXT, Difficulty TEXT, EncodedHints TEXT, FavoritePoints TEXT, GUID TEXT, IsPremium TEXT,"
+    " IsLocked TEXT, Latitude TEXT, LongDescription TEXT, Longitude TEXT, PublicGuid TEXT, UserName TEXT,"
+    " PlacedBy TEXT, ShortDescription TEXT, State TEXT, StateID TEXT, Terrain TEXT, UTCPlaceDate TEXT,"
+    " Available TEXT, Archived TEXT, IsFull TEXT, DatUpd TEXT, GeocacheNote TEXT, mnm INTEGER);"
+    "CREATE TABLE IF NOT EXISTS Attributes (Code TEXT NOT NULL PRIMARY KEY, Attr TEXT);"
+    "CREATE TABLE IF NOT EXISTS TBGC (GcCode TEXT NOT NULL PRIMARY KEY, trackables TEXT);"
+    // A waypoint row can come without a code of its own: the key is the pair.
+    "CREATE TABLE IF NOT EXISTS AdditionalWaypoints (Code TEXT NOT NULL, Comment TEXT, Description TEXT,"
+    " GeocacheCode TEXT NOT NULL, GUID TEXT, Latitude TEXT, Longitude TEXT, Name TEXT, Type TEXT, Url TEXT,"
+    " UrlName TEXT, PRIMARY KEY (GeocacheCode, Code));"
+    "CREATE TABLE IF NOT EXISTS GeocacheLogs (Id TEXT NOT NULL PRIMARY KEY, Code TEXT, GcCode TEXT,"
+    " PublicGuid TEXT, UserId INTEGER, UserName TEXT, Guid TEXT, LogText TEXT, WptLogTypeName TEXT,"
+    " VisitDate TEXT, IsArchived TEXT);";
+
+constexpr const char* kTables[] = {"geocaches", "Attributes", "TBGC", "AdditionalWaypoints", "GeocacheLogs"};
+
+// While a cache's statements are prepared, the only thing they may do is insert into the five
+// tables: a page value that ends a string literal early must not make a statement that reads,
+// drops or writes anything else.
+int AllowListingInserts(void*, int action, const char* table, const char*, const char*, const char*) {
+  if (action != SQLITE_INSERT || table == nullptr) return SQLITE_DENY;
+  for (const char* name : kTables)
+    if (sqlite3_stricmp(table, name) == 0) return SQLITE_OK;
+  return SQLITE_DENY;
+}
+
+struct TFinalize {
+  void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+};
+using TStatement = std::unique_ptr<sqlite3_stmt, TFinalize>;
+
+// SQLite's message for the last failure; for a failure of the file itself the system's reason too
+// ("unable to open database file" alone does not say whether the folder is missing or refused).
+std::string Reason(sqlite3* db) {
+  if (db == nullptr) return "out of memory";
+  std::string reason = sqlite3_errmsg(db);
+  const int primary = sqlite3_extended_errcode(db) & 0xff;
+  const int osError = sqlite3_system_errno(db);
+  if (osError != 0 && (primary == SQLITE_CANTOPEN || primary == SQLITE_IOERR || primary == SQLITE_FULL))
+    reason += std::string(" (") + std::strerror(osError) + ")";
+  return reason;
+}
+
+}  // namespace
+
+TListingStore::TListingStore(std::string path, int busyTimeoutMs) : FPath(std::move(path)) {
+  const int rc = sqlite3_open_v2(FPath.c_str(), &FDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  if (rc != SQLITE_OK) {
+    const std::string reason = Reason(FDb);
+    sqlite3_close(FDb);
+    throw EStoreError("database " + FPath + ": " + reason);
+  }
+  sqlite3_extended_result_codes(FDb, 1);
+  sqlite3_busy_timeout(FDb, busyTimeoutMs);
+  try {
+    // The first read: a file that is not a database fails here, before anything could be written.
+    TStatement version;
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(FDb, "PRAGMA user_version", -1, &raw, nullptr) != SQLITE_OK) Fail(Reason(FDb));
+    version.reset(raw);
+    if (sqlite3_step(raw) != SQLITE_ROW) Fail(Reason(FDb));
+    const int schema = sqlite3_column_int(raw, 0);
+    version.reset();
+    if (schema > kSchemaVersion)
+      Fail("written by a newer version of the program (schema " + std::to_string(schema) + ", this one knows " +
+           std::to_string(kSchemaVersion) + ")");
+    // Readers do not block the writer, and a crash mid-write leaves the last commit whole. The
+    // write-ahead log is synced at checkpoints: a power cut may lose the newest commits, never
+    // the file, and the SQL files hold them anyway.
+    Exec("PRAGMA journal_mode=WAL");
+    Exec("PRAGMA synchronous=NORMAL");
+    if (schema < kSchemaVersion) CreateTables();
+  } catch (...) {
+    sqlite3_close(FDb);
+    throw;
+  }
+}
+
+TListingStore::~TListingStore() { sqlite3_close(FDb); }
+
+void TListingStore::Fail(const std::string& what) const { throw EStoreError("database " + FPath + ": " + what); }
+
+void TListingStore::Exec(const char* sql) {
+  if (sqlite3_exec(FDb, sql, nullptr, nullptr, nullptr) != SQLITE_OK) Fail(Reason(FDb));
+}
+
+void TListingStore::CreateTables() {
+  // Under the write lock: two programs creating the file at once make the tables once.
+  Exec("BEGIN IMMEDIATE");
+  try {
+    Exec(kSchema);
+    Exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
+    Exec("COMMIT");
+  } catch (const EStoreError&) {
+    if (!sqlite3_get_autocommit(FDb)) sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+}
+
+void TListingStore::Apply(const std::vector<std::string>& statements) {
+  // The write lock first, waiting out the busy time-out: a transaction that began as a reader
+  // could not wait for it later.
+  Exec("BEGIN IMMEDIATE");
+  try {
+    sqlite3_set_authorizer(FDb, AllowListingInserts, nullptr);
+    for (size_t i = 0; i < statements.size(); ++i) {
+      const std::string& text = statements[i];
+      const std::string which = "statement " + std::to_string(i + 1) + ": ";
+      // SQLite would end the text at a NUL and run what comes before it.
+      if (text.find('\0') != std::string::npos) Fail(which + "holds a NUL byte");
+      if (text.size() > INT_MAX) Fail(which + "too long");
+      sqlite3_stmt* raw = nullptr;
+      const char* tail = nullptr;
+      const char* end = text.data() + text.size();
+      const int rc = sqlite3_prepare_v2(FDb, text.data(), static_cast<int>(text.size()), &raw, &tail);
+      TStatement statement(raw);
+      if (rc != SQLITE_OK) {
+        if ((sqlite3_extended_errcode(FDb) & 0xff) == SQLITE_AUTH) Fail(which + "not an insert into a listing table");
+        Fail(which + Reason(FDb));
+      }
+      if (!statement) Fail(which + "empty");
+      if (tail != nullptr && tail < end) {
+        // What follows the statement may be blanks or a comment, nothing that runs.
+        sqlite3_stmt* extra = nullptr;
+        const int more = sqlite3_prepare_v2(FDb, tail, static_cast<int>(end - tail), &extra, nullptr);
+        TStatement extraHolder(extra);
+        if (more != SQLITE_OK || extra != nullptr) Fail(which + "holds more than one statement");
+      }
+      if (sqlite3_step(raw) != SQLITE_DONE) Fail(which + Reason(FDb));
+    }
+    sqlite3_set_authorizer(FDb, nullptr, nullptr);
+    Exec("COMMIT");
+  } catch (const EStoreError&) {
+    sqlite3_set_authorizer(FDb, nullptr, nullptr);
+    if (!sqlite3_get_autocommit(FDb)) sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+}
+
+}  // namespace store

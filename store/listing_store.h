@@ -1,0 +1,57 @@
+#pragma once
+// The listings database: one SQLite file that every conversion loads its statements into, beside
+// the SQL file it writes. The SQL files stay the reference; the database holds exactly what
+// loading each of them line by line gives.
+//
+// The tables are the five the statements fill, keyed on their natural keys so that "Insert or
+// replace" replaces a cache's earlier rows instead of adding to them. Rows the page no longer
+// shows (older logs, removed waypoints) are kept: nothing deletes.
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+namespace store {
+
+// The schema this program writes, kept in the file as PRAGMA user_version.
+inline constexpr int kSchemaVersion = 1;
+
+// How long a write waits for another program's lock before it fails.
+inline constexpr int kDefaultBusyTimeoutMs = 5000;
+
+// Every failure: the text names the database file and gives SQLite's reason.
+class EStoreError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class TListingStore {
+ public:
+  // Opens `path`, creating the file and its tables when missing, in write-ahead logging with a
+  // busy time-out of `busyTimeoutMs`. Throws EStoreError when the file cannot be opened, is not a
+  // database (it is then left as it is), holds a newer schema, or cannot be given the tables.
+  explicit TListingStore(std::string path, int busyTimeoutMs = kDefaultBusyTimeoutMs);
+  ~TListingStore();
+  TListingStore(const TListingStore&) = delete;
+  TListingStore& operator=(const TListingStore&) = delete;
+
+  const std::string& Path() const { return FPath; }
+
+  // Applies one cache's statements, each exactly as written to its SQL file, in one transaction:
+  // all of them or none. Each must be one insert into one of the five tables; anything else (a
+  // second statement on the line, another table, a read, a NUL byte) fails the whole. Throws
+  // EStoreError on any failure, after rolling back, so the database keeps what it had.
+  void Apply(const std::vector<std::string>& statements);
+
+ private:
+  [[noreturn]] void Fail(const std::string& what) const;
+  void Exec(const char* sql);
+  void CreateTables();
+
+  std::string FPath;
+  sqlite3* FDb = nullptr;
+};
+
+}  // namespace store

@@ -1,0 +1,59 @@
+#pragma once
+// The listings database on a thread of its own: a batch hands each converted cache's statements
+// over and goes on to download the next page while they are applied, in the order given.
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "store/listing_store.h"
+
+namespace store {
+
+class TStoreQueue {
+ public:
+  // Told about each cache whose statements could not be applied, on the queue's thread, with the
+  // cache code and the EStoreError text (which names the file and gives SQLite's reason).
+  using TFailureHandler = std::function<void(const std::string& code, const std::string& failure)>;
+
+  // The database is opened on the queue's thread when the first cache arrives; one that cannot be
+  // opened is tried again for the next. At most `depth` caches wait: Push blocks beyond that, so a
+  // database slower than the downloads does not gather the whole batch in memory.
+  TStoreQueue(std::string path, int busyTimeoutMs, TFailureHandler onFailure, size_t depth = 4);
+  // Finishes what was pushed.
+  ~TStoreQueue();
+  TStoreQueue(const TStoreQueue&) = delete;
+  TStoreQueue& operator=(const TStoreQueue&) = delete;
+
+  // Queues one cache's statements (see TListingStore::Apply).
+  void Push(std::string code, std::vector<std::string> statements);
+
+  // Applies everything pushed, closes the database and stops the thread. Returns how many caches
+  // failed. Nothing may be pushed afterwards.
+  int Finish();
+
+ private:
+  struct TItem {
+    std::string Code;
+    std::vector<std::string> Statements;
+  };
+  void Run();
+
+  const std::string FPath;
+  const int FBusyTimeoutMs;
+  const TFailureHandler FOnFailure;
+  const size_t FDepth;
+  std::mutex FLock;
+  std::condition_variable FChanged;
+  std::deque<TItem> FItems;  // guarded by FLock
+  bool FFinishing = false;   // guarded by FLock
+  int FFailures = 0;         // written by the thread, read after the join
+  std::thread FThread;
+};
+
+}  // namespace store
