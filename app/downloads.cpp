@@ -1,9 +1,12 @@
 // The download operations every request of the program goes through, and the cookie handler
 // that keeps the site's session.
 
+#include <algorithm>
+#include <cctype>
 #include <exception>
 
 #include "app/main_form.h"
+#include "app/settings.h"
 #include "http/http_exception.h"
 #include "http/ssl_http_cli.h"
 #include "net/application.h"
@@ -11,6 +14,19 @@
 #include "runtime/file_io.h"
 
 namespace app {
+namespace {
+
+// "host:port" of an address: what follows the scheme, up to the path, with the scheme's port
+// when the address names none.
+std::string Authority(const std::string& url) {
+  const size_t start = url.find("://");
+  const size_t from = start == std::string::npos ? 0 : start + 3;
+  std::string authority = url.substr(from, url.find('/', from) - from);
+  if (authority.find(':') == std::string::npos) authority += url.starts_with("https:") ? ":443" : ":80";
+  return authority;
+}
+
+}  // namespace
 
 void TKelthornF::ConfigureClient(http::THttpCli& client) {
   client.SetLocalAddr("0.0.0.0");
@@ -29,6 +45,7 @@ void TKelthornF::ConfigureClient(http::THttpCli& client) {
   client.SetBandwidthSampling(1000);
   client.SetOptions(0);
   client.SetTimeout(30);
+  client.SetRequestLimit(kDefaultRequestLimit);
   client.SetSocksAuthentication(http::TSocksAuthentication::socksNoAuthentication);
 }
 
@@ -36,6 +53,14 @@ void TKelthornF::HttpCli1Cookie(const std::string& value) {
   if (value.find("ASP.NET_SessionId") == std::string::npos) return;
   const size_t semicolon = value.find(';');
   SessionCookie = semicolon == std::string::npos ? std::string() : value.substr(0, semicolon + 1);
+}
+
+bool TKelthornF::FromSite(const http::THttpCli& client) const {
+  const std::string& host = client.ReplyHost();
+  return host.size() == SiteHost.size() &&
+         std::equal(host.begin(), host.end(), SiteHost.begin(), [](unsigned char a, unsigned char b) {
+           return std::tolower(a) == std::tolower(b);
+         });
 }
 
 void TKelthornF::CopyProxySettings() {
@@ -53,6 +78,22 @@ void TKelthornF::CopyProxySettings() {
 }
 
 void TKelthornF::NoteFailure(http::THttpCli& client, const std::exception& e) {
+  NoteFailureKind(client, e);
+  // The cause a user can act on: the site's answer, or whom the program could not reach and
+  // the client's own text for it (a proxy, when one is used, is what the connection goes to).
+  if (FLastFailure == TDownloadFailure::HttpStatus) {
+    FLastFailureCause = "HTTP " + std::to_string(dynamic_cast<const http::EHttpException&>(e).ErrorCode()) + " " +
+                        e.what();
+    return;
+  }
+  const std::string peer = client.Proxy().empty() ? "site " + Authority(client.URL())
+                                                  : "proxy " + client.Proxy() + ":" + client.ProxyPort();
+  FLastFailureCause = peer + ": " + FLastFailureText;
+  if (client.RequestDoneError() == http::httperrTimeout)
+    FLastFailureCause += " (nothing received for " + std::to_string(client.Timeout()) + " s)";
+}
+
+void TKelthornF::NoteFailureKind(http::THttpCli& client, const std::exception& e) {
   FLastFailureText = e.what();
   std::string tlsError;
   if (auto* tlsClient = dynamic_cast<http::TSslHttpCli*>(&client)) tlsError = tlsClient->SslErrorText();
@@ -63,6 +104,8 @@ void TKelthornF::NoteFailure(http::THttpCli& client, const std::exception& e) {
                        : TDownloadFailure::Unreachable;
     return;
   }
+  // The limit is the user's setting: the cause names where to change it.
+  if (client.RequestDoneError() == http::httperrRequestLimit) FLastFailureText += " (Site/RequestLimit)";
   // An aborted request also carries a status (404), but the site never answered it.
   if (client.RequestDoneError() != 0) {
     FLastFailure = TDownloadFailure::Unreachable;
@@ -76,18 +119,20 @@ void TKelthornF::NoteFailure(http::THttpCli& client, const std::exception& e) {
     FLastFailure = TDownloadFailure::Unreachable;
     return;
   }
-  FLastFailure = TDownloadFailure::Other;  // the reply could not be saved
+  FLastFailure = TDownloadFailure::Other;  // an error of the program, not of the network
 }
 
 bool TKelthornF::RunDownload(http::THttpCli& client, const std::string& url, const std::string& cookie,
                              const std::string& targetFile, const std::string& method, const std::string& body) {
   FLastFailure = TDownloadFailure::None;
   FLastFailureText.clear();
+  FLastFailureCause.clear();
   // A window event that runs while a request is pending (its wait pumps messages) must not
   // replace that request's address and streams: the second download simply fails.
   if (client.State() != http::THttpState::httpReady) {
     FLastFailure = TDownloadFailure::Other;
     FLastFailureText = "busy";
+    FLastFailureCause = "another request is still pending";
     return false;
   }
   client.SetURL(url);
@@ -99,11 +144,13 @@ bool TKelthornF::RunDownload(http::THttpCli& client, const std::string& url, con
   client.SetReplyStream(&replyStream);
   client.SetBodyStream(&bodyStream);
   bool done = false;
+  bool answered = false;
   try {
     if (method == "GET")
       client.SyncGet();
     else
       client.SyncPost();
+    answered = true;
     // The page copies are scratch files, rewritten at every request and read back by this
     // program only after the write: rewritten in place and not flushed to the disk (a new
     // file per request, or a flush, cost more than the download).
@@ -111,7 +158,13 @@ bool TKelthornF::RunDownload(http::THttpCli& client, const std::string& url, con
     net::ApplicationProcessMessages();
     done = true;
   } catch (const std::exception& e) {
-    NoteFailure(client, e);
+    if (answered) {
+      // The site's answer was good; the disk refused it. Its text names the file and why.
+      FLastFailure = TDownloadFailure::Storage;
+      FLastFailureText = FLastFailureCause = e.what();
+    } else {
+      NoteFailure(client, e);
+    }
   }
   // The streams die with this call: the client must not keep pointers to them.
   client.SetReplyStream(nullptr);
@@ -122,11 +175,17 @@ bool TKelthornF::RunDownload(http::THttpCli& client, const std::string& url, con
 bool TKelthornF::httpcliget(const std::string& url, const std::string& cookie, const std::string& targetFile,
                             const std::string& method, const std::string& body) {
   if (OnDownload) {
+    FLastFailure = TDownloadFailure::None;
+    FLastFailureCause.clear();
     try {
-      return OnDownload(url, cookie, targetFile, method, body);
-    } catch (const std::exception&) {
-      return false;
+      if (OnDownload(url, cookie, targetFile, method, body)) return true;
+      FLastFailure = TDownloadFailure::Other;
+      FLastFailureCause = "download failed";
+    } catch (const std::exception& e) {
+      FLastFailure = TDownloadFailure::Other;
+      FLastFailureCause = e.what();
     }
+    return false;
   }
   CopyProxySettings();
   return RunDownload(*HttpCli1, url, cookie, targetFile, method, body);

@@ -1,6 +1,7 @@
 #include "app/login.h"
 
 #include "app/main_form.h"
+#include "app/messages.h"
 #include "app/settings.h"
 #include "listing/text_ops.h"
 #include "runtime/codepage.h"
@@ -91,7 +92,14 @@ void TKelthornF::Login() {
   LoginFailureShown = false;
   if (OnLogin) {
     OnLogin();
-    if (!SignedIn && LoginFailure.empty()) LoginFailure = "Prihl\xE1senie zlyhalo.";
+    if (!SignedIn && LoginFailure.empty()) LoginFailure = kSignInFailed;
+    return;
+  }
+  // The compiled-in host names no site: going online with it would only fail a look-up.
+  if (const std::string problem = PlaceholderHostProblem(SiteHost, SettingsFile()); !problem.empty()) {
+    LoginFailure = runtime::Utf8ToAnsi(problem);
+    runtime::ShowMessage(LoginFailure);
+    LoginFailureShown = true;
     return;
   }
 
@@ -104,7 +112,7 @@ void TKelthornF::Login() {
   if (sslhttpcliget("https://" + HttpsHost() + "/login/default.aspx?RESET=Y", "", loginPage, "GET", ""))
     page = runtime::ReadWholeFile(loginPage);
   if (page.empty()) {
-    LoginFailure = FailureReason("Prihlasovacia str\xE1nka je pr\xE1zdna.");
+    LoginFailure = FailureReason("The sign-in page came back empty.");
     if (FLastFailure == TDownloadFailure::Unreachable || FLastFailure == TDownloadFailure::Certificate) {
       runtime::ShowMessage(LoginFailure);
       LoginFailureShown = true;
@@ -126,7 +134,9 @@ void TKelthornF::Login() {
   if (!LoginSucceeded(reply)) {
     Edit1Color = kColorRed;
     Edit1FontColor = kColorWhite;
-    LoginFailure = "Meno/Heslo " + Edit1 + "/" + Edit2 + " neexistuje?";
+    // The message goes to standard error, logs and a box beside a masked field: the
+    // password stays out of it.
+    LoginFailure = "Meno/Heslo " + Edit1 + "/*** neexistuje?";
     runtime::ShowMessage(LoginFailure);
     LoginFailureShown = true;
     return;
@@ -135,10 +145,12 @@ void TKelthornF::Login() {
   SignedIn = true;
   Edit1Color = kColorGreen;
   Edit1FontColor = kColorWhite;
+  // The file gets the (only scrambled) password: whatever its mode was, it is the owner's only.
+  RestrictToOwner(SettingsFile());
   runtime::TIniFile ini(SettingsFile());
   ini.WriteString("Session", "NET_SessionId", SessionCookie);
   ini.WriteString("Session", "Peciatka", runtime::FormatDateTime("dd.mm.yyyy hh:mm:ss", runtime::Now()));
-  ini.WriteInteger("Session", "TC", static_cast<int32_t>(TickCount()));
+  StampSession(ini);
   ini.WriteString("Proxy", "IP", Edit48);
   ini.WriteString("Proxy", "PORT", Edit49);
   ini.WriteString("Proxy", "USER", Edit50);
@@ -151,10 +163,10 @@ void TKelthornF::Login() {
 std::string TKelthornF::FailureReason(const std::string& otherwise) const {
   switch (FLastFailure) {
     case TDownloadFailure::Certificate:
-      return "Certifik\xE1t str\xE1nky " + SiteHost + " bol odmietnut\xFD (" + FLastFailureText +
-             "), heslo nebolo odoslan\xE9.";
+      return "The certificate of " + SiteHost + " was refused (" + FLastFailureText +
+             "); the password was not sent.";
     case TDownloadFailure::Unreachable:
-      return "Str\xE1nka " + SiteHost + " nie je dostupn\xE1 (" + FLastFailureText + ").";
+      return "Cannot sign in to " + SiteHost + ": " + FLastFailureCause + ".";
     default:
       return otherwise;
   }

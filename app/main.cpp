@@ -1,3 +1,5 @@
+#include <cstdio>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -5,5 +7,11 @@
 
 int main(int argc, char** argv) {
   std::vector<std::string> arguments(argv + 1, argv + argc);
-  return app::RunProgram(arguments);
+  try {
+    return app::RunProgram(arguments);
+  } catch (const std::exception& e) {
+    // Whatever no handler took still ends in a line that says what, not in an abort.
+    std::fprintf(stderr, "tamvirel: %s\n", e.what());
+    return 1;
+  }
 }

@@ -1,15 +1,21 @@
 #include "app/main_form.h"
 
 #include <chrono>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <exception>
 #include <malloc.h>
+#include <pwd.h>
+#include <unistd.h>
 
+#include "app/messages.h"
 #include "app/settings.h"
 #include "listing/listing_parser.h"
 #include "listing/site.h"
 #include "listing/sql_output.h"
+#include "runtime/codepage.h"
 #include "runtime/formatting.h"
 #include "runtime/text_list.h"
 #include "runtime/file_io.h"
@@ -25,13 +31,33 @@ std::string LocateDataFolder() {
     base = xdg;
   } else {
     const char* home = std::getenv("HOME");
-    base = std::string(home != nullptr ? home : "") + "/.local/share";
+    std::string homeFolder = home != nullptr && home[0] == '/' ? home : "";
+    // Without HOME (a service, cron with a bare environment) the user database knows the home;
+    // an empty one would put the folder, with the password, under "/".
+    if (homeFolder.empty()) {
+      if (const passwd* user = ::getpwuid(::getuid()); user != nullptr && user->pw_dir != nullptr)
+        homeFolder = user->pw_dir;
+    }
+    if (homeFolder.empty() || homeFolder[0] != '/')
+      throw runtime::EFileError("Cannot find the data folder: neither XDG_DATA_HOME nor HOME is set, and the user "
+                                "database names no home folder");
+    base = homeFolder + "/.local/share";
   }
   while (base.size() > 1 && base.back() == '/') base.pop_back();
   std::string folder = base + "/tamvirel/";
   // Created owner-only: the folder holds the site credentials and session.
-  runtime::EnsureDirectory(folder + "tmp", 0700);
+  errno = 0;
+  if (!runtime::EnsureDirectory(folder + "tmp", 0700)) {
+    const int err = errno == 0 || errno == EEXIST ? ENOTDIR : errno;
+    throw runtime::EFileError("Cannot create the data folder " + folder + "tmp: " + std::strerror(err));
+  }
   return folder;
+}
+
+std::string PlaceholderHostProblem(const std::string& siteHost, const std::string& settingsFile) {
+  if (siteHost != listing::kDefaultSiteHost) return {};
+  return "Site/Host in " + settingsFile + " must name the listing site (" + std::string(listing::kDefaultSiteHost) +
+         " is a placeholder): write [Site] and Host=<the site's host name> there";
 }
 
 TKelthornF::TKelthornF(std::vector<std::string> arguments, std::string dataFolder)
@@ -45,8 +71,14 @@ TKelthornF::TKelthornF(std::vector<std::string> arguments, std::string dataFolde
   ConfigureClient(*HttpCli1);
   ConfigureClient(*SslHttpCli1);
   SslHttpCli1->SetSslContext(SslContext1.get());
-  HttpCli1->OnCookie = [this](http::THttpCli*, const std::string& value, bool&) { HttpCli1Cookie(value); };
-  SslHttpCli1->OnCookie = [this](http::THttpCli*, const std::string& value, bool&) { SslHttpCli1Cookie(value); };
+  // The session is the site's: a cookie from a host a relocation led to (or from anyone else)
+  // must not replace it.
+  HttpCli1->OnCookie = [this](http::THttpCli* c, const std::string& value, bool&) {
+    if (FromSite(*c)) HttpCli1Cookie(value);
+  };
+  SslHttpCli1->OnCookie = [this](http::THttpCli* c, const std::string& value, bool&) {
+    if (FromSite(*c)) SslHttpCli1Cookie(value);
+  };
 }
 
 TKelthornF::~TKelthornF() = default;
@@ -62,6 +94,13 @@ uint32_t SystemTickCount() {
 
 uint32_t TKelthornF::TickCount() const { return OnTickCount ? OnTickCount() : SystemTickCount(); }
 
+void TKelthornF::StampSession(runtime::TIniFile& ini) {
+  ini.WriteInteger("Session", "TC", static_cast<int32_t>(TickCount()));
+  // After the stamp: a write cut off between the two leaves a stamp that reads as stale, never
+  // an old stamp under this start's id.
+  ini.WriteString("Session", "Boot", SystemBootId());
+}
+
 void TKelthornF::FormCreate() {
   if (FDataFolderOverride.empty()) {
     DataFolder = LocateDataFolder();
@@ -73,6 +112,7 @@ void TKelthornF::FormCreate() {
   TSettings s = LoadSettings(SettingsFile(), std::string(listing::kDefaultSiteHost));
   SessionCookie = s.SessionCookie;
   SessionStamp = s.SessionStamp;
+  SessionBoot = s.SessionBoot;
   Edit48 = s.ProxyIp;
   Edit49 = s.ProxyPort;
   Edit50 = s.ProxyUser;
@@ -84,9 +124,11 @@ void TKelthornF::FormCreate() {
   HttpPort = s.HttpPort;
   HttpsPort = s.HttpsPort;
   VerifyCertificate = s.VerifyCertificate;
+  HttpCli1->SetRequestLimit(s.RequestLimit);
+  SslHttpCli1->SetRequestLimit(s.RequestLimit);
 
   if (!FArguments.empty()) {
-    if (SessionIsFresh(TickCount(), SessionStamp))
+    if (SessionIsFresh(TickCount(), SystemBootId(), SessionStamp, SessionBoot))
       SignedIn = true;
     else
       Login();
@@ -117,23 +159,39 @@ bool TKelthornF::ParseListing() {
   parser.SignedIn = &SignedIn;
   // The score is asked for as the site's own page does; its answer is not used.
   parser.FetchFavoriteScore = [this](const std::string& address) { httpcligettext(address, SessionCookie, "", "POST"); };
+  // Batch mode reports one line per code itself, with this cause in it.
+  parser.ShowsFailure = FBatchIndex == 0;
   const bool converted = parser.ParseListing();
   FLastStatements = parser.StatementCount();
+  FLastParseFailure = parser.FailureCause();
   return converted;
 }
 
 bool TKelthornF::SpeedButton1Click() {
   FLastStatements = 0;
   FRetryDownloadFailed = false;
+  FNotConvertedCause.clear();
   if (ParseListing()) return true;
+  const std::string first = ParseFailureCause();
   Login();
-  if (!SignedIn) return false;
+  if (!SignedIn) {
+    FNotConvertedCause = first + "; signing in again failed" + (LoginFailure.empty() ? "" : ": " + LoginFailure);
+    return false;
+  }
   // A retry whose download failed would only convert the rejected page once more.
   if (!httpcliget(ListingAddress(CurrentCode()), SessionCookie, DataFolder + "tmp/htmlcopy.htm", "GET", "")) {
     FRetryDownloadFailed = true;
     return false;
   }
-  return ParseListing();
+  if (ParseListing()) return true;
+  FNotConvertedCause = ParseFailureCause() + " (after signing in again)";
+  return false;
+}
+
+std::string TKelthornF::ParseFailureCause() const {
+  // No error but no file: the page has no coordinates, the sign of a session not signed in.
+  if (FLastParseFailure.empty()) return "the page shows no coordinates (not signed in?)";
+  return "conversion failed at " + runtime::Utf8ToAnsi(FLastParseFailure);
 }
 
 std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
@@ -169,8 +227,8 @@ std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
       // The page of the code before is still in tmp/htmlcopy.htm: a failed download must not
       // let it be converted again under this code's turn.
       if (!httpcliget(ListingAddress(r.Code), SessionCookie, DataFolder + "tmp/htmlcopy.htm", "GET", "")) {
-        r.Outcome = TCodeOutcome::DownloadFailed;
-        runtime::ShowMessage("chyba ");
+        r.Outcome = FLastFailure == TDownloadFailure::Storage ? TCodeOutcome::NotStored : TCodeOutcome::DownloadFailed;
+        r.Cause = runtime::Utf8ToAnsi(DownloadFailureCause());
       } else {
         const bool converted = SpeedButton1Click();
         r.Statements = converted ? FLastStatements : 0;
@@ -179,20 +237,24 @@ std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
         // anew, and the sign-in stamped the session itself.
         if (converted) {
           runtime::TIniFile ini(SettingsFile());
-          ini.WriteInteger("Session", "TC", static_cast<int32_t>(TickCount()));
+          StampSession(ini);
         }
         r.Outcome = converted ? TCodeOutcome::Converted : TCodeOutcome::NotConverted;
         // The retry's download failed as any other download does: the code says so.
         if (!converted && FRetryDownloadFailed) {
-          r.Outcome = TCodeOutcome::DownloadFailed;
-          runtime::ShowMessage("chyba ");
+          r.Outcome = FLastFailure == TDownloadFailure::Storage ? TCodeOutcome::NotStored : TCodeOutcome::DownloadFailed;
+          r.Cause = "after signing in again: " + runtime::Utf8ToAnsi(DownloadFailureCause());
+        } else if (!converted) {
+          r.Cause = FNotConvertedCause;
         }
       }
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
       r.Outcome = TCodeOutcome::Error;
       r.Statements = 0;
-      runtime::ShowMessage("chyba ");
+      r.Cause = runtime::Utf8ToAnsi(e.what());
     }
+    if (r.Outcome != TCodeOutcome::Converted)
+      runtime::ShowMessage(std::string(kErrorMessage) + r.Code + ": " + r.Cause);
     r.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     results.push_back(r);
     if (OnCodeDone) OnCodeDone(r);
@@ -201,37 +263,66 @@ std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
   // Files that may not have reached the disk are not a run that went well.
   if (!flushAtEnd.Flush()) {
     FBatchFlushFailed = true;
-    runtime::ShowMessage("chyba ");
+    runtime::ShowMessage(std::string(kErrorMessage) + "the files written could not be flushed to the disk");
   }
   return results;
 }
 
-bool TKelthornF::ConvertSavedPage(const std::string& file, size_t& statements, std::string& failure) {
-  statements = 0;
-  failure.clear();
+namespace {
+
+// The host of the page's own cache link ("http://<host>/seek/cache_details.aspx?guid="), or
+// empty when the page has none.
+std::string PageHost(std::string_view page) {
+  static constexpr std::string_view kCacheLink = "/seek/cache_details.aspx?guid=";
+  const size_t link = page.find(kCacheLink);
+  if (link == std::string_view::npos) return {};
+  const size_t scheme = page.rfind("://", link);
+  if (scheme == std::string_view::npos) return {};
+  const std::string_view host = page.substr(scheme + 3, link - scheme - 3);
+  // Anything but a host name (a blank, a quote, markup) means the link was not found whole.
+  if (host.empty() || host.find_first_of(" \t\r\n\"'<>/") != std::string_view::npos) return {};
+  return std::string(host);
+}
+
+}  // namespace
+
+TKelthornF::TSavedPageResult TKelthornF::ConvertSavedPage(const std::string& file) {
+  TSavedPageResult result;
   listing::TListingParser parser = MakeParser();
   std::string page;
   try {
     page = runtime::NormalizeLineBreaks(runtime::ReadWholeFile(file));
-  } catch (const std::exception&) {
-    failure = "s\xFA" "bor sa ned\xE1 pre\xE8\xEDta\x9D";
-    return false;
+  } catch (const std::exception& e) {
+    result.Failure = e.what();
+    return result;
+  }
+  // A page saved from another host (a mirror, a test copy) names that host in every marker
+  // that holds one; the configured host would give empty GUIDs and wrong addresses.
+  if (page.find("://" + SiteHost + "/seek/cache_details.aspx?guid=") == std::string::npos) {
+    const std::string host = PageHost(page);
+    if (!host.empty() && host != SiteHost) {
+      result.PageHost = host;
+      parser.Host = host;
+      parser.AddressHost = host;
+    }
   }
   try {
     std::vector<std::string> list;
     std::string code;
     if (!parser.BuildStatements(page, list, code)) {
-      failure = "str\xE1nka nem\xE1 s\xFAradnice (ulo\x9E" "n\xE1 bez prihl\xE1senia?)";
-      return false;
+      result.Failure = "the page shows no coordinates (saved without signing in?)";
+      return result;
     }
-    listing::SaveStatements(listing::SqlFileName(DataFolder, code), list);
-    statements = list.size();
-    return true;
-  } catch (const std::exception&) {
-    // The same report as the conversion button's: how far the conversion came.
-    failure = runtime::IntToStr(parser.StageCounter());
-    return false;
+    result.SqlFile = listing::SqlFileName(DataFolder, code);
+    listing::SaveStatements(result.SqlFile, list);
+    result.Statements = list.size();
+    result.Converted = true;
+  } catch (const std::exception& e) {
+    // How far the conversion came, and why it stopped there (a file it could not write, say).
+    result.SqlFile.clear();
+    result.Failure = "conversion failed at " + listing::StageFailureCause(parser.StageCounter(), e.what());
   }
+  return result;
 }
 
 }  // namespace app

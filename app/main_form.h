@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,10 @@
 #include "http/ssl_http_cli.h"
 #include "tls/ssl_context.h"
 #include "listing/listing_parser.h"
+
+namespace runtime {
+class TIniFile;
+}
 
 namespace app {
 
@@ -37,19 +42,21 @@ class TKelthornF {
   bool SpeedButton1Click();
 
   // What became of one code in batch mode.
-  enum class TCodeOutcome { Converted, DownloadFailed, NotConverted, Error };
+  // NotStored: the site answered, but its page could not be written to the data folder.
+  enum class TCodeOutcome { Converted, DownloadFailed, NotStored, NotConverted, Error };
   struct TCodeResult {
     int Index = 0, Count = 0;
     std::string Code;
     TCodeOutcome Outcome = TCodeOutcome::Error;
     size_t Statements = 0;  // written to the SQL file
     double Seconds = 0;
+    std::string Cause;      // why it failed, for a user to act on; empty when converted
   };
 
   // Batch mode: downloads and converts every command-line code in turn, stamping the session
-  // after each converted one. A code whose download fails or that raises an error shows
-  // "chyba " and the run goes on; a failed download is never followed by converting the
-  // page left over from the code before. Returns one result per code.
+  // after each converted one. A code that fails shows one message, kErrorMessage + code +
+  // ": " + its cause, and the run goes on; a failed download is never followed by converting
+  // the page left over from the code before. Returns one result per code.
   std::vector<TCodeResult> RunBatch();
   // Told about each code as soon as it is done (batch progress).
   std::function<void(const TCodeResult&)> OnCodeDone;
@@ -57,16 +64,24 @@ class TKelthornF {
   bool BatchFlushFailed() const { return FBatchFlushFailed; }
 
   // Converts a page saved by hand (a browser's "save page") as the conversion button does,
-  // without download, login or session: writes tmp/<code>.sql. False when it fails, with
-  // `failure` saying why (the conversion's stage number, or that the page has no coordinates).
-  bool ConvertSavedPage(const std::string& file, size_t& statements, std::string& failure);
+  // without download, login or session: writes tmp/<code>.sql. The site's host is the
+  // configured one, or, when that does not occur in the page, the host of the page's own
+  // cache link (a page saved from another copy of the site).
+  struct TSavedPageResult {
+    bool Converted = false;
+    size_t Statements = 0;
+    std::string SqlFile;     // written when converted
+    std::string PageHost;    // the host taken from the page; empty when the configured one served
+    std::string Failure;     // why it was not converted (UTF-8, as the system gives its texts)
+  };
+  TSavedPageResult ConvertSavedPage(const std::string& file);
 
   // Signs in to the site through its login form over HTTPS (see app/login.h); its outcome is
   // SignedIn, the settings file on success, and LoginFailure with the reason otherwise.
   void Login();
   // The "Login" button.
   void SpeedButton2Click() { Login(); }
-  // Why the last sign-in failed (Windows-1250, Slovak); empty after a success. Whether the
+  // Why the last sign-in failed (Windows-1250); empty after a success. Whether the
   // login already showed it in a message box.
   std::string LoginFailure;
   bool LoginFailureShown = false;
@@ -76,6 +91,12 @@ class TKelthornF {
   // more other than 401 and 407, the file write), with the file left as it was.
   bool httpcliget(const std::string& url, const std::string& cookie, const std::string& targetFile,
                   const std::string& method, const std::string& body);
+  // Why the last download failed, for a user to act on: "HTTP 404 Not Found"; or "site
+  // host:port: " / "proxy host:port: " (whom the connection went to) followed by the text of
+  // the client's exception (its what(), or the TLS layer's error), and the time-out's length
+  // when it timed out; or the file that could not be written and the system's reason. Empty
+  // after a success.
+  const std::string& DownloadFailureCause() const { return FLastFailureCause; }
   // The same over SslHttpCli1 (the login pages).
   bool sslhttpcliget(const std::string& url, const std::string& cookie, const std::string& targetFile,
                      const std::string& method, const std::string& body);
@@ -89,6 +110,8 @@ class TKelthornF {
   // The clients' cookie handlers: keep the site's session cookie up to its first ";".
   void HttpCli1Cookie(const std::string& value);
   void SslHttpCli1Cookie(const std::string& value) { HttpCli1Cookie(value); }
+  // The reply `client` reads comes from the site's own host.
+  bool FromSite(const http::THttpCli& client) const;
 
   // The listing page address of a waypoint code (the code appended unchanged).
   std::string ListingAddress(const std::string& code) const;
@@ -100,7 +123,8 @@ class TKelthornF {
   std::string DataFolder;  // always ends in "/"
   std::string SessionCookie;
   bool SignedIn = false;
-  int32_t SessionStamp = 0;
+  std::optional<int32_t> SessionStamp;  // none: the settings file has no stamp
+  std::string SessionBoot;              // the system start the stamp was taken in
   std::string SiteHost;  // bare: the page markers use it as it is
   std::string HttpPort, HttpsPort;
   bool VerifyCertificate = true;
@@ -135,18 +159,25 @@ class TKelthornF {
   std::string CurrentCode() const;
   std::string SettingsFile() const { return DataFolder + "rovkast.ini"; }
   uint32_t TickCount() const;
+  // Writes the session stamp ("Session"/"TC") and, after it, this system start's id.
+  void StampSession(runtime::TIniFile& ini);
   bool ParseListing();
   listing::TListingParser MakeParser();
+  std::string FLastParseFailure;  // the parser's FailureCause after the last ParseListing
+  std::string FNotConvertedCause;  // why the last SpeedButton1Click converted nothing
+  std::string ParseFailureCause() const;
   size_t FLastStatements = 0;
   bool FBatchFlushFailed = false;
   bool FRetryDownloadFailed = false;  // the conversion handler's second download failed
 
   // Why the last download failed, for the login's report.
-  enum class TDownloadFailure { None, HttpStatus, Unreachable, Certificate, Other };
+  enum class TDownloadFailure { None, HttpStatus, Unreachable, Certificate, Storage, Other };
   TDownloadFailure FLastFailure = TDownloadFailure::None;
   std::string FLastFailureText;
+  std::string FLastFailureCause;
   std::string FailureReason(const std::string& otherwise) const;
   void NoteFailure(http::THttpCli& client, const std::exception& e);
+  void NoteFailureKind(http::THttpCli& client, const std::exception& e);
   bool RunDownload(http::THttpCli& client, const std::string& url, const std::string& cookie,
                    const std::string& targetFile, const std::string& method, const std::string& body);
   void ConfigureClient(http::THttpCli& client);
@@ -157,9 +188,15 @@ class TKelthornF {
   int FBatchIndex = 0;
 };
 
-// The user's data folder: $XDG_DATA_HOME/tamvirel/ (default ~/.local/share/tamvirel/), with
-// "/" at the end. It and its "tmp" folder are created (owner only) when missing.
+// The user's data folder: $XDG_DATA_HOME/tamvirel/ (default ~/.local/share/tamvirel/, the home
+// folder taken from the user database when HOME is not set), with "/" at the end. It and its
+// "tmp" folder are created (owner only) when missing; when that fails, throws
+// runtime::EFileError naming the folder and the system's reason.
 std::string LocateDataFolder();
+
+// The settings file's problem for a run that goes online: the site's host is still the
+// compiled-in placeholder. Empty when the host names a site.
+std::string PlaceholderHostProblem(const std::string& siteHost, const std::string& settingsFile);
 
 // Milliseconds since the system started, sleep included, as a count that wraps at 2^32: the
 // session stamp of the settings file.

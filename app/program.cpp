@@ -1,12 +1,17 @@
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <string>
 
+#include "app/folder_lock.h"
 #include "app/gui_loop.h"
 #include "app/main_form.h"
 #include "app/main_window.h"
+#include "app/messages.h"
+#include "app/settings.h"
+#include "listing/site.h"
 #include "net/application.h"
 #include "runtime/codepage.h"
 #include "runtime/message_box.h"
@@ -16,34 +21,62 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: tamvirel\n"
-    "       tamvirel CODE...\n"
-    "       tamvirel --convert FILE...\n"
-    "       tamvirel --help\n"
+    "       tamvirel [--] CODE...\n"
+    "       tamvirel --convert [--] FILE...\n"
+    "       tamvirel --help | --version\n"
     "\n"
     "Without arguments: opens the window \"Download listing\", where the site's credentials and\n"
     "the proxy are entered, the sign-in is run and the page downloaded last is converted.\n"
     "\n"
-    "With waypoint codes: signs in to the listing site when the stored session is more than\n"
-    "ten minutes old, downloads each code's listing page and converts it into tmp/<code>.sql\n"
-    "in the data folder ($XDG_DATA_HOME/tamvirel, by default ~/.local/share/tamvirel). When no\n"
-    "session can be had, the window opens instead and the codes are not converted.\n"
+    "With waypoint codes (ASCII letters and digits, such as GC12AB): signs in to the listing\n"
+    "site when the stored session is more than ten minutes old, downloads each code's listing\n"
+    "page and converts it into tmp/<code>.sql in the data folder ($XDG_DATA_HOME/tamvirel, by\n"
+    "default ~/.local/share/tamvirel). When no session can be had, the window opens instead and\n"
+    "the codes are not converted. A code that fails is named on standard error after \"chyba \",\n"
+    "with the cause.\n"
     "\n"
-    "--convert converts listing pages saved by hand (a browser's \"save page\") the same way,\n"
-    "without downloading, signing in or a session.\n"
+    "--convert, which must come first, converts listing pages saved by hand (a browser's \"save\n"
+    "page\") the same way, without downloading, signing in or a session. \"--\" ends the options.\n"
+    "\n"
+    "The settings file rovkast.ini in the data folder must name the site: [Site] Host=<host>.\n"
     "\n"
     "Exit status: 0 when every code or file was converted (without codes: when the window was\n"
     "closed), 1 when any was not (also when the window opened in place of the codes, or was\n"
     "needed and no display could be opened), 2 for a wrong command line.\n";
 
-void PrintError(const std::string& ansiText) {
-  const std::string text = runtime::AnsiToUtf8(ansiText);
-  std::fprintf(stderr, "%s\n", text.c_str());
+// Every line the program writes to standard error starts with its name, so that a line read
+// among other programs' output says where it came from.
+void PrintLines(const std::string& utf8Text) {
+  size_t from = 0;
+  do {
+    const size_t end = utf8Text.find('\n', from);
+    const std::string line = utf8Text.substr(from, end == std::string::npos ? std::string::npos : end - from);
+    std::fprintf(stderr, "%s: %s\n", kProgramName.data(), line.c_str());
+    from = end == std::string::npos ? std::string::npos : end + 1;
+  } while (from != std::string::npos && from < utf8Text.size());
+  std::fflush(stderr);
+}
+
+// The message box's stand-in outside the window: its texts are Windows-1250.
+void PrintError(const std::string& ansiText) { PrintLines(runtime::AnsiToUtf8(ansiText)); }
+
+// A command line that is not understood: what is wrong, where to read more, status 2.
+int CommandLineError(const std::string& utf8Text) {
+  PrintLines(utf8Text + "\ntry '" + std::string(kProgramName) + " --help'");
+  return 2;
+}
+
+// A waypoint code goes into an address and a file name as it is: only ASCII letters and
+// digits can do both without encoding.
+bool IsWaypointCode(const std::string& text) {
+  if (text.empty()) return false;
+  for (char c : text)
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))) return false;
+  return true;
 }
 
 int NoDisplay() {
-  std::fputs(
-      "tamvirel: cannot open the window: no display (DISPLAY is not set or the X server cannot be reached)\n",
-      stderr);
+  PrintLines("cannot open the window: no display (DISPLAY is not set or the X server cannot be reached)");
   return 1;
 }
 
@@ -80,35 +113,60 @@ void CreateForm(TKelthornF& form) {
   runtime::SetMessageBoxHandler(std::move(previous));
 }
 
-const char* OutcomeText(TKelthornF::TCodeOutcome outcome) {
-  switch (outcome) {
-    case TKelthornF::TCodeOutcome::Converted: return "ok";
-    case TKelthornF::TCodeOutcome::DownloadFailed: return "download failed";
-    case TKelthornF::TCodeOutcome::NotConverted: return "not converted";
-    case TKelthornF::TCodeOutcome::Error: return "error";
-  }
-  return "?";
+double SecondsSince(std::chrono::steady_clock::time_point started) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 }
 
 int ConvertFiles(const std::vector<std::string>& files) {
+  const auto started = std::chrono::steady_clock::now();
+  const bool terminal = ::isatty(STDERR_FILENO) != 0;
   // No codes: the creation handler reads the settings (host, attribute table) and signs in to
   // nothing.
   TKelthornF form({});
   form.FormCreate();
   int failed = 0;
   for (const std::string& file : files) {
-    size_t statements = 0;
-    std::string failure;
-    if (!form.ConvertSavedPage(file, statements, failure)) {
+    const TKelthornF::TSavedPageResult r = form.ConvertSavedPage(file);
+    // File names and the causes are the system's own texts; only the settings are Windows-1250.
+    if (!r.PageHost.empty())
+      PrintLines(file + ": converted for the host " + r.PageHost + " that the page links to (Site/Host is " +
+                 runtime::AnsiToUtf8(form.SiteHost) + ")");
+    if (!r.Converted) {
       ++failed;
-      // The file name is the command line's own text; only the message is Windows-1250.
-      std::fprintf(stderr, "%s: %s\n", file.c_str(), runtime::AnsiToUtf8(failure).c_str());
+      PrintLines(std::string(kErrorMessage) + file + ": " + r.Failure);
+    } else if (terminal) {
+      PrintLines(file + ": wrote " + r.SqlFile + " (" + std::to_string(r.Statements) + " statements)");
     }
+  }
+  if (terminal) {
+    char summary[160];
+    std::snprintf(summary, sizeof summary, "%zu pages: %zu converted, %d failed, %.2f s", files.size(),
+                  files.size() - static_cast<size_t>(failed), failed, SecondsSince(started));
+    PrintLines(summary);
   }
   return failed == 0 ? 0 : 1;
 }
 
-int RunCodes(std::vector<std::string> codes) {
+// Runs that download or sign in hold the data folder's lock; a second one ends at once.
+bool LockDataFolder(TFolderLock& lock, const std::string& dataFolder, bool window) {
+  if (lock.Acquire(dataFolder)) return true;
+  PrintLines(lock.Failure());
+  if (window) ShowModalMessage(runtime::Utf8ToAnsi(lock.Failure()));
+  return false;
+}
+
+int RunCodes(std::vector<std::string> codes, const std::string& dataFolder) {
+  const auto started = std::chrono::steady_clock::now();
+  TFolderLock lock;
+  if (!LockDataFolder(lock, dataFolder, false)) return 1;
+  // Codes always go online: a host that names no site would end in a look-up failure.
+  const std::string settingsFile = dataFolder + kSettingsFileName;
+  const std::string problem =
+      PlaceholderHostProblem(LoadSettings(settingsFile, std::string(listing::kDefaultSiteHost)).SiteHost, settingsFile);
+  if (!problem.empty()) {
+    PrintLines(problem);
+    return 1;
+  }
   TKelthornF form(std::move(codes));
   CreateForm(form);
   if (!form.SignedIn) {
@@ -121,59 +179,95 @@ int RunCodes(std::vector<std::string> codes) {
       RunWindow(form);
       return 1;
     }
-    if (!form.LoginFailureShown)
-      PrintError(form.LoginFailure.empty() ? std::string("Prihl\xE1senie zlyhalo.") : form.LoginFailure);
+    if (!form.LoginFailureShown) PrintError(form.LoginFailure.empty() ? std::string(kSignInFailed) : form.LoginFailure);
     return NoDisplay();
   }
-  // Batch mode: messages go to standard error, so an unattended run never waits on a box.
-  if (::isatty(STDERR_FILENO)) {
+  // Batch mode: messages go to standard error, so an unattended run never waits on a box. A
+  // code that fails says so in its own line; on a terminal the converted ones do too.
+  const bool terminal = ::isatty(STDERR_FILENO) != 0;
+  if (terminal) {
     form.OnCodeDone = [](const TKelthornF::TCodeResult& r) {
-      const std::string code = runtime::AnsiToUtf8(r.Code);
-      std::fprintf(stderr, "[%d/%d] %s: %s, %zu statements, %.2f s\n", r.Index, r.Count, code.c_str(),
-                   OutcomeText(r.Outcome), r.Statements, r.Seconds);
+      if (r.Outcome != TKelthornF::TCodeOutcome::Converted) return;
+      char line[160];
+      std::snprintf(line, sizeof line, "[%d/%d] %s: %zu statements, %.2f s", r.Index, r.Count,
+                    runtime::AnsiToUtf8(r.Code).c_str(), r.Statements, r.Seconds);
+      PrintLines(line);
     };
   }
   int failed = 0;
-  for (const auto& r : form.RunBatch())
+  const auto results = form.RunBatch();
+  for (const auto& r : results)
     if (r.Outcome != TKelthornF::TCodeOutcome::Converted) ++failed;
+  if (terminal) {
+    char summary[160];
+    std::snprintf(summary, sizeof summary, "%zu codes: %zu converted, %d failed, %.2f s", results.size(),
+                  results.size() - static_cast<size_t>(failed), failed, SecondsSince(started));
+    PrintLines(summary);
+  }
   if (form.BatchFlushFailed()) ++failed;
   return failed == 0 ? 0 : 1;
 }
 
+// Outside the window, message boxes are lines on standard error, for as long as the program
+// runs.
+struct TErrorLines {
+  runtime::TMessageBoxHandler Previous = runtime::SetMessageBoxHandler(PrintError);
+  ~TErrorLines() { runtime::SetMessageBoxHandler(std::move(Previous)); }
+};
+
 }  // namespace
 
 int RunProgram(const std::vector<std::string>& utf8Arguments) {
-  if (utf8Arguments.empty()) {
-    if (!OpenDisplay()) return NoDisplay();
-    TKelthornF form({});
-    CreateForm(form);
-    return RunWindow(form);
-  }
-  for (const std::string& a : utf8Arguments) {
-    if (a == "--help" || a == "-h") {
+  TErrorLines errorLines;
+  bool convert = false;
+  bool optionsEnded = false;
+  std::vector<std::string> operands;
+  for (size_t i = 0; i < utf8Arguments.size(); ++i) {
+    const std::string& a = utf8Arguments[i];
+    if (optionsEnded || a.size() < 2 || a[0] != '-') {
+      operands.push_back(a);
+      continue;
+    }
+    if (a == "--") {
+      optionsEnded = true;
+    } else if (a == "--help" || a == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
+    } else if (a == "--version") {
+      std::printf("%s %s\n", kProgramName.data(), kProgramVersion.data());
+      return 0;
+    } else if (a == "--convert") {
+      // Codes and files cannot be mixed: what came before it would be taken for one or the other.
+      if (i != 0) return CommandLineError("--convert must come first: tamvirel --convert FILE...");
+      convert = true;
+    } else {
+      return CommandLineError("unknown option " + a);
     }
   }
-  if (utf8Arguments.front() == "--convert") {
-    if (utf8Arguments.size() == 1) {
-      std::fprintf(stderr, "tamvirel: --convert needs at least one file\n%s", kUsage);
-      return 2;
-    }
-    return ConvertFiles({utf8Arguments.begin() + 1, utf8Arguments.end()});
+  if (convert && operands.empty()) return CommandLineError("--convert needs at least one file");
+  if (!convert) {
+    for (const std::string& code : operands)
+      if (!IsWaypointCode(code))
+        return CommandLineError("not a waypoint code: \"" + code + "\" (codes are ASCII letters and digits)");
   }
-  std::vector<std::string> codes;
-  codes.reserve(utf8Arguments.size());
-  for (const std::string& a : utf8Arguments) {
-    // Waypoint codes never start with "-": whatever does is a mistyped option, not a code to
-    // download.
-    if (!a.empty() && a[0] == '-') {
-      std::fprintf(stderr, "tamvirel: unknown option %s\n%s", a.c_str(), kUsage);
-      return 2;
-    }
-    codes.push_back(runtime::Utf8ToAnsi(a));
+
+  // Nothing is tried without the data folder: every file of the program lies in it.
+  std::string dataFolder;
+  try {
+    dataFolder = LocateDataFolder();
+  } catch (const std::exception& e) {
+    PrintLines(e.what());
+    return 1;
   }
-  return RunCodes(std::move(codes));
+
+  if (convert) return ConvertFiles(operands);
+  if (!operands.empty()) return RunCodes(std::move(operands), dataFolder);
+  if (!OpenDisplay()) return NoDisplay();
+  TFolderLock lock;
+  if (!LockDataFolder(lock, dataFolder, true)) return 1;
+  TKelthornF form({});
+  CreateForm(form);
+  return RunWindow(form);
 }
 
 }  // namespace app

@@ -1,5 +1,9 @@
 #include "app/settings.h"
 
+#include <sys/stat.h>
+
+#include "runtime/file_io.h"
+#include "runtime/formatting.h"
 #include "runtime/ini_file.h"
 
 namespace app {
@@ -46,16 +50,40 @@ std::string UnscramblePassword(const std::string& key, const std::string& stored
   return out;
 }
 
-bool SessionIsFresh(uint32_t tickCount, int32_t storedStamp) {
-  int64_t difference = static_cast<int64_t>(tickCount) - static_cast<int64_t>(storedStamp);
+bool SessionIsFresh(uint32_t tickCount, const std::string& bootId, std::optional<int32_t> storedStamp,
+                    const std::string& storedBoot) {
+  if (!storedStamp || bootId.empty() || storedBoot != bootId) return false;
+  const uint32_t difference = tickCount - static_cast<uint32_t>(*storedStamp);
   return difference <= kSessionLifetimeMs;
+}
+
+const std::string& SystemBootId() {
+  static const std::string id = [] {
+    std::string text;
+    try {
+      text = runtime::ReadWholeFile("/proc/sys/kernel/random/boot_id");
+    } catch (const runtime::EFileError&) {
+      return std::string();
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    return text;
+  }();
+  return id;
+}
+
+void RestrictToOwner(const std::string& fileName) {
+  struct stat st {};
+  // A link is left alone: the mode would change on whatever it points to.
+  if (::lstat(fileName.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0777) != 0600)
+    ::chmod(fileName.c_str(), 0600);
 }
 
 TSettings LoadSettings(const std::string& fileName, const std::string& defaultHost) {
   runtime::TIniFile ini(fileName);
   TSettings s;
   s.SessionCookie = ini.ReadString("Session", "NET_SessionId", s.SessionCookie);
-  s.SessionStamp = ini.ReadInteger("Session", "TC", 0);
+  s.SessionStamp = runtime::TryStrToInt(ini.ReadString("Session", "TC", ""));
+  s.SessionBoot = ini.ReadString("Session", "Boot", "");
   s.ProxyIp = ini.ReadString("Proxy", "IP", s.ProxyIp);
   s.ProxyPort = ini.ReadString("Proxy", "PORT", s.ProxyPort);
   s.ProxyUser = ini.ReadString("Proxy", "USER", s.ProxyUser);
@@ -68,6 +96,8 @@ TSettings LoadSettings(const std::string& fileName, const std::string& defaultHo
   s.HttpPort = ini.ReadString("Site", "HttpPort", "");
   s.HttpsPort = ini.ReadString("Site", "HttpsPort", "");
   s.VerifyCertificate = ini.ReadBool("Site", "VerifyCertificate", true);
+  const int32_t limit = ini.ReadInteger("Site", "RequestLimit", static_cast<int32_t>(kDefaultRequestLimit));
+  s.RequestLimit = limit < 0 ? kDefaultRequestLimit : static_cast<unsigned>(limit);
   return s;
 }
 

@@ -3,6 +3,7 @@
 // decide whether the stored session is still fresh.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace app {
@@ -11,6 +12,9 @@ inline constexpr const char* kSettingsFileName = "rovkast.ini";
 
 // A session stamped at most this many milliseconds ago is reused without a login.
 inline constexpr int64_t kSessionLifetimeMs = 600000;
+
+// The default of "Site"/"RequestLimit", in seconds.
+inline constexpr unsigned kDefaultRequestLimit = 120;
 
 // Stores the site password reversibly under the user name: each password byte XOR the
 // matching byte of the repeated key, as two upper-case hexadecimal digits. An empty key
@@ -21,14 +25,27 @@ std::string ScramblePassword(const std::string& key, const std::string& password
 // (what was decoded before stays) and ignores a single trailing digit.
 std::string UnscramblePassword(const std::string& key, const std::string& stored);
 
-// The tick count is unsigned 32-bit, the stored stamp signed 32-bit; their difference is taken
-// in 64 bits, so a stamp from before a restart (a negative difference) also counts as fresh.
-bool SessionIsFresh(uint32_t tickCount, int32_t storedStamp);
+// The session is fresh only when there is a stamp, it was taken since this system start
+// (`storedBoot` is `bootId`, which is not empty) and 0 <= tick count - stamp <= 600000. Anything
+// else (no stamp, a stamp from before a restart, a stamp ahead of the count) is stale: that
+// costs one sign-in, while trusting a session that is not there downloads pages without one.
+// The stamp is the 32-bit count written as a signed number, and the count wraps after 49.7
+// days: the difference is taken modulo 2^32, so a machine up more than 24.8 days (a negative
+// stamp) or just past the wrap still keeps its session, and a stamp ahead of the count is a
+// difference of more than 600000.
+bool SessionIsFresh(uint32_t tickCount, const std::string& bootId, std::optional<int32_t> storedStamp,
+                    const std::string& storedBoot);
+
+// The kernel's id of this system start, written as "Session"/"Boot" beside every stamp: the
+// tick count starts again at every start, so a stamp alone cannot tell an old session from a
+// new one. Empty when it cannot be read (no session is then ever fresh).
+const std::string& SystemBootId();
 
 // Everything the window's creation handler reads from the settings file.
 struct TSettings {
   std::string SessionCookie;
-  int32_t SessionStamp = 0;
+  std::optional<int32_t> SessionStamp;  // "Session"/"TC"; none when missing or not a number
+  std::string SessionBoot;              // "Session"/"Boot"
   std::string ProxyIp, ProxyPort, ProxyUser, ProxyPassword;
   std::string UserName, Password;  // the password unscrambled
   bool UseProxy = false;
@@ -39,7 +56,14 @@ struct TSettings {
   // "Site"/"VerifyCertificate": the login checks the site's certificate unless this is 0, for
   // a user behind an intercepting proxy who turns it off knowingly.
   bool VerifyCertificate = true;
+  // "Site"/"RequestLimit": seconds one request may take in all, however busy the server
+  // keeps it; 0 turns the limit off, a negative value counts as the default.
+  unsigned RequestLimit = kDefaultRequestLimit;
 };
+
+// Makes an existing settings file readable and writable by its owner only (0600), before
+// credentials are written into a file that may have been created with a wider mode.
+void RestrictToOwner(const std::string& fileName);
 
 // Reads the settings in the fixed order; a missing file or key leaves the default.
 TSettings LoadSettings(const std::string& fileName, const std::string& defaultHost);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/main_form.h"
+#include "app/settings.h"
 #include "runtime/file_io.h"
 #include "runtime/ini_file.h"
 #include "tests/support/site_server.h"
@@ -71,6 +72,7 @@ int main(int argc, char** argv) {
     runtime::TIniFile ini(xdg + "/tamvirel/rovkast.ini");
     ini.WriteString("Session", "NET_SessionId", "ASP.NET_SessionId=bench;");
     ini.WriteInteger("Session", "TC", static_cast<int32_t>(app::SystemTickCount()));
+    ini.WriteString("Session", "Boot", app::SystemBootId());
     ini.WriteString("Site", "Host", "127.0.0.1");
     ini.WriteString("Site", "HttpPort", site.PortText());
   }

@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstdio>
 
+#include "runtime/ascii_text.h"
+
 namespace http {
 
 namespace {
@@ -12,19 +14,7 @@ class TIdentityDecoder : public THttpContentDecoder {
   void Write(std::string_view block, const TContentSink& next) override { next(block); }
 };
 
-bool SameNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && static_cast<unsigned char>(s.front()) <= 32) s.remove_prefix(1);
-  while (!s.empty() && static_cast<unsigned char>(s.back()) <= 32) s.remove_suffix(1);
-  return s;
-}
+using runtime::Trim;
 
 // "0.###" with "." whatever the locale.
 std::string QualityText(double q) {
@@ -50,7 +40,7 @@ THttpContCodHandler::THttpContCodHandler() {
 void THttpContCodHandler::RegisterCoding(const std::string& name, double quality, TFactory factory) {
   FHeaderValid = false;
   for (auto& c : FCodings)
-    if (SameNoCase(c.Name, name)) {
+    if (runtime::EqualsNoCase(c.Name, name)) {
       c.Quality = quality;
       c.Factory = std::move(factory);
       return;
@@ -97,7 +87,7 @@ void THttpContCodHandler::Prepare(const std::string& contentCoding) {
     if (name.empty()) continue;
     const TCoding* found = nullptr;
     for (const auto& c : FCodings)
-      if (SameNoCase(c.Name, name)) found = &c;
+      if (runtime::EqualsNoCase(c.Name, name)) found = &c;
     if (!found) return;  // one unknown coding: nothing is decoded
     chain.push_back(found->Factory());
   }

@@ -10,6 +10,9 @@
 namespace http {
 namespace {
 
+// The Connection header an NTLM exchange needs from a peer that would otherwise close.
+constexpr const char* kKeepAlive = "Keep-alive";
+
 // The path a Digest answer covers: with a proxy the request path is an absolute address.
 std::string DigestUri(const std::string& path, bool proxied) {
   if (!proxied) return path;
@@ -30,10 +33,10 @@ void THttpCli::AuthPrepare(bool reusingConnection) {
   const bool oldPeer = FRequestVer == "1.0" || FLastReplyVer != "1.1";
   if (!FProxy.empty() && !FProxyUsername.empty() && !FProxyPassword.empty() &&
       FProxyAuth != THttpAuthType::httpAuthNone) {
-    if (FAuth.PresetProxy(FProxyAuth, reusingConnection) && oldPeer) FCurrProxyConnection = "Keep-alive";
+    if (FAuth.PresetProxy(FProxyAuth, reusingConnection) && oldPeer) FCurrProxyConnection = kKeepAlive;
   }
   if (FServerAuth != THttpAuthType::httpAuthNone && !FCurrUsername.empty() && !FCurrPassword.empty()) {
-    if (FAuth.PresetServer(FServerAuth) && oldPeer) FCurrConnection = "Keep-alive";
+    if (FAuth.PresetServer(FServerAuth) && oldPeer) FCurrConnection = kKeepAlive;
   }
 }
 
@@ -81,8 +84,8 @@ bool THttpCli::AuthAfterReply() {
   if (result.Outcome != TAuthOutcome::NewRound) return false;
 
   const bool oldPeer = FRequestVer == "1.0" || FLastReplyVer != "1.1";
-  if (result.ServerKeepAlive && oldPeer) FCurrConnection = "Keep-alive";
-  if (result.ProxyKeepAlive && oldPeer) FCurrProxyConnection = "Keep-alive";
+  if (result.ServerKeepAlive && oldPeer) FCurrConnection = kKeepAlive;
+  if (result.ProxyKeepAlive && oldPeer) FCurrProxyConnection = kKeepAlive;
   PostRestart();
   return true;
 }

@@ -1,11 +1,10 @@
 #include "http/http_auth_state.h"
 
-#include <strings.h>
-
 #include <stdexcept>
 
 #include "http/url.h"
 #include "http/http_basic.h"
+#include "runtime/ascii_text.h"
 
 namespace http {
 namespace {
@@ -19,10 +18,7 @@ const char* SchemeName(THttpAuthType scheme) {
   }
 }
 
-bool StartsWithNoCase(const std::string& text, const char* prefix) {
-  size_t n = std::char_traits<char>::length(prefix);
-  return text.size() >= n && strncasecmp(text.c_str(), prefix, n) == 0;
-}
+using runtime::StartsWithNoCase;
 
 std::string Tail(const std::string& text, size_t from) {
   return text.size() > from ? text.substr(from) : std::string();

@@ -15,7 +15,7 @@ int HexValue(char c) {
 }  // namespace
 
 void THttpChunkDecoder::Reset() {
-  FState = 0;
+  FState = TState::Size;
   FSize = 0;
   FRead = 0;
   FDigits = 0;
@@ -28,28 +28,28 @@ THttpChunkDecoder::TStatus THttpChunkDecoder::Step(const char* data, size_t leng
   size_t i = 0;
   while (i < length) {
     switch (FState) {
-      case 0: {  // the size: hexadecimal digits, ended by any other byte
+      case TState::Size: {
         const int digit = HexValue(data[i]);
         if (digit < 0) {
-          FState = 1;
-          break;  // the byte is looked at again by state 1
+          FState = TState::SizeLineEnd;
+          break;  // the byte is looked at again by SizeLineEnd
         }
         if (++FDigits > kMaxSizeDigits) {
           consumed = i;
-          FError = "Chunk size too long";
+          FError = kSizeTooLong;
           return TStatus::Error;
         }
         FSize = FSize * 16 + static_cast<uint64_t>(digit);
         ++i;
         break;
       }
-      case 1: {  // extensions and the line end of the size line: wait for LF
+      case TState::SizeLineEnd: {
         const void* lf = std::memchr(data + i, '\n', length - i);
         const size_t end = lf ? static_cast<size_t>(static_cast<const char*>(lf) - data) : length;
         FSkipped += end - i;
         if (FSkipped > kMaxLineLength) {
           consumed = i;
-          FError = "Chunk line too long";
+          FError = kLineTooLong;
           return TStatus::Error;
         }
         if (!lf) {
@@ -59,29 +59,29 @@ THttpChunkDecoder::TStatus THttpChunkDecoder::Step(const char* data, size_t leng
         i = end + 1;
         FSkipped = 0;
         if (FSize == 0) {
-          FState = 4;
+          FState = TState::Done;
           consumed = i;
           return TStatus::Done;
         }
-        FState = 2;
+        FState = TState::Data;
         break;
       }
-      case 2: {  // chunk data
+      case TState::Data: {
         const size_t take = static_cast<size_t>(std::min<uint64_t>(FSize - FRead, length - i));
         out = std::string_view(data + i, take);
         FRead += take;
         i += take;
-        if (FRead == FSize) FState = 3;
+        if (FRead == FSize) FState = TState::DataLineEnd;
         consumed = i;
         return TStatus::Data;
       }
-      case 3: {  // the line end after the data: wait for LF
+      case TState::DataLineEnd: {
         const void* lf = std::memchr(data + i, '\n', length - i);
         const size_t end = lf ? static_cast<size_t>(static_cast<const char*>(lf) - data) : length;
         FSkipped += end - i;
         if (FSkipped > kMaxLineLength) {
           consumed = i;
-          FError = "Chunk line too long";
+          FError = kLineTooLong;
           return TStatus::Error;
         }
         if (!lf) {
@@ -90,19 +90,19 @@ THttpChunkDecoder::TStatus THttpChunkDecoder::Step(const char* data, size_t leng
         }
         i = end + 1;
         FSkipped = 0;
-        FState = 0;
+        FState = TState::Size;
         FSize = 0;
         FRead = 0;
         FDigits = 0;
         break;
       }
-      default:  // done: nothing more belongs to the body
+      case TState::Done:
         consumed = i;
         return TStatus::Done;
     }
   }
   consumed = i;
-  return FState == 4 ? TStatus::Done : TStatus::NeedMore;
+  return FState == TState::Done ? TStatus::Done : TStatus::NeedMore;
 }
 
 }  // namespace http

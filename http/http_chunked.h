@@ -21,9 +21,8 @@ class THttpChunkDecoder {
   // Reads from `data`; `consumed` tells how much of it was used (data slices included).
   TStatus Step(const char* data, size_t length, size_t& consumed, std::string_view& out);
 
-  // 0 reading the size, 1 skipping the rest of the size line, 2 in chunk data,
-  // 3 skipping the line end after the data, 4 done.
-  int State() const { return FState; }
+  // True while the decoder stands in a chunk's data (its size is known).
+  bool InData() const { return FState == TState::Data; }
   uint64_t ChunkSize() const { return FSize; }
   uint64_t ChunkRead() const { return FRead; }
   const char* ErrorText() const { return FError; }
@@ -34,13 +33,24 @@ class THttpChunkDecoder {
   // and its line end: the bytes skipped there count toward no body limit, so without a bound
   // a server could keep one reply going for ever.
   static constexpr uint64_t kMaxLineLength = 64 * 1024;
+  // Error texts of those bounds.
+  static constexpr const char* kSizeTooLong = "Chunk size too long";
+  static constexpr const char* kLineTooLong = "Chunk line too long";
 
  private:
-  int FState = 0;
+  enum class TState {
+    Size,         // the size: hexadecimal digits, ended by any other byte
+    SizeLineEnd,  // extensions and the line end of the size line: wait for LF
+    Data,         // chunk data, FSize - FRead bytes still to come
+    DataLineEnd,  // the line end after the data: wait for LF, ignore all else
+    Done,         // the last chunk's size line has ended: nothing more belongs to the body
+  };
+
+  TState FState = TState::Size;
   uint64_t FSize = 0;
   uint64_t FRead = 0;
   int FDigits = 0;
-  uint64_t FSkipped = 0;  // bytes skipped so far in state 1 or 3
+  uint64_t FSkipped = 0;  // bytes skipped so far in SizeLineEnd or DataLineEnd
   const char* FError = "";
 };
 

@@ -246,6 +246,14 @@ void THttpCli::SetReady() {
     ClearReplyValues(true);
     return;
   }
+  // The proxy kept refusing the tunnel: its answer is no reply of the site.
+  if (FTunnelAnswerRead && FStatusCode == 407) {
+    if (FReplyStream) FReplyStream->SetSize(FReplyStreamStart);
+    FReasonPhrase = "proxy refused the tunnel: 407 " + FReasonPhrase;
+    FStatusCode = 404;
+    FRequestDoneError = httperrTunnelRefused;
+    FRequestFailed = true;
+  }
   // Whatever was still queued for this request belongs to it alone.
   platform::MSG pending;
   for (net::UINT number : {FMsgSetReady, FMsgRestart})
@@ -333,11 +341,15 @@ void THttpCli::StartRequest(THttpRequest request) {
   if (proto.empty()) proto = "http";
   if (!user.empty()) FCurrUsername = user;
   if (!pass.empty()) FCurrPassword = pass;
+  // Without a host the request would go wherever an empty name leads, and through a proxy
+  // a certificate would be checked against no name at all.
+  if (host.empty()) throw EHttpException("no host in the address", httperrNoHost);
   FTargetHost = host;
   FTargetPort = !port.empty() ? port : proto == "https" ? "443" : "80";
   FProtocol = proto;
   FCookieHost = host;
   FCookiePort = FTargetPort;
+  FCookieProtocol = proto;
   if (FProxy.empty()) {
     FPath = path;
     FConnectHost = FTargetHost;
@@ -390,6 +402,7 @@ void THttpCli::ClearReplyValues(bool keepLocation) {
   FSendingBody = false;
   FDelaySetReady = false;
   FBodyBegun = false;
+  FTunnelAnswerRead = false;
   FReply.StartReply(FRequestType == THttpRequest::httpHEAD, FRequestVer);
   FReply.SetMaxBodySize(FReplyLimit);
   FReply.DropHeld();
@@ -520,6 +533,7 @@ void THttpCli::StartRequestOnConnection() {
 void THttpCli::SendRequest(const std::string& method, const std::string& version) {
   const bool connect = method == "CONNECT";
   const bool withBody = method == "POST" || method == "PUT";
+  if (!connect) FReplyHost = FTargetHost;
   std::vector<std::string> lines;
   TriggerRequestHeaderBegin();
   if (connect)
@@ -551,7 +565,9 @@ void THttpCli::SendRequest(const std::string& method, const std::string& version
   AuthHeaderLines(method, lines);
   // The caller's session cookie belongs to the site it named, not to one a relocation led to.
   // Nor does it go to a proxy in the tunnel request, which the proxy reads in clear text.
-  if (!connect && !FCookie.empty() && SameHost(FTargetHost, FCookieHost) && FTargetPort == FCookiePort)
+  // Nor to the same host and port over the other scheme (https to http would show it).
+  if (!connect && !FCookie.empty() && SameHost(FTargetHost, FCookieHost) && FTargetPort == FCookiePort &&
+      FProtocol == FCookieProtocol)
     lines.push_back("Cookie: " + FCookie);
   if (!FContentRangeBegin.empty() || !FContentRangeEnd.empty()) {
     lines.push_back("Range: bytes=" + FContentRangeBegin + "-" + FContentRangeEnd);
@@ -622,6 +638,8 @@ void THttpCli::SyncRequest(THttpRequest request) {
   if (!s->ActivityCounter()) s->CreateActivityCounter();
   s->ActivityCounter()->LastWriteTick = platform::GetTickCount();
   const platform::DWORD limit = FTimeout * 1000u;
+  const platform::DWORD started = platform::GetTickCount();
+  const platform::DWORD total = FRequestLimit * 1000u;
   while (FState != THttpState::httpReady) {
     if (platform::MsgWaitForMultipleObjects(0, nullptr, false, 1000, platform::QS_ALLINPUT) ==
         platform::WAIT_OBJECT_0)
@@ -629,8 +647,9 @@ void THttpCli::SyncRequest(THttpRequest request) {
     if (!*alive) return;
     if (FState == THttpState::httpReady) break;
     const bool terminated = QuitSeen();
+    const bool tooLong = total != 0 && platform::TicksSince(started) >= total;
     const net::TWSocketCounter* counter = s->ActivityCounter();
-    if (!terminated && counter && platform::TicksSince(counter->LastAliveTick()) < limit) continue;
+    if (!terminated && !tooLong && counter && platform::TicksSince(counter->LastAliveTick()) < limit) continue;
     const bool lookup = FState == THttpState::httpDnsLookup;
     SetState(THttpState::httpAborting);
     try {
@@ -638,8 +657,10 @@ void THttpCli::SyncRequest(THttpRequest request) {
     } catch (...) {
     }
     FStatusCode = 404;
-    FReasonPhrase = terminated ? "Request aborted" : "Request aborted on timeout";
-    FRequestDoneError = terminated ? httperrAborted : httperrTimeout;
+    FReasonPhrase = terminated ? "Request aborted"
+                    : tooLong  ? "request took longer than " + std::to_string(FRequestLimit) + " s"
+                               : "Request aborted on timeout";
+    FRequestDoneError = terminated ? httperrAborted : tooLong ? httperrRequestLimit : httperrTimeout;
     FRequestFailed = true;
     if (lookup) {
       TriggerSessionClosed();

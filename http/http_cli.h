@@ -170,6 +170,11 @@ class THttpCli : public net::TNetWndControl {
   void SetOptions(THttpCliOptions v);
   unsigned Timeout() const { return FTimeout; }
   void SetTimeout(unsigned seconds) { FTimeout = seconds; }
+  // The Sync... calls' limit on a whole request, from its start to its body's end (relocations
+  // and authentication rounds included), in seconds; 0, the default, sets none. Unlike
+  // Timeout it also ends a peer that keeps the request alive by sending a byte now and then.
+  unsigned RequestLimit() const { return FRequestLimit; }
+  void SetRequestLimit(unsigned seconds) { FRequestLimit = seconds; }
   // Largest reply body accepted, in bytes (256 MB by default); a longer one fails the request.
   int64_t ReplyLimit() const { return FReplyLimit; }
   void SetReplyLimit(int64_t v) { FReplyLimit = v; }
@@ -210,6 +215,9 @@ class THttpCli : public net::TNetWndControl {
   int64_t RcvdCount() const { return FReply.RcvdCount; }
   int64_t SentCount() const { return FSentCount; }
   const std::string& Hostname() const { return FTargetHost; }
+  // The server whose reply is being read. Hostname already names a relocation's target while
+  // the reply that announced it (and its cookies) is still read.
+  const std::string& ReplyHost() const { return FReplyHost; }
   const std::string& TargetPort() const { return FTargetPort; }
   const std::string& Path() const { return FPath; }
   bool Connected() const { return FConnected; }
@@ -382,12 +390,20 @@ class THttpCli : public net::TNetWndControl {
   bool CountRelocation();
   void RewindStreams();
   static bool SameHost(const std::string& a, const std::string& b);
+  // The relocation target (scheme, host, port as written) is not the server of the request.
+  bool OtherSite(const std::string& proto, const std::string& host, const std::string& port) const;
+  void RefuseLocation();
 
   std::unique_ptr<net::TWSocket> FCtrlSocket;
   // Where the socket's session-closed report goes: the normal end, the relocation that waits
   // for the old connection to close, or nowhere (a close the client itself caused on purpose).
   enum class TClosedRoute { Normal, Relocation, Ignore } FClosedRoute = TClosedRoute::Normal;
-  std::string FCookieHost, FCookiePort;  // the site the caller's Cookie belongs to
+  std::string FCookieHost, FCookiePort, FCookieProtocol;  // the site the caller's Cookie belongs to
+  std::string FReplyHost;
+  // The proxy's answer to a tunnel request is being read as a reply (a 407 only): none of its
+  // cookies, relocations or body may pass for the site's.
+  bool FTunnelAnswerRead = false;
+  void RefuseTunnel(const std::string& statusLine);
   bool FRequestFailed = false;
   bool FReusedConnection = false;  // this request went out on a kept connection  // status and reason already say why the request failed
   net::UINT FMsgRequestDone = 0, FMsgSetReady = 0, FMsgRestart = 0;
@@ -417,6 +433,7 @@ class THttpCli : public net::TNetWndControl {
   int FBandwidthSampling = 1000;
   THttpCliOptions FOptions = 0;
   unsigned FTimeout = 30;
+  unsigned FRequestLimit = 0;
   int64_t FReplyLimit = THttpReplyReader::kDefaultMaxBodySize;
   std::string FSocksServer, FSocksLevel = "5", FSocksPort = "1080", FSocksUsercode, FSocksPassword;
   TSocksAuthentication FSocksAuthentication = TSocksAuthentication::socksNoAuthentication;

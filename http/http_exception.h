@@ -19,6 +19,12 @@ constexpr int httperrAborted = 3;
 constexpr int httperrTimeout = 8;
 // The server broke the protocol (malformed or oversized reply, body cut short).
 constexpr int httperrProtocol = 9;
+// The address, or a relocation's target, names no host.
+constexpr int httperrNoHost = 10;
+// The request ran longer than RequestLimit seconds from its start.
+constexpr int httperrRequestLimit = 11;
+// The proxy answered the tunnel request for an "https" address without opening the tunnel.
+constexpr int httperrTunnelRefused = 12;
 
 inline const std::string kMsgNothingToPost = "HTTP component has nothing to post or put";
 inline const std::string kMsgBadVersion = "Insupported HTTP version";

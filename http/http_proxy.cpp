@@ -8,13 +8,21 @@
 namespace http {
 
 // Called with the bytes of the proxy's answer to CONNECT held in the reply reader. Returns
-// true while the answer is still incomplete (wait for more) and when it opened the tunnel;
-// false hands the held answer to the reply reader as an ordinary reply (a 407 then starts an
-// authentication round, a 403 ends the request with its status).
+// true while the answer is still incomplete (wait for more), when it opened the tunnel and
+// when it refused it; false hands a 407 to the reply reader, which starts an authentication
+// round. Any other answer is the proxy's, not the site's: it ends the request with an error,
+// and nothing of it (body, cookie, relocation) is used.
 bool THttpCli::TunnelAnswer() {
   const std::string_view held = FReply.HeldBytes();
   if (!TunnelAnswerComplete(held) && held.size() < THttpReplyReader::kMaxHeaderSize) return true;
-  if (!TunnelAnswerOpens(held)) return false;
+  if (!TunnelAnswerOpens(held)) {
+    if (TunnelAnswerCode(held) == 407) {
+      FTunnelAnswerRead = true;
+      return false;
+    }
+    RefuseTunnel(TunnelAnswerStatus(held));
+    return true;
+  }
 
   // Only an open tunnel counts as established: after a refusal the connection must never
   // carry the request itself, which would reach the proxy unencrypted.
@@ -34,6 +42,11 @@ bool THttpCli::TunnelAnswer() {
     FCtrlSocket->Close();
   }
   return true;
+}
+
+void THttpCli::RefuseTunnel(const std::string& statusLine) {
+  // The connection goes with the answer: its body's framing is the proxy's word alone.
+  FailReply("proxy refused the tunnel: " + statusLine, httperrTunnelRefused);
 }
 
 void THttpCli::TlsHandshakeFailed(const std::string& reason) {

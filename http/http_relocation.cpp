@@ -5,28 +5,30 @@
 
 #include "http/http_cli.h"
 #include "http/url.h"
+#include "runtime/ascii_text.h"
 
 namespace http {
 
 namespace {
 
-bool StartsWithNoCase(const std::string& text, const char* prefix) {
-  for (size_t i = 0; prefix[i]; ++i)
-    if (i >= text.size() ||
-        std::tolower(static_cast<unsigned char>(text[i])) != std::tolower(static_cast<unsigned char>(prefix[i])))
-      return false;
-  return true;
-}
+using runtime::StartsWithNoCase;
 
 std::string WithoutFragment(const std::string& text) { return text.substr(0, text.find('#')); }
 
 }  // namespace
 
-bool THttpCli::SameHost(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
-  return true;
+bool THttpCli::SameHost(const std::string& a, const std::string& b) { return runtime::EqualsNoCase(a, b); }
+
+bool THttpCli::OtherSite(const std::string& proto, const std::string& host, const std::string& port) const {
+  const std::string fullPort = !port.empty() ? port : proto == "https" ? "443" : "80";
+  return !SameHost(host, FTargetHost) || fullPort != FTargetPort || proto != FProtocol;
+}
+
+// A target without a host leads nowhere the request could be checked to go: the request
+// ends with an error instead of following it.
+void THttpCli::RefuseLocation() {
+  FLocationPending = false;
+  FailReply("relocation to an address without a host", httperrNoHost);
 }
 
 void THttpCli::LocationHeader(const std::string& value) {
@@ -50,13 +52,18 @@ void THttpCli::LocationHeader(const std::string& value) {
     } else {
       std::string vPath = FPath;
       SplitUrl(target, proto, user, pass, host, port, vPath);
-      const bool otherHost = !SameHost(host, FTargetHost);
+      if (host.empty()) {
+        RefuseLocation();
+        return;
+      }
+      const bool otherSite = OtherSite(proto, host, port);
       FConnectHost = host;
       FPath = vPath;
       FConnectPort = !port.empty() ? port : proto == "https" ? "443" : "80";
       FProtocol = proto;
-      // Credentials of the first address are not handed to another host.
-      if (otherHost) {
+      // Credentials of the first address go to that server only: not to another host, nor
+      // to another port or over plain http where they would go in clear.
+      if (otherSite) {
         FCurrUsername.clear();
         FCurrPassword.clear();
       }
@@ -89,7 +96,11 @@ void THttpCli::LocationHeader(const std::string& value) {
     } else {
       std::string proto, user, pass, host, port, path;
       SplitUrl(target, proto, user, pass, host, port, path);
-      if (!SameHost(host, FTargetHost)) {
+      if (host.empty()) {
+        RefuseLocation();
+        return;
+      }
+      if (OtherSite(proto, host, port)) {
         FCurrUsername.clear();
         FCurrPassword.clear();
       }
@@ -112,7 +123,10 @@ void THttpCli::StartRelocation() {
   FReply.RcvdCount = 0;
   FReply.DropHeld();
   FBodyBegun = false;
-  if (FOpenHost != FConnectHost || FOpenPort != FConnectPort || FOpenProtocol != FProtocol ||
+  // A tunnel leads to one server only: through the same proxy another target needs its own,
+  // or the request would go to the first server inside the first one's TLS session.
+  const bool otherTunnel = FTunnelEstablished && FTunnelTarget != FTargetHost + ":" + FTargetPort;
+  if (FOpenHost != FConnectHost || FOpenPort != FConnectPort || FOpenProtocol != FProtocol || otherTunnel ||
       !FReply.ConnectionReusable() || FCtrlSocket->State() != net::TSocketState::wsConnected) {
     FClosedRoute = TClosedRoute::Relocation;
     FCtrlSocket->CloseLater();

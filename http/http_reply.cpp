@@ -4,29 +4,15 @@
 #include <cctype>
 #include <cstring>
 
+#include "runtime/ascii_text.h"
+
 namespace http {
 
 namespace {
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i)
-    if (std::toupper(static_cast<unsigned char>(text[i])) != std::toupper(static_cast<unsigned char>(prefix[i])))
-      return false;
-  return true;
-}
-
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && static_cast<unsigned char>(s.front()) <= 32) s.remove_prefix(1);
-  while (!s.empty() && static_cast<unsigned char>(s.back()) <= 32) s.remove_suffix(1);
-  return s;
-}
+using runtime::Lower;
+using runtime::StartsWithNoCase;
+using runtime::Trim;
 
 // A decimal length; -1 for anything else, a sign (a negative length means nothing) and
 // overflow included.
@@ -183,12 +169,12 @@ THttpReplyReader::TEvent THttpReplyReader::HeaderStep() {
     const void* found = std::memchr(FBuf.data() + from, '\n', FEnd - from);
     if (!found) {
       FScan = FEnd;
-      if (Held() > kMaxLineLength) return Fail("Reply header line too long");
+      if (Held() > kMaxLineLength) return Fail(kLineTooLong);
       return TEvent::NeedMore;
     }
     const size_t lf = static_cast<size_t>(static_cast<const char*>(found) - FBuf.data());
     size_t length = lf - FStart;
-    if (length > kMaxLineLength) return Fail("Reply header line too long");
+    if (length > kMaxLineLength) return Fail(kLineTooLong);
     FHeaderBytes += length + 1;
     if (FHeaderBytes > kMaxHeaderSize) return Fail("Reply header too large");
     if (length > 0 && FBuf[lf - 1] == '\r') --length;
@@ -271,7 +257,7 @@ bool THttpReplyReader::TakeHeaderLine() {
 THttpReplyReader::TEvent THttpReplyReader::BodyStep() {
   FBlockDirect = false;
   if (!Chunked()) {
-    if (ContentLength > FMaxBody) return Fail("Reply body too large");
+    if (ContentLength > FMaxBody) return Fail(kBodyTooLarge);
     if (!FDirect.empty()) {
       // DirectBodyRoom kept these within the length and the limit.
       FBlock = FDirect;
@@ -287,7 +273,7 @@ THttpReplyReader::TEvent THttpReplyReader::BodyStep() {
     if (Held() == 0) return TEvent::NeedMore;
     size_t n = Held();
     if (ContentLength >= 0) n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(n), ContentLength - RcvdCount));
-    if (RcvdCount + static_cast<int64_t>(n) > FMaxBody) return Fail("Reply body too large");
+    if (RcvdCount + static_cast<int64_t>(n) > FMaxBody) return Fail(kBodyTooLarge);
     FBlock = std::string_view(FBuf.data() + FStart, n);
     FStart += n;
     FScan = FStart;
@@ -302,13 +288,13 @@ THttpReplyReader::TEvent THttpReplyReader::BodyStep() {
   FScan = FStart;
   if (status == THttpChunkDecoder::TStatus::Error) return Fail(FChunk.ErrorText());
   // A chunk announced beyond the limit fails before its data is waited for.
-  if (FChunk.State() == 2 &&
+  if (FChunk.InData() &&
       static_cast<uint64_t>(RcvdCount) + (FChunk.ChunkSize() - FChunk.ChunkRead()) + out.size() >
           static_cast<uint64_t>(FMaxBody))
-    return Fail("Reply body too large");
+    return Fail(kBodyTooLarge);
   switch (status) {
     case THttpChunkDecoder::TStatus::Data:
-      if (RcvdCount + static_cast<int64_t>(out.size()) > FMaxBody) return Fail("Reply body too large");
+      if (RcvdCount + static_cast<int64_t>(out.size()) > FMaxBody) return Fail(kBodyTooLarge);
       RcvdCount += static_cast<int64_t>(out.size());
       FBlock = out;
       return TEvent::Body;

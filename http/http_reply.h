@@ -38,6 +38,9 @@ class THttpReplyReader {
   static constexpr size_t kMaxLineLength = 64 * 1024;
   static constexpr size_t kMaxHeaderSize = 1024 * 1024;
   static constexpr int64_t kDefaultMaxBodySize = 256LL * 1024 * 1024;
+  // Error texts of the limits.
+  static constexpr const char* kLineTooLong = "Reply header line too long";
+  static constexpr const char* kBodyTooLarge = "Reply body too large";
 
   // A new reply to a request: `head` for HEAD, `requestVer` the version sent ("1.0"/"1.1").
   void StartReply(bool head, const std::string& requestVer);

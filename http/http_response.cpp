@@ -84,6 +84,7 @@ void THttpCli::ProcessReply() {
         break;
       case THttpReplyReader::TEvent::HeaderLine:
         HandleHeaderLine();  // may re-enter
+        if (*alive && FRequestFailed) return;  // a relocation was refused
         break;
       case THttpReplyReader::TEvent::Interim:
         Trace("End of header");
@@ -121,7 +122,9 @@ void THttpCli::HandleHeaderLine() {
   } else {
     const std::string& name = FReply.Name();
     const std::string& value = FReply.Value();
-    if (name == "location") {
+    if (FTunnelAnswerRead && (name == "location" || name == "set-cookie")) {
+      // The proxy's answer to a tunnel request: not the site's relocation or cookie.
+    } else if (name == "location") {
       LocationHeader(value);
     } else if (name == "content-range") {
       const size_t dash = value.find('-');

@@ -1,6 +1,7 @@
 #pragma once
 // Reading a proxy's answer to the tunnel request.
 
+#include <string>
 #include <string_view>
 
 namespace http {
@@ -14,5 +15,12 @@ bool TunnelAnswerComplete(std::string_view held);
 // two blanks, any case) that is not a "200 OK" announcing a body of non-zero length. Such a
 // "200 OK" is an ordinary reply from a proxy that did not tunnel.
 bool TunnelAnswerOpens(std::string_view answer);
+
+// The answer's status line without its version ("403 Forbidden"), fit for a message: at most
+// 100 characters, control bytes replaced by "?".
+std::string TunnelAnswerStatus(std::string_view answer);
+
+// The answer's status code (0 when the line shows none).
+int TunnelAnswerCode(std::string_view answer);
 
 }  // namespace http

@@ -35,42 +35,42 @@ enum class TJsonParseError : uint8_t {
   perIndex = 17,
 };
 
-// The machine's states; the ordinal is what a level record stores.
+// The machine's states; the ordinal is what a level record stores. Each level waits in one
+// of them; a state that finishes a value hands it up through ValueDone.
 enum class TJsonState : uint8_t {
-  SkipSpace = 0,
-  ValueStart = 1,
-  ValueDone = 2,
-  NullWord = 3,
-  CommentStart = 4,
-  BlockComment = 5,
-  LineComment = 6,
-  BlockCommentStar = 7,
-  QuotedString = 8,
-  Escape = 9,
-  Word = 10,
-  UnicodeEscape = 11,
-  HexEscape = 12,
-  BooleanWord = 13,
-  Number = 14,
-  ArrayStart = 15,
-  ArrayAdd = 16,
-  ArraySep = 17,
-  MemberStart = 18,
-  QuotedName = 19,
-  BareName = 20,
-  NameEnd = 21,
-  MemberValue = 22,
-  MemberAdd = 23,
-  MemberSep = 24,
-  PathProperty = 25,
-  PathIndexStart = 26,
-  PathCall = 27,
-  IndexValue = 28,
-  IndexPut = 29,
-  CallArgValue = 30,
-  CallArgPut = 31,
+  SkipSpace = 0,          // skip white space and comments, then enter SavedState
+  ValueStart = 1,         // the first character of a value decides its kind
+  ValueDone = 2,          // the level's value is complete: hand it to the level above
+  NullWord = 3,           // "null" being matched, one character a turn; a mismatch makes it a word
+  CommentStart = 4,       // after "/": wait for "*" or a second "/"
+  BlockComment = 5,       // inside /* */: wait for "*"
+  LineComment = 6,        // inside //: wait for LF, ignore all else
+  BlockCommentStar = 7,   // after a "*" in a block comment: "/" closes it
+  QuotedString = 8,       // inside a quoted string value: wait for the closing quote
+  Escape = 9,             // after a backslash: the escape letter (SavedState is the string's state)
+  Word = 10,              // a bare word value, or a path step's name, up to its end
+  UnicodeEscape = 11,     // after the "u" of an escape: four hex digits, one a turn
+  HexEscape = 12,         // after the "x" of an escape: two hex digits, one a turn
+  BooleanWord = 13,       // "true" or "false" being matched; a mismatch makes it a word
+  Number = 14,            // digits, ".", exponent and signs, up to the first other character
+  ArrayStart = 15,        // after "[" or ",": "]" or the next element
+  ArrayAdd = 16,          // an element came back from the level above: add it
+  ArraySep = 17,          // after an element: wait for "," or "]"
+  MemberStart = 18,       // after "{" or ",": "}" or the next member's name
+  QuotedName = 19,        // inside a quoted member name: wait for the closing quote
+  BareName = 20,          // an unquoted member name: wait for ":"
+  NameEnd = 21,           // after a member name: wait for ":"
+  MemberValue = 22,       // after ":": open a level for the member's value
+  MemberAdd = 23,         // a member's value came back: put it into the object
+  MemberSep = 24,         // after a member: wait for "," or "}"
+  PathProperty = 25,      // path: after ".", the value reached must be an object
+  PathIndexStart = 26,    // path: after "[", the value reached must be an array
+  PathCall = 27,          // path: after "(", the value reached must be a method
+  IndexValue = 28,        // path: "]" ends the index, else open a level for its value
+  IndexPut = 29,          // path: the index value came back: keep it and wait for "]"
+  CallArgValue = 30,      // path: ")" ends the arguments, else open a level for the next one
+  CallArgPut = 31,        // path: an argument came back: add it and wait for "," or ")"
 };
-
 // An option bit of the library's own (beside those of TJsonOption): the whole text must be
 // the path, so a changing step followed by more text fails before it changes anything.
 inline constexpr unsigned kWholePathOption = 0x100;
@@ -155,6 +155,16 @@ class TJsonTokenizer {
                         const IJsonValue& context, TJsonOptions options, const IJsonValue& putValue,
                         TJsonValueKind kind);
   void ResetLevel(TJsonTokenizerLevel& level);
+  // What a state's routine tells the machine to do next.
+  enum class TStep : uint8_t;
+  // The routines of the states, over one call's text and registers (json_tokenizer.cpp).
+  template <typename TChar>
+  struct TMachine;
+  // What a path evaluation is asked to do, fixed for one call.
+  struct TPathJob;
+  // The states of path evaluation, which run only when a context is set: out of line, so the
+  // plain parse stays tight. Returns what Run does next.
+  static TStep PathState(TJsonTokenizer& t, char16_t c, const TPathJob& job);
 
   std::u16string FBuffer;  // scratch: the token being read
   std::string FNarrow;     // a string read from bytes, while kept as bytes (see Run)

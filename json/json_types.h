@@ -28,6 +28,9 @@ inline constexpr int64_t kCurrencyScale = 10000;
 class TJsonValue;
 
 // The one error class of the library.
+// Thrown when a string has more units than a value can hold.
+inline constexpr const char* kJsonStringTooLong = "String too long";
+
 class EJsonError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;

@@ -574,7 +574,7 @@ void TJsonValue::SetText(std::u16string_view units) {
 TJsonText* TJsonText::Make(std::u16string_view units, TJsonArena* arena) {
   if (units.empty()) return nullptr;
   const size_t n = units.size();
-  if (n > UINT32_MAX) throw EJsonError("String too long");
+  if (n > UINT32_MAX) throw EJsonError(kJsonStringTooLong);
   // Narrow first; a unit the code page lacks (rare in page text) restarts it wide.
   void* at = arena ? arena->Allocate(sizeof(TJsonText) + n, 4) : nullptr;
   bool heap = at == nullptr;
@@ -599,7 +599,7 @@ TJsonText* TJsonText::Make(std::u16string_view units, TJsonArena* arena) {
 
 TJsonText* TJsonText::MakeNarrow(const unsigned char* bytes, size_t n, TJsonArena* arena) {
   if (n == 0) return nullptr;
-  if (n > UINT32_MAX) throw EJsonError("String too long");
+  if (n > UINT32_MAX) throw EJsonError(kJsonStringTooLong);
   void* at = arena ? arena->Allocate(sizeof(TJsonText) + n, 4) : nullptr;
   const bool heap = at == nullptr;
   if (heap) at = ::operator new(sizeof(TJsonText) + n);

@@ -143,9 +143,18 @@ bool TListingParser::BuildStatements(std::string_view page, std::vector<std::str
   return true;
 }
 
+std::string StageFailureCause(int32_t stage, const std::string& error) {
+  // The stages are the two points where the counter is raised: the location, the waypoints.
+  const char* reached = stage <= 0   ? "stage 0 (reading the page, its title, date and type)"
+                        : stage == 1 ? "stage 1 (location, coordinates, descriptions, favourites)"
+                                     : "stage 2 (waypoints, logs or the SQL file)";
+  return std::string(reached) + ": " + error;
+}
+
 bool TListingParser::ParseListing() {
   FStageCounter = 0;
   FStatementCount = 0;
+  FFailureCause.clear();
   try {
     const std::string page =
         runtime::NormalizeLineBreaks(runtime::ReadWholeFile(DataFolder + "tmp/htmlcopy.htm"));
@@ -155,11 +164,15 @@ bool TListingParser::ParseListing() {
     SaveStatements(SqlFileName(DataFolder, code), statements);
     FStatementCount = statements.size();
     return true;
+  } catch (const std::exception& e) {
+    FFailureCause = StageFailureCause(FStageCounter, e.what());
   } catch (...) {
-    // Whatever went wrong, the user sees only how far the conversion came.
-    runtime::ShowMessage(runtime::IntToStr(FStageCounter));
-    return false;
+    FFailureCause = StageFailureCause(FStageCounter, "unknown error");
   }
+  // The first line is how far the conversion came, as the user has always seen it; the
+  // second says why.
+  if (ShowsFailure) runtime::ShowMessage(runtime::IntToStr(FStageCounter) + "\n" + FFailureCause);
+  return false;
 }
 
 }  // namespace listing

@@ -56,8 +56,11 @@ class TListingParser {
   // Converts DataFolder + "tmp/htmlcopy.htm" into DataFolder + "tmp/" + code + ".sql".
   // Returns true when the file was written. Returns false without any message when the page
   // shows no coordinates; on any error shows the progress counter through runtime::ShowMessage
-  // and returns false, leaving no new SQL file behind.
+  // (unless ShowsFailure is false), with a second line that says why (FailureCause), and
+  // returns false, leaving no new SQL file behind.
   bool ParseListing();
+  // False: a failed ParseListing shows nothing; the caller reports FailureCause itself.
+  bool ShowsFailure = true;
 
   // The conversion without the files: builds the statements of `pageText` (already with CR LF
   // line breaks) into `statements` and returns the cache code in `code`. Returns false when the
@@ -66,6 +69,9 @@ class TListingParser {
 
   // The progress counter of the last conversion (0, 1 or 2).
   int32_t StageCounter() const { return FStageCounter; }
+  // Why the last ParseListing failed: the stage reached, what it means, and the error's text.
+  // Empty after a success or a page without coordinates.
+  const std::string& FailureCause() const { return FFailureCause; }
 
   // The number of statements the last ParseListing wrote (0 when it wrote no file).
   size_t StatementCount() const { return FStatementCount; }
@@ -73,6 +79,11 @@ class TListingParser {
  private:
   int32_t FStageCounter = 0;
   size_t FStatementCount = 0;
+  std::string FFailureCause;
 };
+
+// What a conversion that failed at `stage` had reached, then the error's own text:
+// "stage 2 (waypoints, logs or the SQL file): <error>".
+std::string StageFailureCause(int32_t stage, const std::string& error);
 
 }  // namespace listing

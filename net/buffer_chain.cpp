@@ -97,9 +97,9 @@ int TNetBufferHandler::FirstBlockData(const char** data) const {
 
 void TNetBufferHandler::Remove(int count) {
   if (count < 0)
-    throw std::runtime_error("TNetBufferHandler.Remove: Invalid Len " + std::to_string(count));
+    throw std::runtime_error(kInvalidLength + std::to_string(count));
   TNetBuffer* block = FInUse.Head();
-  if (!block) throw std::runtime_error("TNetBufferHandler.Remove: nothing to remove");
+  if (!block) throw std::runtime_error(kNothingToRemove);
   block->Remove(count);
   if (block->UnsentCount() == 0) FFree.AddToHead(FInUse.RemoveFromHead());
 }
@@ -116,10 +116,10 @@ int TNetBufferHandler::GatherData(const char** data, int* lengths, int maxBlocks
 
 void TNetBufferHandler::RemoveSent(int count) {
   if (count < 0)
-    throw std::runtime_error("TNetBufferHandler.Remove: Invalid Len " + std::to_string(count));
+    throw std::runtime_error(kInvalidLength + std::to_string(count));
   while (count > 0) {
     TNetBuffer* block = FInUse.Head();
-    if (!block) throw std::runtime_error("TNetBufferHandler.Remove: nothing to remove");
+    if (!block) throw std::runtime_error(kNothingToRemove);
     const int part = std::min(count, block->UnsentCount());
     Remove(part);
     count -= part;  // an emptied block leaves the chain inside Remove, even for part 0

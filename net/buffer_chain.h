@@ -70,6 +70,11 @@ class TNetBufferLinkedList {
 // Mutex()), so another thread may queue data while the owner sends.
 class TNetBufferHandler {
  public:
+  // Texts of the errors Remove and RemoveSent throw (std::runtime_error); a negative count
+  // follows kInvalidLength.
+  static constexpr const char* kInvalidLength = "TNetBufferHandler.Remove: Invalid Len ";
+  static constexpr const char* kNothingToRemove = "TNetBufferHandler.Remove: nothing to remove";
+
   TNetBufferHandler() = default;
   TNetBufferHandler(const TNetBufferHandler&) = delete;
   TNetBufferHandler& operator=(const TNetBufferHandler&) = delete;

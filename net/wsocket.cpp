@@ -1,17 +1,10 @@
 #include "net/wsocket.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/tcp.h>
-#include <sys/ioctl.h>
-
 #include <algorithm>
-#include <cctype>
-#include <cstring>
 
 #include "net/winsock_library.h"
-#include "platform/host_lookup.h"
 #include "platform/tick_count.h"
+#include "runtime/ascii_text.h"
 
 namespace net {
 
@@ -19,117 +12,6 @@ namespace {
 
 // Queued blocks handed to the kernel in one gathered send.
 constexpr int kGatherBlocks = 64;
-
-std::string Trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
-}
-
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-bool StartsWithDigit(const std::string& s) {
-  return !s.empty() && std::isdigit(static_cast<unsigned char>(s[0]));
-}
-
-// The leading decimal digits as a number (what the resolvers take for "a number").
-long LeadingNumber(const std::string& s) {
-  long value = 0;
-  for (char c : s) {
-    if (!std::isdigit(static_cast<unsigned char>(c))) break;
-    value = value * 10 + (c - '0');
-    if (value > 0x7FFFFFFF) break;
-  }
-  return value;
-}
-
-// Four decimal groups of at most 255 separated by three dots, each dot followed by a digit;
-// leading and trailing blanks allowed.
-bool IsDottedAddress(const std::string& text) {
-  size_t i = 0, n = text.size();
-  while (i < n && text[i] == ' ') ++i;
-  if (i < n && text[i] == '.') return false;
-  int groups = 0;
-  while (groups < 4) {
-    if (i >= n || !std::isdigit(static_cast<unsigned char>(text[i]))) return false;
-    int value = 0, digits = 0;
-    while (i < n && std::isdigit(static_cast<unsigned char>(text[i]))) {
-      value = value * 10 + (text[i] - '0');
-      if (++digits > 3 || value > 255) return false;
-      ++i;
-    }
-    ++groups;
-    if (groups < 4) {
-      if (i >= n || text[i] != '.') return false;
-      ++i;
-    }
-  }
-  while (i < n && text[i] == ' ') ++i;
-  return i == n;
-}
-
-in_addr_t InetAddr(const std::string& text) { return ::inet_addr(Trim(text).c_str()); }
-
-std::string InetNtoa(in_addr_t address) {
-  in_addr a{};
-  a.s_addr = address;
-  char buf[INET_ADDRSTRLEN] = {};
-  ::inet_ntop(AF_INET, &a, buf, sizeof buf);
-  return buf;
-}
-
-// Blocking resolvers; failures throw ESocketException with the texts callers know.
-in_addr_t ResolveHost(const std::string& name) {
-  const std::string host = Trim(name);
-  if (host.empty()) throw ESocketException("Winsock Resolve Host: '" + name + "' Invalid Hostname.");
-  if (IsDottedAddress(host)) {
-    const in_addr_t address = InetAddr(host);
-    if (address == INADDR_NONE && host != "255.255.255.255")
-      throw ESocketException("Winsock Resolve Host: '" + name + "' Invalid IP address.");
-    return address;
-  }
-  WinSockEnsureLoaded();
-  hostent* entry = platform::gethostbyname(host.c_str());
-  if (!entry || !entry->h_addr_list || !entry->h_addr_list[0])
-    throw ESocketException("Winsock Resolve Host: Cannot convert host address '" + name + "' - " +
-                           WinSockErrorDesc(platform::WSAGetLastError()));
-  in_addr_t address;
-  std::memcpy(&address, entry->h_addr_list[0], sizeof address);
-  return address;
-}
-
-uint16_t ResolvePort(const std::string& port, const std::string& proto) {
-  if (port.empty()) throw ESocketException("Winsock Resolve Port: Invalid Port.");
-  if (proto.empty()) throw ESocketException("Winsock Resolve Port: Invalid Proto.");
-  if (StartsWithDigit(port)) return htons(static_cast<uint16_t>(LeadingNumber(port)));
-  servent result{}, *entry = nullptr;
-  char buf[1024];
-  if (::getservbyname_r(port.c_str(), Lower(Trim(proto)).c_str(), &result, buf, sizeof buf, &entry) != 0 ||
-      !entry)
-    // The platform reports an unknown service as "no data".
-    throw ESocketException("Winsock Resolve Port: Cannot convert port '" + port + "' - " +
-                           WinSockErrorDesc(platform::WSANO_DATA));
-  return static_cast<uint16_t>(entry->s_port);
-}
-
-int ResolveProto(const std::string& proto) {
-  if (proto.empty()) throw ESocketException("Winsock Resolve Proto: Invalid Protocol.");
-  if (StartsWithDigit(proto)) return static_cast<int>(LeadingNumber(proto));
-  const std::string p = Lower(Trim(proto));
-  if (p == "tcp") return IPPROTO_TCP;
-  if (p == "udp") return IPPROTO_UDP;
-  if (p == "raw") return IPPROTO_RAW;
-  protoent result{}, *entry = nullptr;
-  char buf[1024];
-  if (::getprotobyname_r(p.c_str(), &result, buf, sizeof buf, &entry) != 0 || !entry)
-    throw ESocketException("Winsock Resolve Proto: Cannot convert protocol '" + proto + "' - " +
-                           WinSockErrorDesc(platform::WSANO_DATA));
-  return entry->p_proto;
-}
 
 bool ConnectionGone(int error) {
   return error == platform::WSAECONNRESET || error == platform::WSAENOTSOCK ||
@@ -235,7 +117,7 @@ void TCustomWSocket::ApplyDefaults() {
   FProtoAssigned = true;
   FProtoResolved = false;
   FProto = IPPROTO_TCP;
-  FType = SOCK_STREAM;
+  FType = TSocketType::Stream;
   FLocalPortStr = std::string("0");
   FLocalPortResolved = false;
   FLocalAddr = std::string("0.0.0.0");
@@ -263,7 +145,7 @@ void TCustomWSocket::SetAddr(const std::string& value) {
     ReportError("Cannot change Addr if not closed");
     return;
   }
-  const std::string v = Trim(value);
+  const std::string v(runtime::Trim(value));
   if (v == FAddrStr && FAddrAssigned == !v.empty()) return;
   FAddrStr = v;
   FAddrAssigned = !v.empty();
@@ -275,7 +157,7 @@ void TCustomWSocket::SetPort(const std::string& value) {
     ReportError("Cannot change Port if not closed");
     return;
   }
-  const std::string v = Trim(value);
+  const std::string v(runtime::Trim(value));
   if (v == FPortStr && FPortAssigned == !v.empty()) return;
   FPortStr = v;
   FPortAssigned = !v.empty();
@@ -287,7 +169,7 @@ void TCustomWSocket::SetProto(const std::string& value) {
     ReportError("Cannot change Proto if not closed");
     return;
   }
-  const std::string v = Trim(value);
+  const std::string v(runtime::Trim(value));
   if (v == FProtoStr && FProtoAssigned == !v.empty()) return;
   FProtoStr = v;
   FProtoAssigned = !v.empty();
@@ -299,7 +181,7 @@ void TCustomWSocket::SetLocalAddr(const std::string& value) {
     ReportError("Cannot change LocalAddr if not closed");
     return;
   }
-  const std::string v = Trim(value);
+  const std::string v(runtime::Trim(value));
   FLocalAddr = v.empty() ? "0.0.0.0" : v;
 }
 
@@ -308,7 +190,7 @@ void TCustomWSocket::SetLocalPort(const std::string& value) {
     ReportError("Cannot change LocalPort if not closed");
     return;
   }
-  FLocalPortStr = Trim(value);
+  FLocalPortStr = runtime::Trim(value);
   FLocalPortResolved = false;
 }
 
@@ -432,7 +314,7 @@ void TCustomWSocket::TriggerError() {
 }
 
 void TCustomWSocket::FireConnected(int error) {
-  if (FType == SOCK_STREAM && error == 0 && FCounter) FCounter->SetConnected();
+  if (IsStream() && error == 0 && FCounter) FCounter->SetConnected();
   FReadCount = 0;
   FWriteCount = 0;
   TriggerSessionConnected(error);
@@ -593,312 +475,6 @@ void TCustomWSocket::DrainReceive(int error, TWSocketOptions options) {
   }
 }
 
-void TCustomWSocket::WMAsyncGetHostByName(TMessage& msg) {
-  if (!FDnsLookupHandle || msg.WParam != reinterpret_cast<WPARAM>(FDnsLookupHandle)) return;
-  FDnsLookupHandle = nullptr;
-  const int error = platform::WSAGETASYNCERROR(msg.LParam);
-  if (error == 0) {
-    const auto* entry = reinterpret_cast<const hostent*>(FDnsLookupBuffer);
-    FLookupResultList.clear();
-    if (entry->h_addr_list)
-      for (char** p = entry->h_addr_list; *p; ++p) {
-        in_addr_t address;
-        std::memcpy(&address, *p, sizeof address);
-        FLookupResultList.push_back(InetNtoa(address));
-      }
-    FLookupResult = FLookupResultList.empty() ? std::string() : FLookupResultList.front();
-  }
-  TriggerDnsLookupDone(error);
-}
-
-// ---- look-up ----
-
-void TCustomWSocket::DnsLookup(const std::string& hostName) {
-  if (hostName.empty()) {
-    auto alive = AliveToken();
-    try {
-      ReportError("DNS lookup: invalid host name.");
-    } catch (...) {
-      TriggerDnsLookupDone(platform::WSAEINVAL);
-      throw;
-    }
-    if (!*alive) return;
-    TriggerDnsLookupDone(platform::WSAEINVAL);
-    return;
-  }
-  if (LookupPending()) DropLookup();
-  FLookupResult.clear();
-  FLookupResultList.clear();
-  if (IsDottedAddress(hostName)) {
-    const in_addr_t address = InetAddr(hostName);
-    if (address != INADDR_NONE) {
-      FLookupResult = InetNtoa(address);
-      FLookupResultList.push_back(FLookupResult);
-      TriggerDnsLookupDone(0);
-      return;
-    }
-  }
-  if (!WindowHandle()) {
-    ReportError("DnsLookup: Window not assigned");
-    return;
-  }
-  StartLookup(hostName);
-}
-
-void TCustomWSocket::StartLookup(const std::string& hostName) {
-  WinSockEnsureLoaded();
-  FLookupHostName = hostName;
-  FDnsLookupHandle = platform::WSAAsyncGetHostByName(WindowHandle(), FMsg_WM_ASYNCGETHOSTBYNAME,
-                                                     hostName.c_str(), FDnsLookupBuffer, 1025);
-  if (!FDnsLookupHandle) {
-    const int error = platform::WSAGetLastError();
-    FLastError = error;
-    ReportError(hostName + ": can't start DNS lookup - " + WinSockErrorDesc(error));
-  }
-}
-
-bool TCustomWSocket::DropLookup() {
-  const platform::HANDLE handle = FDnsLookupHandle;
-  const bool answerTaken = FOwedLookupReply;
-  FDnsLookupHandle = nullptr;
-  FOwedLookupReply = false;
-  FOwedLookupRestart = false;
-  // An answer already taken out of the queue has nothing left to cancel.
-  if (handle == nullptr || answerTaken) return true;
-  return platform::WSACancelAsyncRequest(handle) == 0;
-}
-
-void TCustomWSocket::ResumeLookup() {
-  if (FOwedLookupReply) {
-    FOwedLookupReply = false;
-    platform::PostMessage(Handle(), FMsg_WM_ASYNCGETHOSTBYNAME,
-                          reinterpret_cast<WPARAM>(FDnsLookupHandle), FOwedLookupReplyParam);
-  }
-  if (FOwedLookupRestart) {
-    FOwedLookupRestart = false;
-    StartLookup(FLookupHostName);
-  }
-}
-
-void TCustomWSocket::CancelLookup() {
-  if (!LookupPending()) return;
-  if (!DropLookup()) {
-    ReportSocketError("WSACancelAsyncRequest");
-    return;
-  }
-  if (!FDestroying) TriggerDnsLookupDone(platform::WSAEINTR);
-}
-
-// ---- connect ----
-
-bool TCustomWSocket::ResolveForConnect() {
-  try {
-    if (!FProtoResolved) {
-      FProto = ResolveProto(FProtoStr);
-      FType = FProto == IPPROTO_TCP ? SOCK_STREAM : FProto == IPPROTO_UDP ? SOCK_DGRAM : SOCK_RAW;
-      FProtoResolved = true;
-    }
-    if (!FPortResolved) {
-      FPortNum = ResolvePort(FPortStr, FProtoStr);
-      FSin.sin_port = FPortNum;
-      FPortResolved = true;
-    }
-    if (!FLocalPortResolved) {
-      FLocalPortNum = ResolvePort(FLocalPortStr.empty() ? "0" : FLocalPortStr, FProtoStr);
-      FLocalPortResolved = true;
-    }
-    if (!FAddrResolved) {
-      FSin.sin_addr.s_addr = ResolveHost(FAddrStr);
-      FAddrResolved = true;
-    }
-  } catch (const ESocketException& e) {
-    ReportError(std::string("connect: ") + e.what());
-    return false;
-  }
-  return true;
-}
-
-void TCustomWSocket::Connect() {
-  if (FHSocket != platform::INVALID_SOCKET && FState != TSocketState::wsClosed) {
-    ReportError("Connect: Socket already in use");
-    return;
-  }
-  if (!FPortAssigned) {
-    ReportError("Connect: No Port Specified");
-    return;
-  }
-  if (!FAddrAssigned) {
-    ReportError("Connect: No IP Address Specified");
-    return;
-  }
-  if (!FProtoAssigned) {
-    ReportError("Connect: No Protocol Specified");
-    return;
-  }
-  if (!ResolveForConnect()) return;
-  {
-    std::lock_guard<std::mutex> guard(FBufHandler->Mutex());
-    FBufHandler->DiscardAll();
-    FBufferedByteCount = 0;
-  }
-  FAllSent = true;
-  FCloseInvoked = false;  // a new connection gets its own close report
-  PurgeOwnMessages();
-  ForgetOwedNotifications();
-  WinSockEnsureLoaded();
-  FHSocket = platform::socket(AF_INET, FType, FProto);
-  if (FHSocket == platform::INVALID_SOCKET) {
-    ReportSocketError("Connect (socket)");
-    return;
-  }
-  socklen_t optlen = sizeof FSocketSndBufSize;
-  if (platform::getsockopt(FHSocket, SOL_SOCKET, SO_SNDBUF, &FSocketSndBufSize, &optlen) ==
-      platform::SOCKET_ERROR) {
-    ReportSocketError("getsockopt(SO_SNDBUF)");
-    return;
-  }
-  optlen = sizeof FSocketRcvBufSize;
-  if (platform::getsockopt(FHSocket, SOL_SOCKET, SO_RCVBUF, &FSocketRcvBufSize, &optlen) ==
-      platform::SOCKET_ERROR) {
-    ReportSocketError("getsockopt(SO_RCVBUF)");
-    return;
-  }
-  auto alive = AliveToken();
-  SetState(TSocketState::wsOpened);  // may re-enter
-  if (!*alive) return;
-  if (FState != TSocketState::wsOpened) {
-    platform::WSASetLastError(platform::WSAEINVAL);
-    ReportSocketError("Connect (Invalid operation in OnChangeState)");
-    return;
-  }
-  if (FType == SOCK_STREAM) {
-    int on = 1;
-    if (platform::setsockopt(FHSocket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) ==
-        platform::SOCKET_ERROR) {
-      ReportSocketError("setsockopt(SO_REUSEADDR)");
-      return;
-    }
-    if (ComponentOptions & wsoTcpNoDelay) {
-      if (platform::setsockopt(FHSocket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) ==
-          platform::SOCKET_ERROR) {
-        ReportSocketError("setsockopt(IPPROTO_TCP, TCP_NODELAY)");
-        return;
-      }
-    }
-    SetLingerOption();
-    if (FHSocket == platform::INVALID_SOCKET) return;
-    SetKeepAliveOption();
-    if (FHSocket == platform::INVALID_SOCKET) return;
-    if (FLocalPortNum != 0 || FLocalAddr != "0.0.0.0") {
-      if (!BindLocal()) return;
-    }
-  } else {
-    if (!BindLocal()) return;
-    if (MultiCast) {
-      if (MultiCastIpTTL != 1) {
-        const unsigned char ttl = static_cast<unsigned char>(MultiCastIpTTL);
-        if (platform::setsockopt(FHSocket, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) ==
-            platform::SOCKET_ERROR) {
-          ReportSocketError("setsockopt(IP_MULTICAST_TTL)");
-          return;
-        }
-      }
-      if (FLocalAddr != "0.0.0.0") {
-        in_addr iface{};
-        iface.s_addr = InetAddr(FLocalAddr);
-        if (platform::setsockopt(FHSocket, IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof iface) ==
-            platform::SOCKET_ERROR) {
-          ReportSocketError("setsockopt(IP_MULTICAST_IF)");
-          return;
-        }
-      }
-    }
-    if (FSin.sin_addr.s_addr == INADDR_BROADCAST) {
-      int on = 1;
-      if (platform::setsockopt(FHSocket, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) ==
-          platform::SOCKET_ERROR) {
-        ReportSocketError("setsockopt(SO_BROADCAST)");
-        return;
-      }
-    }
-  }
-  FSelectEvent = platform::FD_READ | platform::FD_WRITE | platform::FD_CONNECT | platform::FD_CLOSE;
-  if (platform::WSAAsyncSelect(FHSocket, Handle(), FMsg_WM_ASYNCSELECT, FSelectEvent) ==
-      platform::SOCKET_ERROR) {
-    ReportSocketError("WSAAsyncSelect");
-    return;
-  }
-  if (FType == SOCK_DGRAM) {
-    SetState(TSocketState::wsConnected);  // may re-enter
-    if (!*alive) return;
-    FireConnected(0);
-    return;
-  }
-  if (platform::connect(FHSocket, reinterpret_cast<const sockaddr*>(&FSin), sizeof FSin) ==
-      platform::SOCKET_ERROR) {
-    const int error = platform::WSAGetLastError();
-    if (error != platform::WSAEWOULDBLOCK) {
-      FLastError = error;
-      ReportSocketError("Connect", error);
-      return;
-    }
-  }
-  SetState(TSocketState::wsConnecting);
-}
-
-void TCustomWSocket::SetLingerOption() {
-  if (LingerOnOff == TSocketLingerOnOff::wsLingerNoSet) return;
-  if (FHSocket == platform::INVALID_SOCKET) {
-    ReportError("Cannot set linger option at this time");
-    return;
-  }
-  linger value{};
-  value.l_onoff = LingerOnOff == TSocketLingerOnOff::wsLingerOn ? 1 : 0;
-  value.l_linger = LingerTimeout;
-  if (platform::setsockopt(FHSocket, SOL_SOCKET, SO_LINGER, &value, sizeof value) ==
-      platform::SOCKET_ERROR)
-    ReportSocketError("setsockopt(SO_LINGER)");
-}
-
-void TCustomWSocket::SetKeepAliveOption() {
-  if (KeepAliveOnOff == TSocketKeepAliveOnOff::wsKeepAliveOff) return;
-  if (KeepAliveOnOff == TSocketKeepAliveOnOff::wsKeepAliveOnSystem) {
-    int on = 1;
-    if (platform::setsockopt(FHSocket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) ==
-        platform::SOCKET_ERROR)
-      ReportSocketError("setsockopt(SO_KEEPALIVE)");
-    return;
-  }
-  platform::tcp_keepalive values{1, KeepAliveTime, KeepAliveInterval};
-  DWORD returned = 0;
-  if (platform::WSAIoctl(FHSocket, platform::SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0,
-                         &returned) == platform::SOCKET_ERROR)
-    ReportSocketError("WSocket_WSAIoctl(SIO_KEEPALIVE_VALS)");
-}
-
-bool TCustomWSocket::BindLocal() {
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = FLocalPortNum;
-  local.sin_addr.s_addr = InetAddr(FLocalAddr);
-  if (platform::bind(FHSocket, reinterpret_cast<const sockaddr*>(&local), sizeof local) ==
-      platform::SOCKET_ERROR) {
-    FLastError = platform::WSAGetLastError();
-    ReportError("Bind socket failed - " + WinSockErrorDesc(FLastError));
-    return false;
-  }
-  socklen_t len = sizeof local;
-  if (platform::getsockname(FHSocket, reinterpret_cast<sockaddr*>(&local), &len) ==
-      platform::SOCKET_ERROR) {
-    FLastError = platform::WSAGetLastError();
-    ReportError("Winsock get socket name failed - " + WinSockErrorDesc(FLastError));
-    return false;
-  }
-  FLocalPortNum = local.sin_port;
-  FLocalPortStr = std::to_string(ntohs(local.sin_port));
-  return true;
-}
-
 // ---- sending ----
 
 void TCustomWSocket::PutDataInSendBuffer(const void* data, int length) {
@@ -932,7 +508,7 @@ int TCustomWSocket::Send(const void* data, int length) {
 }
 
 int TCustomWSocket::RealSend(const char* data, int length) {
-  if (FType == SOCK_DGRAM)
+  if (IsDatagram())
     return platform::sendto(FHSocket, data, length, FSendFlags == wsSendUrgent ? MSG_OOB : 0,
                             reinterpret_cast<const sockaddr*>(&FSin), sizeof FSin);
   return platform::send(FHSocket, data, length, FSendFlags == wsSendUrgent ? MSG_OOB : 0);
@@ -957,7 +533,7 @@ void TCustomWSocket::TryToSend() {
     // A datagram is one block, and urgent data goes block by block as it always has.
     const char* data[kGatherBlocks];
     int lengths[kGatherBlocks];
-    const bool gather = FType == SOCK_STREAM && FSendFlags != wsSendUrgent;
+    const bool gather = IsStream() && FSendFlags != wsSendUrgent;
     const int blocks = FBufHandler->GatherData(data, lengths, gather ? kGatherBlocks : 1);
     if (blocks == 0) {
       FAllSent = true;
@@ -1026,252 +602,8 @@ std::string TCustomWSocket::ReceiveText() {
   return text;
 }
 
-// ---- closing ----
-
-void TCustomWSocket::PurgeOwnMessages() {
-  // Self-posted notifications and delayed closes belong to the connection that was open when
-  // they were posted: the next connection must never see them (a stale delayed close would
-  // end it at once).
-  if (!WindowHandle()) return;
-  platform::MSG msg;
-  for (UINT number : {FMsg_WM_ASYNCSELECT, FMsg_WM_CLOSE_DELAYED}) {
-    if (number == 0) continue;
-    while (platform::PeekMessage(&msg, WindowHandle(), number, number, platform::PM_REMOVE)) {
-    }
-  }
-}
-
-void TCustomWSocket::Close() { InternalClose(true, 0); }
-
-void TCustomWSocket::CloseLater() {
-  platform::PostMessage(Handle(), FMsg_WM_CLOSE_DELAYED, 0, 0);
-}
-
-void TCustomWSocket::Shutdown(int how) {
-  if (FHSocket != platform::INVALID_SOCKET) platform::shutdown(FHSocket, how);
-}
-
-void TCustomWSocket::InternalClose(bool shutdownWanted, int error) {
-  auto alive = AliveToken();
-  if (FHSocket == platform::INVALID_SOCKET) {
-    if (FState != TSocketState::wsClosed) {
-      SetState(TSocketState::wsClosed);  // may re-enter
-      if (!*alive) return;
-      try {
-        ApplyDefaults();
-      } catch (...) {
-      }
-    }
-    return;
-  }
-  if (FState == TSocketState::wsClosed) return;
-  if (shutdownWanted) {
-    Shutdown(platform::SD_SEND);
-    // An orderly close never resets the connection: with linger on and a time-out of 0 the
-    // platform would drop data still queued and send a reset, so linger goes off here.
-    if (LingerOnOff == TSocketLingerOnOff::wsLingerOn && LingerTimeout == 0) {
-      linger off{};
-      platform::setsockopt(FHSocket, SOL_SOCKET, SO_LINGER, &off, sizeof off);
-    }
-  }
-  const DWORD start = platform::GetTickCount();
-  for (;;) {
-    if (platform::closesocket(FHSocket) != platform::SOCKET_ERROR) break;
-    const int closeError = platform::WSAGetLastError();
-    if (closeError == platform::WSAEWOULDBLOCK && platform::TicksSince(start) < 5000) {
-      PumpMessages();
-      if (!*alive) return;
-      continue;
-    }
-    FHSocket = platform::INVALID_SOCKET;
-    if (closeError != platform::WSANOTINITIALISED) {
-      ReportSocketError("Disconnect (closesocket)", closeError);
-      return;
-    }
-    break;
-  }
-  FHSocket = platform::INVALID_SOCKET;
-  PurgeOwnMessages();
-  ForgetOwedNotifications();
-  SetState(TSocketState::wsClosed);  // may re-enter
-  if (!*alive) return;
-  if (!FDestroying && !FCloseInvoked) {
-    FCloseInvoked = true;
-    TriggerSessionClosed(error);  // may re-enter
-    if (!*alive) return;
-  }
-  // A handler may already have started the next connection.
-  if (FState != TSocketState::wsClosed || FHSocket != platform::INVALID_SOCKET) return;
-  try {
-    ApplyDefaults();
-  } catch (...) {
-  }
-}
-
-void TCustomWSocket::InternalAbort(int error) {
-  if (LookupPending()) {
-    DropLookup();  // whatever the platform answers
-    if (!FDestroying) {
-      auto alive = AliveToken();
-      TriggerDnsLookupDone(platform::WSAEINTR);  // may re-enter
-      if (!*alive) return;
-    }
-  }
-  {
-    std::lock_guard<std::mutex> guard(FBufHandler->Mutex());
-    FBufHandler->DiscardAll();
-    FBufferedByteCount = 0;
-  }
-  FAllSent = true;
-  if (FState == TSocketState::wsConnected && FProto == IPPROTO_TCP &&
-      FHSocket != platform::INVALID_SOCKET) {
-    LingerOnOff = TSocketLingerOnOff::wsLingerOff;
-    SetLingerOption();
-  }
-  InternalClose(false, error);
-}
-
-void TCustomWSocket::Abort() { InternalAbort(0); }
-
-void TCustomWSocket::AbortOnError() {
-  try {
-    Abort();
-  } catch (...) {
-  }
-}
-
-void TCustomWSocket::Flush() {
-  // Bounded by FlushTimeout and sleeping between attempts: the network drains at its pace.
-  const DWORD start = platform::GetTickCount();
-  auto alive = AliveToken();
-  while (FHSocket != platform::INVALID_SOCKET && !FAllSent) {
-    TryToSend();
-    if (!*alive || FAllSent || FHSocket == platform::INVALID_SOCKET) break;
-    if (platform::TicksSince(start) >= static_cast<DWORD>(FlushTimeout) * 1000u) break;
-    platform::MsgWaitForMultipleObjects(0, nullptr, false, 50, platform::QS_ALLINPUT);
-    PumpMessages();
-    if (!*alive) return;
-  }
-}
-
-void TCustomWSocket::Pause() {
-  FPaused = true;
-  if (FHSocket != platform::INVALID_SOCKET) platform::WSAAsyncSelect(FHSocket, Handle(), 0, 0);
-}
-
-void TCustomWSocket::Resume() {
-  FPaused = false;
-  if (FHSocket != platform::INVALID_SOCKET) {
-    platform::WSAAsyncSelect(FHSocket, Handle(), FMsg_WM_ASYNCSELECT, FSelectEvent);
-    DeliverOwedNotifications();
-  }
-}
-
-void TCustomWSocket::AttachThread() {
-  TNetWndControl::AttachThread();
-  if (FHSocket != platform::INVALID_SOCKET)
-    platform::WSAAsyncSelect(FHSocket, Handle(), FMsg_WM_ASYNCSELECT, FSelectEvent);
-  DeliverOwedNotifications();
-  ResumeLookup();
-}
-
-void TCustomWSocket::RestartSending() {
-  // Data may have been queued while notifications were off without any send being tried
-  // (PutDataInSendBuffer), so no FD_WRITE is on its way for it: try from the message loop.
-  if (FAllSent || FState != TSocketState::wsConnected) return;
-  platform::PostMessage(Handle(), FMsg_WM_ASYNCSELECT, static_cast<WPARAM>(FHSocket),
-                        platform::WSAMAKESELECTREPLY(platform::FD_WRITE, 0));
-}
-
-void TCustomWSocket::OweNotification(long events, int error) {
-  if (events & platform::FD_CONNECT) FOwedConnectError = error;
-  FOwedEvents |= events & (platform::FD_CONNECT | platform::FD_WRITE);
-}
-
-void TCustomWSocket::DeliverOwedNotifications() {
-  // A delayed close is not held back by a pause (it is not a socket notification).
-  if (FOwedDelayedClose) {
-    FOwedDelayedClose = false;
-    CloseLater();
-  }
-  if (FPaused || FHSocket == platform::INVALID_SOCKET) return;  // still owed
-  const WPARAM socket = static_cast<WPARAM>(FHSocket);
-  // In the platform's order: the connect result first, then the chance to send.
-  if (FOwedEvents & platform::FD_CONNECT)
-    platform::PostMessage(Handle(), FMsg_WM_ASYNCSELECT, socket,
-                          platform::WSAMAKESELECTREPLY(platform::FD_CONNECT, FOwedConnectError));
-  if (FOwedEvents & platform::FD_WRITE)
-    platform::PostMessage(Handle(), FMsg_WM_ASYNCSELECT, socket,
-                          platform::WSAMAKESELECTREPLY(platform::FD_WRITE, 0));
-  else
-    RestartSending();
-  FOwedEvents = 0;
-  FOwedConnectError = 0;
-}
-
-void TCustomWSocket::ForgetOwedNotifications() {
-  FOwedEvents = 0;
-  FOwedConnectError = 0;
-  FOwedDelayedClose = false;
-}
-
-void TCustomWSocket::TakeQueuedNotifications() {
-  const HWND window = WindowHandle();
-  if (!window) return;
-  platform::MSG msg;
-  if (FMsg_WM_ASYNCSELECT != 0)
-    while (platform::PeekMessage(&msg, window, FMsg_WM_ASYNCSELECT, FMsg_WM_ASYNCSELECT,
-                                 platform::PM_REMOVE)) {
-      // Read and close are reported again when AttachThread registers anew.
-      if (FHSocket != platform::INVALID_SOCKET && msg.wParam == static_cast<WPARAM>(FHSocket))
-        OweNotification(platform::WSAGETSELECTEVENT(msg.lParam), platform::WSAGETSELECTERROR(msg.lParam));
-    }
-  if (FMsg_WM_CLOSE_DELAYED != 0)
-    while (platform::PeekMessage(&msg, window, FMsg_WM_CLOSE_DELAYED, FMsg_WM_CLOSE_DELAYED,
-                                 platform::PM_REMOVE))
-      FOwedDelayedClose = true;
-  if (FDnsLookupHandle && !FOwedLookupReply) {
-    const WPARAM handle = reinterpret_cast<WPARAM>(FDnsLookupHandle);
-    while (platform::PeekMessage(&msg, window, FMsg_WM_ASYNCGETHOSTBYNAME,
-                                 FMsg_WM_ASYNCGETHOSTBYNAME, platform::PM_REMOVE)) {
-      if (msg.wParam != handle) continue;
-      FOwedLookupReply = true;  // the buffer holds the answer; nothing writes it any more
-      FOwedLookupReplyParam = msg.lParam;
-    }
-    if (!FOwedLookupReply) {
-      // The answer would go to a window that is about to go: ask again from the next one.
-      platform::WSACancelAsyncRequest(FDnsLookupHandle);
-      FDnsLookupHandle = nullptr;
-      FOwedLookupRestart = true;
-    }
-  }
-}
-
-void TCustomWSocket::DetachThread() {
-  if (WindowHandle() && ThreadId() == platform::GetCurrentThreadId()) {
-    if (FHSocket != platform::INVALID_SOCKET)
-      platform::WSAAsyncSelect(FHSocket, WindowHandle(), 0, 0);
-    TakeQueuedNotifications();
-  }
-  TNetWndControl::DetachThread();
-}
-
 void TCustomWSocket::PostTestException() {
   platform::PostMessage(Handle(), FMsg_WM_WSOCKET_RELEASE, 0, 0);
-}
-
-std::string TCustomWSocket::LocalHostName() {
-  // Counts as a live socket while it runs, so the library stays started for it.
-  WinSockAddSocket();
-  struct TRelease {
-    ~TRelease() { WinSockRemoveSocket(); }
-  } release;
-  WinSockEnsureLoaded();
-  char name[256] = {};
-  if (platform::gethostname(name, sizeof name) < 0)
-    throw ESocketException("Winsock Get Host Name failed");
-  name[sizeof name - 1] = '\0';
-  return name;
 }
 
 }  // namespace net

@@ -11,6 +11,13 @@
 // 4. OnSessionClosed fires once per connection, after all received data has been offered
 //    through OnDataAvailable, and also when the connection is lost during a send.
 // 5. When OnError is set the socket never throws: errors go to OnError with LastError set.
+//
+// TCustomWSocket is spread over files by concern: wsocket.cpp holds construction, properties,
+// error reporting, triggers, message routing, sending and receiving; wsocket_lookup.cpp the
+// host look-up; wsocket_connect.cpp Connect and its steps with the socket options;
+// wsocket_close.cpp closing, aborting and flushing; wsocket_owed.cpp the notifications owed
+// across Pause/Resume and DetachThread/AttachThread. The address resolvers (texts to
+// addresses, ports and protocols) stand alone in wsocket_address.h.
 
 #include <netinet/in.h>
 
@@ -285,7 +292,15 @@ class TCustomWSocket : public TNetWndControl {
   bool FProtoAssigned = false, FProtoResolved = false;
   bool FLocalPortResolved = false;
   int FProto = 6;
-  int FType = 1;  // 1 stream, 2 datagram, 3 raw
+  // The kind of socket the protocol asks for; the values are the platform's.
+  enum class TSocketType {
+    Stream = SOCK_STREAM,      // TCP: connected, ordered bytes
+    Datagram = SOCK_DGRAM,     // UDP: one message per send, "connected" at once
+    Raw = SOCK_RAW,            // any other protocol number
+  };
+  bool IsStream() const { return FType == TSocketType::Stream; }
+  bool IsDatagram() const { return FType == TSocketType::Datagram; }
+  TSocketType FType = TSocketType::Stream;
   uint16_t FPortNum = 0;       // network order
   uint16_t FLocalPortNum = 0;  // network order
   sockaddr_in FSin{};
@@ -306,7 +321,14 @@ class TCustomWSocket : public TNetWndControl {
   std::unique_ptr<TNetBufferHandler> FBufHandler;
 
  private:
+  // The steps of Connect (wsocket_connect.cpp).
   bool ResolveForConnect();
+  bool ReadyToConnect();
+  void ResetForConnection();
+  bool OpenSocket();
+  bool SetStreamOptions();
+  bool SetDatagramOptions();
+  void StartConnecting();
   // Takes this socket's queued notifications and delayed close out of the window that is about
   // to go, owing them.
   void TakeQueuedNotifications();

@@ -32,6 +32,7 @@ bool WriteAll(int fd, const char* data, size_t size) {
 }
 
 std::atomic<bool> gDeferFlushes{false};
+std::atomic<bool> gFailFlushes{false};  // test seam
 std::mutex gDeferredLock;
 std::set<std::string> gDeferredFolders;  // folders of files written while deferred
 
@@ -70,8 +71,10 @@ bool FlushDeferredWrites() {
     if (fd < 0 || ::syncfs(fd) != 0) ok = false;
     if (fd >= 0) ::close(fd);
   }
-  return ok;
+  return ok && !gFailFlushes;
 }
+
+void FailDeferredFlushesForTesting(bool fail) { gFailFlushes = fail; }
 
 std::string ReadWholeFile(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -42,6 +42,9 @@ void OverwriteFile(const std::string& path, std::string_view bytes, mode_t mode 
 void DeferFlushes(bool deferred);
 // Flushes what deferred writes left in memory; returns false when a flush failed.
 bool FlushDeferredWrites();
+// Test seam: while set, FlushDeferredWrites flushes as always and then reports a failure, as a
+// file system that refused the flush would. Process-wide.
+void FailDeferredFlushesForTesting(bool fail);
 
 // Creates the folder (and missing parents) with `mode` when it does not exist. Returns
 // false when it could not be created.

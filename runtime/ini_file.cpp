@@ -2,8 +2,8 @@
 
 #include <cerrno>
 #include <optional>
-#include <strings.h>
 
+#include "runtime/ascii_text.h"
 #include "runtime/file_io.h"
 #include "runtime/formatting.h"
 #include "runtime/text_list.h"
@@ -11,33 +11,23 @@
 namespace runtime {
 namespace {
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
 // The section name of a "[name]" line, or nullopt for other lines.
 std::optional<std::string_view> SectionOf(std::string_view line) {
-  line = Trim(line);
+  line = TrimBlanks(line);
   if (line.size() < 2 || line.front() != '[') return std::nullopt;
   size_t close = line.find(']');
   if (close == std::string_view::npos) return std::nullopt;
-  return Trim(line.substr(1, close - 1));
+  return TrimBlanks(line.substr(1, close - 1));
 }
 
 // Splits "key=value"; false for lines without "=" and for comments.
 bool KeyValueOf(std::string_view line, std::string_view& key, std::string_view& value) {
-  std::string_view t = Trim(line);
+  std::string_view t = TrimBlanks(line);
   if (t.empty() || t.front() == ';') return false;
   size_t eq = t.find('=');
   if (eq == std::string_view::npos) return false;
-  key = Trim(t.substr(0, eq));
-  value = Trim(t.substr(eq + 1));
+  key = TrimBlanks(t.substr(0, eq));
+  value = TrimBlanks(t.substr(eq + 1));
   return true;
 }
 
@@ -60,11 +50,11 @@ std::string TIniFile::ReadString(const std::string& section, const std::string& 
   bool inSection = false;
   for (const std::string& line : LoadLines()) {
     if (auto name = SectionOf(line)) {
-      inSection = SameName(*name, section);
+      inSection = EqualsNoCase(*name, section);
       continue;
     }
     std::string_view k, v;
-    if (inSection && KeyValueOf(line, k, v) && SameName(k, key)) {
+    if (inSection && KeyValueOf(line, k, v) && EqualsNoCase(k, key)) {
       if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
         v = v.substr(1, v.size() - 2);
       return std::string(v);
@@ -105,7 +95,7 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
   for (size_t i = 0; i < lines.size() && !done; ++i) {
     if (auto name = SectionOf(lines[i])) {
       if (inSection) break;  // end of our section: the key was not there
-      inSection = SameName(*name, section);
+      inSection = EqualsNoCase(*name, section);
       if (inSection) {
         sectionSeen = true;
         insertAt = i + 1;
@@ -114,10 +104,10 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
     }
     if (!inSection) continue;
     std::string_view k, v;
-    if (KeyValueOf(lines[i], k, v) && SameName(k, key)) {
+    if (KeyValueOf(lines[i], k, v) && EqualsNoCase(k, key)) {
       lines[i] = entry;
       done = true;
-    } else if (!Trim(lines[i]).empty()) {
+    } else if (!TrimBlanks(lines[i]).empty()) {
       insertAt = i + 1;
     }
   }
@@ -125,7 +115,7 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
     if (sectionSeen) {
       lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insertAt), entry);
     } else {
-      if (!lines.empty() && !Trim(lines.back()).empty()) lines.emplace_back();
+      if (!lines.empty() && !TrimBlanks(lines.back()).empty()) lines.emplace_back();
       lines.push_back("[" + section + "]");
       lines.push_back(entry);
     }

@@ -156,9 +156,9 @@ void TSslContext::BuildContext() {
       case TSslVersionMethod::sslV23_SERVER: method = api.TLS_server_method(); break;
       default:
         // The protocol-2 and -3 methods are gone from the library.
-        throw ESslContextException("Unknown SslVersionMethod");
+        throw ESslContextException(kSslUnknownVersionMethod);
     }
-    if (!method) throw ESslContextException("Unknown SslVersionMethod");
+    if (!method) throw ESslContextException(kSslUnknownVersionMethod);
     FSslCtx = api.SSL_CTX_new(method);
     if (!FSslCtx) throw ESslContextException("Failed to initialize context");
   }
@@ -214,24 +214,24 @@ void TSslContext::FreeContext() {
 
 void TSslContext::LoadPrivateKey() {
   if (FSslPrivKeyFile.empty()) return;
-  if (!FSslCtx) throw ESslContextException("SSL context not initialized");
-  if (!FileExists(FSslPrivKeyFile)) throw ESslContextException("File not found " + Quoted(FSslPrivKeyFile));
+  if (!FSslCtx) throw ESslContextException(kSslContextNotInitialized);
+  if (!FileExists(FSslPrivKeyFile)) throw ESslContextException(kSslFileNotFound + Quoted(FSslPrivKeyFile));
   if (Api().SSL_CTX_use_PrivateKey_file(FSslCtx, FSslPrivKeyFile.c_str(), SSL_FILETYPE_PEM) != 1)
     RaiseOpenSslError<ESslContextException>("Can't load private key file " + Quoted(FSslPrivKeyFile));
 }
 
 void TSslContext::LoadCertificate() {
   if (FSslCertFile.empty()) return;
-  if (!FSslCtx) throw ESslContextException("SSL context not initialized");
-  if (!FileExists(FSslCertFile)) throw ESslContextException("File not found " + Quoted(FSslCertFile));
+  if (!FSslCtx) throw ESslContextException(kSslContextNotInitialized);
+  if (!FileExists(FSslCertFile)) throw ESslContextException(kSslFileNotFound + Quoted(FSslCertFile));
   if (Api().SSL_CTX_use_certificate_chain_file(FSslCtx, FSslCertFile.c_str()) != 1)
     RaiseOpenSslError<ESslContextException>("Can't read certificate file " + Quoted(FSslCertFile));
 }
 
 void TSslContext::LoadAuthorities() {
-  if (!FSslCtx) throw ESslContextException("SSL context not initialized");
+  if (!FSslCtx) throw ESslContextException(kSslContextNotInitialized);
   if (!FSslCAFile.empty() && !FileExists(FSslCAFile))
-    throw ESslContextException("File not found " + Quoted(FSslCAFile));
+    throw ESslContextException(kSslFileNotFound + Quoted(FSslCAFile));
   if (!FSslCAPath.empty() && !DirectoryExists(FSslCAPath))
     throw ESslContextException("Directory not found " + Quoted(FSslCAPath));
   if (!FSslCAFile.empty() || !FSslCAPath.empty()) {
@@ -247,7 +247,7 @@ void TSslContext::LoadAuthorities() {
 }
 
 void TSslContext::LoadCrlFile(const std::string& name) {
-  if (!FSslCtx) throw ESslContextException("SSL context not initialized");
+  if (!FSslCtx) throw ESslContextException(kSslContextNotInitialized);
   if (!FileExists(name)) throw ESslContextException("CRL file not found " + Quoted(name));
   const TSslApi& api = Api();
   BIO* in = api.BIO_new_file(name.c_str(), "r");

@@ -21,6 +21,11 @@ namespace tls {
 
 class TCustomSslWSocket;
 
+// Texts of ESslContextException that more than one step raises.
+inline constexpr const char* kSslContextNotInitialized = "SSL context not initialized";
+inline constexpr const char* kSslUnknownVersionMethod = "Unknown SslVersionMethod";
+inline constexpr const char* kSslFileNotFound = "File not found ";  // followed by the quoted path
+
 class ESslContextException : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;

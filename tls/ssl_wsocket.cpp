@@ -11,6 +11,8 @@
 
 namespace tls {
 
+using enum TSslHandshakeState;
+
 namespace {
 
 // A network read takes at most this much, and never more than the engine can take.
@@ -175,7 +177,7 @@ void TCustomSslWSocket::PostSslEvent(long kind, int error) {
 
 void TCustomSslWSocket::StartSslHandshake() {
   if (!FSslEnable) return;
-  if (!FSslContext) throw ESslContextException("SSL requires a context object");
+  if (!FSslContext) throw ESslContextException(kSslContextRequired);
   // A previous connection's TLS state goes; what the application queued for this one stays.
   if (FEngine) ResetSslSession();
   FHandshakeState = sslHandshakeStarting;
@@ -191,7 +193,7 @@ void TCustomSslWSocket::StartSslHandshake() {
 
 void TCustomSslWSocket::AcceptSslHandshake() {
   if (!FSslEnable) return;
-  if (!FSslContext) throw ESslContextException("SSL requires a context object");
+  if (!FSslContext) throw ESslContextException(kSslContextRequired);
   if (FEngine) ResetSslSession();
   FHandshakeState = sslHandshakeStarting;
   SslMode = TSslMode::sslModeServer;
@@ -210,7 +212,7 @@ void TCustomSslWSocket::InitSslConnection(bool client) {
   FPeerCert.Clear();
   FSslVerifyResult = 0;
   FSslErrorText.clear();
-  FShutdownState = 0;
+  FShutdownState = TShutdownState::None;
   FNetError = 0;
   FHandshakeCount = 0;
   FClosePending = false;
@@ -292,7 +294,7 @@ void TCustomSslWSocket::ResetSslSession() {
   FSslCipher = "Unknown";
   FSslVersionNumber = FSslSecretBits = FSslTotalBits = 0;
   FSslSecureRenegotiation = false;
-  FShutdownState = 0;
+  FShutdownState = TShutdownState::None;
   FNetError = 0;
   FClosePending = false;
   FPeerEof = false;
@@ -402,7 +404,8 @@ bool TCustomSslWSocket::FlushToNetwork() {
 bool TCustomSslWSocket::MovePlaintext() {
   auto alive = AliveToken();
   for (int round = 0; round < kRoundsPerNotification; ++round) {
-    if (!TlsActive() || !FEngine->HandshakeDone() || FNetError != 0 || FShutdownState != 0) return true;
+    if (!TlsActive() || !FEngine->HandshakeDone() || FNetError != 0 || FShutdownState != TShutdownState::None)
+      return true;
     TTlsStatus status = TTlsStatus::Ok;
     {
       std::lock_guard<std::mutex> guard(FPlainOut->Mutex());
@@ -468,7 +471,7 @@ void TCustomSslWSocket::Do_FD_WRITE(int error) {
   auto alive = AliveToken();
   if (!FlushToNetwork() || !TlsActive()) return;
   if (!MovePlaintext() || !TlsActive()) return;
-  if (FShutdownState == 1 && OrdinaryChainEmpty() && FEngine->PendingOutput() == 0) {
+  if (FShutdownState == TShutdownState::AlertQueued && OrdinaryChainEmpty() && FEngine->PendingOutput() == 0) {
     // Our close alert is out: the close that waited for it completes now.
     InternalClose(true, 0);
     return;
@@ -523,7 +526,7 @@ bool TCustomSslWSocket::ReadFromNetwork() {
 bool TCustomSslWSocket::ProcessEngine() {
   auto alive = AliveToken();
   if (!TlsActive()) return true;
-  if (!FEngine->HandshakeDone() && FHandshakeState < sslHandshakeDone) {
+  if (!FEngine->HandshakeDone() && !HandshakeSucceeded()) {
     FInsideCallback = true;
     const TTlsStatus status = FEngine->Handshake();
     FInsideCallback = false;
@@ -546,7 +549,8 @@ bool TCustomSslWSocket::ProcessEngine() {
     if (!TlsActive()) return true;
   }
   // Decrypt what has arrived, up to the limit the application is allowed to fall behind.
-  while (TlsActive() && DecryptedCount() < static_cast<int>(kDecryptedLimit) && FShutdownState == 0 &&
+  while (TlsActive() && DecryptedCount() < static_cast<int>(kDecryptedLimit) &&
+         FShutdownState == TShutdownState::None &&
          FHandshakeState != sslHandshakePeerClosed) {
     if (FPlainInPos > 0 && FPlainInPos == FPlainIn.size()) {
       FPlainIn.clear();
@@ -565,7 +569,7 @@ bool TCustomSslWSocket::ProcessEngine() {
       // The peer's close alert: answer with ours; the close completes from the loop.
       FHandshakeState = sslHandshakePeerClosed;
       FEngine->Shutdown();
-      FShutdownState = 2;
+      FShutdownState = TShutdownState::Completed;
       if (!FlushToNetwork()) return false;
       PostSslEvent(platform::FD_CLOSE);
     } else if (status == TTlsStatus::Failed) {
@@ -645,7 +649,7 @@ int TCustomSslWSocket::Receive(void* buffer, int length) {
     FLastError = FNetError;
     return -1;
   }
-  if (FShutdownState == 1) {
+  if (FShutdownState == TShutdownState::AlertQueued) {
     FLastError = kShutdownError;
     return -1;
   }
@@ -745,7 +749,7 @@ int TCustomSslWSocket::VerifyPeer(int ok, X509_STORE_CTX* store) {
 void TCustomSslWSocket::InfoCallback(int where, int) {
   if (!(where & SSL_CB_HANDSHAKE_START) || !FEngine) return;
   ++FHandshakeCount;
-  if (FHandshakeState < sslHandshakeDone) return;  // the connection's own handshake
+  if (!HandshakeSucceeded()) return;  // the connection's own handshake
   const TSslApi& api = Api();
   // After a protocol-1.3 handshake the library reports tickets and key updates this way too;
   // they are no renegotiation.
@@ -786,15 +790,15 @@ void TCustomSslWSocket::Do_FD_CLOSE(int error) {
 
 void TCustomSslWSocket::FinishClose() {
   auto alive = AliveToken();
-  if (FHandshakeState < sslHandshakeFailed) {
+  if (HandshakeUnsettled()) {
     HandshakeDoneStep(1);  // may re-enter
     if (!*alive || !TlsActive()) return;
   }
   int error = FNetError;
   // After the handshake, only the peer's close alert ends the stream properly: anything else
   // may have cut the data short.
-  if (error == 0 && FHandshakeState == sslHandshakeDone && FShutdownState == 0) error = kConnAborted;
-  if (FShutdownState == 2 || FHandshakeState == sslHandshakePeerClosed) {
+  if (error == 0 && FHandshakeState == sslHandshakeDone && FShutdownState == TShutdownState::None) error = kConnAborted;
+  if (FShutdownState == TShutdownState::Completed || FHandshakeState == sslHandshakePeerClosed) {
     const bool bidirectional = FHandshakeState == sslHandshakePeerClosed;
     FHandshakeState = sslHandshakeShutDown;
     TriggerSslShutDownComplete(bidirectional, error);  // may re-enter
@@ -809,10 +813,10 @@ void TCustomSslWSocket::FinishClose() {
 void TCustomSslWSocket::InternalClose(bool shutdownWanted, int error) {
   if (TlsActive() && shutdownWanted && !Destroying() && FHSocket != platform::INVALID_SOCKET &&
       State() == net::TSocketState::wsConnected && FEngine->HandshakeDone() && FNetError == 0 &&
-      FShutdownState == 0) {
+      FShutdownState == TShutdownState::None) {
     // An orderly close sends our close alert first; when the network cannot take it now the
     // close completes on FD_WRITE.
-    FShutdownState = 1;
+    FShutdownState = TShutdownState::AlertQueued;
     FEngine->Shutdown();
     auto alive = AliveToken();
     if (!FlushToNetwork()) return;
@@ -820,9 +824,9 @@ void TCustomSslWSocket::InternalClose(bool shutdownWanted, int error) {
     if (!OrdinaryChainEmpty()) return;
   }
   if (FEngine) {
-    const bool ourShutdown = FShutdownState == 1;
+    const bool ourShutdown = FShutdownState == TShutdownState::AlertQueued;
     if (ourShutdown) {
-      FShutdownState = 2;
+      FShutdownState = TShutdownState::Completed;
       FHandshakeState = sslHandshakeShutDown;
       auto alive = AliveToken();
       TriggerSslShutDownComplete(false, 0);  // may re-enter

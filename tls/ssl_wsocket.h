@@ -38,15 +38,18 @@ namespace tls {
 enum class TSslMode { sslModeClient, sslModeServer };
 
 // Where the handshake stands (values as reported).
-enum TSslHandshakeState : int {
-  sslHandshakeNone = 0,
-  sslHandshakeStarting = 1,
-  sslHandshakeInProgress = 2,
-  sslHandshakeFailed = 3,
-  sslHandshakeDone = 4,
+enum class TSslHandshakeState : int {
+  sslHandshakeNone = 0,        // no TLS on this connection (yet)
+  sslHandshakeStarting = 1,    // TLS asked for; the engine is being set up
+  sslHandshakeInProgress = 2,  // handshake records are being exchanged
+  sslHandshakeFailed = 3,      // the handshake failed; the connection is being closed
+  sslHandshakeDone = 4,        // the handshake succeeded: application data flows
   sslHandshakePeerClosed = 5,  // the peer sent its close alert
-  sslHandshakeShutDown = 6,
+  sslHandshakeShutDown = 6,    // the TLS session is closed (alerts exchanged or connection gone)
 };
+
+// Thrown (ESslContextException) when TLS is started without a context.
+inline constexpr const char* kSslContextRequired = "SSL requires a context object";
 
 class TCustomSslWSocket : public net::TWSocket {
  public:
@@ -78,7 +81,7 @@ class TCustomSslWSocket : public net::TWSocket {
   std::string SslServerName;
 
   // ---- results of the handshake ("Unknown" and 0 without a TLS connection) ----
-  int SslHandshakeState() const { return FHandshakeState; }
+  TSslHandshakeState SslHandshakeState() const { return FHandshakeState; }
   const std::string& SslVersion() const { return FSslVersion; }
   int SslVersionNumber() const { return FSslVersionNumber; }
   const std::string& SslCipher() const { return FSslCipher; }
@@ -94,7 +97,7 @@ class TCustomSslWSocket : public net::TWSocket {
   unsigned long LastSslError() const { return FLastSslError; }
 
   // Starts the client handshake on the open connection (also after a proxy tunnel). Does
-  // nothing unless SslEnable. Throws ESslContextException "SSL requires a context object".
+  // nothing unless SslEnable. Throws ESslContextException kSslContextRequired.
   void StartSslHandshake();
   // The server form.
   void AcceptSslHandshake();
@@ -164,8 +167,20 @@ class TCustomSslWSocket : public net::TWSocket {
   size_t FPlainInPos = 0;
   bool FReadStalled = false;  // the network was left unread because FPlainIn is full
 
-  int FHandshakeState = sslHandshakeNone;
-  int FShutdownState = 0;  // 0 none, 1 our close alert queued, 2 completed
+  // A handshake that succeeded, whatever became of the connection since.
+  bool HandshakeSucceeded() const { return FHandshakeState >= TSslHandshakeState::sslHandshakeDone; }
+  // Neither succeeded nor failed: not started, starting or running.
+  bool HandshakeUnsettled() const { return FHandshakeState < TSslHandshakeState::sslHandshakeFailed; }
+
+  // How far our side has closed the TLS session.
+  enum class TShutdownState {
+    None,         // not closing
+    AlertQueued,  // our close alert is queued, the peer's may follow
+    Completed,    // the session is closed
+  };
+
+  TSslHandshakeState FHandshakeState = TSslHandshakeState::sslHandshakeNone;
+  TShutdownState FShutdownState = TShutdownState::None;
   int FNetError = 0;       // a stored network error (or 10053 for a broken TLS stream)
   bool FClosePending = false;
   bool FPeerEof = false;

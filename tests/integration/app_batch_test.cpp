@@ -2,20 +2,28 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/main_form.h"
+#include "app/messages.h"
+#include "listing/listing_parser.h"
 #include "runtime/file_io.h"
 #include "runtime/ini_file.h"
 #include "app/settings.h"
+#include "tests/support/http_test_server.h"
+#include "tests/support/loopback_listener.h"
 #include "tests/support/site_server.h"
 #include "tests/support/squid_proxy.h"
 #include "tests/support/tls_site.h"
@@ -86,6 +94,13 @@ std::string PageFor(const std::string& code, bool withCoordinates) {
   return page;
 }
 
+// A session the program trusts whatever the machine's uptime: stamped at `stamp` in this
+// system start.
+void WriteFreshSession(runtime::TIniFile& settings, uint32_t stamp) {
+  settings.WriteInteger("Session", "TC", static_cast<int32_t>(stamp));
+  settings.WriteString("Session", "Boot", app::SystemBootId());
+}
+
 std::string FreshDataHome(const std::string& name) {
   const std::string xdg = ::testing::TempDir() + name;
   std::system(("rm -rf '" + xdg + "'").c_str());
@@ -128,14 +143,15 @@ TEST(ProgramBatch, DownloadsConvertsAndFailsTheMissingCodeOnly) {
   {
     runtime::TIniFile settings(ini);
     settings.WriteString("Session", "NET_SessionId", "ASP.NET_SessionId=good;");
-    settings.WriteInteger("Session", "TC", static_cast<int32_t>(now - 1000));
+    WriteFreshSession(settings, now);
     settings.WriteString("Site", "Host", "127.0.0.1");
     settings.WriteString("Site", "HttpPort", site.PortText());
   }
 
   const TRun run = RunTamvirel({"GCA", "GCB", "GCC"}, xdg);
   EXPECT_EQ(run.Status, 1);
-  EXPECT_EQ(run.Err, "chyba \n");  // stderr is not a terminal: no progress lines
+  // Standard error is not a terminal: no progress lines, only the failing code's.
+  EXPECT_EQ(run.Err, "tamvirel: " + std::string(app::kErrorMessage) + "GCB: HTTP 404 Not Found\n");
   EXPECT_TRUE(runtime::FileExists(xdg + "/tamvirel/tmp/GCA.sql"));
   EXPECT_FALSE(runtime::FileExists(xdg + "/tamvirel/tmp/GCB.sql"));
   EXPECT_TRUE(runtime::FileExists(xdg + "/tamvirel/tmp/GCC.sql"));
@@ -147,7 +163,7 @@ TEST(ProgramBatch, DownloadsConvertsAndFailsTheMissingCodeOnly) {
 
   // Stamped after GCA, not after GCB, again after GCC.
   ASSERT_EQ(stampSeen.size(), 3u);
-  EXPECT_NE(stampSeen[1], static_cast<int32_t>(now - 1000));
+  EXPECT_NE(stampSeen[1], static_cast<int32_t>(now));
   EXPECT_EQ(stampSeen[2], stampSeen[1]);
   EXPECT_NE(runtime::TIniFile(ini).ReadInteger("Session", "TC", 0), stampSeen[2]);
 
@@ -174,6 +190,32 @@ TEST(ProgramBatch, DownloadsConvertsAndFailsTheMissingCodeOnly) {
     EXPECT_EQ(f.Header("cookie"), "ASP.NET_SessionId=rotated;");
     EXPECT_EQ(f.Header("referer"), address);
   }
+
+  // The same codes converted in full, but the files cannot be flushed to the disk at the end:
+  // the run must not pass for one that went well. (In this process, to reach the seam; its
+  // standard error goes to a file meanwhile.)
+  const std::string errFile = xdg + "/flush_stderr.txt";
+  const char* oldXdg = std::getenv("XDG_DATA_HOME");
+  const std::string savedXdg = oldXdg ? oldXdg : "";
+  ::setenv("XDG_DATA_HOME", xdg.c_str(), 1);
+  ::unlink((xdg + "/tamvirel/tmp/GCA.sql").c_str());
+  std::fflush(stderr);
+  const int savedErr = ::dup(2);
+  const int errFd = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ::dup2(errFd, 2);
+  runtime::FailDeferredFlushesForTesting(true);
+  const int status = app::RunProgram({"GCA", "GCC"});
+  runtime::FailDeferredFlushesForTesting(false);
+  std::fflush(stderr);
+  ::dup2(savedErr, 2);
+  ::close(savedErr);
+  ::close(errFd);
+  if (oldXdg) ::setenv("XDG_DATA_HOME", savedXdg.c_str(), 1); else ::unsetenv("XDG_DATA_HOME");
+  EXPECT_EQ(status, 1);
+  const std::string err = runtime::ReadWholeFile(errFile);
+  EXPECT_EQ(err.find("tamvirel: " + std::string(app::kErrorMessage)), 0u) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;  // that line only: every code went well
+  EXPECT_TRUE(runtime::FileExists(xdg + "/tamvirel/tmp/GCA.sql"));
 }
 
 TEST(ProgramBatch, SignsInDownloadsAndConvertsThroughAProxyThatAsksForBasicCredentials) {
@@ -201,8 +243,8 @@ TEST(ProgramBatch, SignsInDownloadsAndConvertsThroughAProxyThatAsksForBasicCrede
   });
   {
     runtime::TIniFile settings(ini);
+    // An earlier session's cookie without a stamp: the run must sign in first.
     settings.WriteString("Session", "NET_SessionId", "ASP.NET_SessionId=old;");
-    settings.WriteInteger("Session", "TC", static_cast<int32_t>(app::SystemTickCount() - 700000));
     settings.WriteString("User", "USER", "tamara");
     settings.WriteString("User", "PWD", app::ScramblePassword("tamara", "heslo"));
     settings.WriteString("Site", "Host", "localhost");
@@ -262,8 +304,8 @@ TEST(ProgramBatch, AStaleSessionSignsInThenDownloadsAndConverts) {
   });
   {
     runtime::TIniFile settings(ini);
+    // An earlier session's cookie without a stamp: the run must sign in first.
     settings.WriteString("Session", "NET_SessionId", "ASP.NET_SessionId=old;");
-    settings.WriteInteger("Session", "TC", static_cast<int32_t>(app::SystemTickCount() - 700000));
     settings.WriteString("User", "USER", "tamara");
     settings.WriteString("User", "PWD", app::ScramblePassword("tamara", "heslo"));
     settings.WriteString("Site", "Host", "localhost");
@@ -282,10 +324,135 @@ TEST(ProgramBatch, AStaleSessionSignsInThenDownloadsAndConverts) {
 
   // The same run with the authority not trusted: the password is not posted, the program says
   // why and ends with 1 before downloading anything.
-  runtime::TIniFile(ini).WriteInteger("Session", "TC", static_cast<int32_t>(app::SystemTickCount() - 700000));
+  // The session just stamped, as if from before a restart.
+  runtime::TIniFile(ini).WriteString("Session", "Boot", "an earlier start");
   const TRun untrusted = RunTamvirel({"GCB"}, xdg, {"SSL_CERT_FILE=/nonexistent"});
   EXPECT_EQ(untrusted.Status, 1);
-  EXPECT_NE(untrusted.Err.find("Certifik\xC3\xA1t"), std::string::npos) << untrusted.Err;
+  EXPECT_NE(untrusted.Err.find("tamvirel: The certificate of"), std::string::npos) << untrusted.Err;
   EXPECT_EQ(login.Requests().size(), 2u);
   EXPECT_EQ(site.Requests().size(), 2u);
+}
+
+TEST(ProgramBatch, OneRunPerDataFolderARequestLimitAndTheSessionFromTheSiteOnly) {
+  const std::string xdg = FreshDataHome("batch_lock");
+  std::string port;
+  site_test::TSiteServer site([&](const site_test::TRequest& r) -> site_test::TReply {
+    const std::string code = r.Target.substr(r.Target.find("wp=") + 3);
+    if (r.Method == "POST") return {200, "OK", {}, "1"};
+    if (code == "GCS") std::this_thread::sleep_for(std::chrono::seconds(4));  // past the limit
+    if (code == "GCM") return {302, "Found", {"Location: http://localhost:" + port + "/seek/cache_details.aspx?wp=GCN"}, ""};
+    // Another host names a session of its own: it is not the site's.
+    return {200, "OK", {"Set-Cookie: ASP.NET_SessionId=" + r.Header("host") + "; path=/"}, PageFor(code, true)};
+  });
+  port = site.PortText();
+  runtime::TIniFile settings(xdg + "/tamvirel/rovkast.ini");
+  settings.WriteString("Session", "NET_SessionId", "ASP.NET_SessionId=good;");
+  WriteFreshSession(settings, app::SystemTickCount());
+  settings.WriteString("Site", "Host", "127.0.0.1");
+  settings.WriteString("Site", "HttpPort", port);
+  settings.WriteInteger("Site", "RequestLimit", 2);
+
+  // Another run holds the folder: this one ends at once, without a request; --convert works.
+  const int held = ::open((xdg + "/tamvirel/rovkast.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  const TRun locked = RunTamvirel({"GCB"}, xdg);
+  EXPECT_EQ(locked.Status, 1);
+  EXPECT_NE(locked.Err.find("another tamvirel run is using the data folder"), std::string::npos) << locked.Err;
+  EXPECT_TRUE(site.Requests().empty());
+  runtime::OverwriteFile(xdg + "/saved.htm", PageFor("GCV", true));
+  EXPECT_EQ(RunTamvirel({"--convert", xdg + "/saved.htm"}, xdg).Status, 0);
+  ::close(held);
+
+  const TRun run = RunTamvirel({"GCM", "GCS", "GCB"}, xdg);
+  EXPECT_EQ(run.Status, 1);
+  EXPECT_NE(run.Err.find("chyba"), std::string::npos) << run.Err;
+  EXPECT_FALSE(runtime::FileExists(xdg + "/tamvirel/tmp/GCS.sql"));
+  EXPECT_TRUE(runtime::FileExists(xdg + "/tamvirel/tmp/GCB.sql"));
+  for (const auto& r : site.Requests())
+    EXPECT_TRUE((!r.Target.ends_with("GCS") && !r.Target.ends_with("GCB")) || r.Header("cookie") == "ASP.NET_SessionId=good;")
+        << r.Target << " " << r.Header("cookie");
+}
+
+TEST(ProgramCommandLine, RefusesWhatItCannotUseAndNamesTheCauseOfEveryFailure) {
+  const std::string xdg = FreshDataHome("command_line");
+  const std::string data = xdg + "/tamvirel/";
+  // 404 for GCA, never an answer for GCT (the client gives up after its 30 s), a page else.
+  http_test::THttpTestServer site([](const http_test::TRecordedRequest& r) {
+    http_test::TScriptedReply reply;
+    if (r.Target.ends_with("=GCT")) reply.Silent = true;
+    reply.Bytes = r.Target.ends_with("=GCA") ? http_test::LengthReply("HTTP/1.0 404 Not Found", "gone")
+                                             : http_test::LengthReply("HTTP/1.0 200 OK", PageFor("GCB", true));
+    return reply;
+  });
+  const test_support::TRefusingPort refusing;  // a proxy port where nothing listens
+  const std::string closed = refusing.PortText();
+  const std::string pages = ::testing::TempDir() + "command_line_pages/";
+  ASSERT_TRUE(runtime::EnsureDirectory(pages));
+  runtime::WriteFileAtomic(pages + "other_host.htm", SamplePage());  // links to listing.tamvirel.example
+  runtime::WriteFileAtomic(pages + "gcx.htm", PageFor("GCX", true));
+  const auto settings = [&](bool host, bool proxy) {
+    std::system(("rm -rf '" + data + "rovkast.ini' '" + data + "tmp'").c_str());
+    ASSERT_TRUE(runtime::EnsureDirectory(data + "tmp"));
+    runtime::TIniFile ini(data + "rovkast.ini");
+    WriteFreshSession(ini, app::SystemTickCount());
+    if (host) ini.WriteString("Site", "Host", "127.0.0.1");
+    ini.WriteString("Site", "HttpPort", site.PortText());
+    ini.WriteBool("Proxy", "Use", proxy);
+    ini.WriteString("Proxy", "IP", "127.0.0.1");
+    ini.WriteString("Proxy", "PORT", closed);
+  };
+  const std::string chyba = "tamvirel: " + std::string(app::kErrorMessage);
+  const std::string usage = "\ntamvirel: try 'tamvirel --help'\n";
+  struct TCase {
+    std::vector<std::string> Args;
+    std::function<void()> Prepare;
+    int Status;
+    std::string Err;
+    std::string Xdg = "";
+  } cases[] = {
+      {{"--x", "GCA"}, nullptr, 2, "tamvirel: unknown option --x" + usage},
+      {{"GCA", "--convert", "x"}, nullptr, 2, "tamvirel: --convert must come first: tamvirel --convert FILE..." + usage},
+      {{""}, nullptr, 2, "tamvirel: not a waypoint code: \"\" (codes are ASCII letters and digits)" + usage},
+      {{"GC\xC3\x81\xC4\x8C"}, nullptr, 2, "tamvirel: not a waypoint code: \"GC\xC3\x81\xC4\x8C\" (codes are ASCII letters and digits)" + usage},
+      {{"--", "--x"}, nullptr, 2, "tamvirel: not a waypoint code: \"--x\" (codes are ASCII letters and digits)" + usage},
+      {{"--version"}, nullptr, 0, ""},
+      {{"GCA"}, [&] { settings(false, false); }, 1,
+       "tamvirel: " + app::PlaceholderHostProblem(std::string(listing::kDefaultSiteHost), data + "rovkast.ini") + "\n"},
+      {{"GCA"}, nullptr, 1, "tamvirel: Cannot create the data folder " + pages + "gcx.htm/tamvirel/tmp: Not a directory\n",
+       pages + "gcx.htm"},
+      {{"GCA", "GCB", "GCT"}, [&] { settings(true, false); }, 1,
+       chyba + "GCA: HTTP 404 Not Found\n" + chyba + "GCT: site 127.0.0.1:" + site.PortText() +
+           ": Request aborted on timeout (nothing received for 30 s)\n"},
+      {{"GCB"}, [&] { settings(true, true); }, 1, chyba + "GCB: proxy 127.0.0.1:" + closed + ": Connection refused (Error #10061)\n"},
+      // The site's page is good, the disk cannot take it: a storage failure, not a download's.
+      {{"GCB"}, [&] { settings(true, false); ASSERT_TRUE(runtime::EnsureDirectory(data + "tmp/htmlcopy.htm")); }, 1,
+       chyba + "GCB: Cannot create file " + data + "tmp/htmlcopy.htm: Is a directory\n"},
+      {{"--convert", pages + "other_host.htm", pages + "gcx.htm"},
+       [&] { settings(true, false); ASSERT_TRUE(runtime::EnsureDirectory(data + "tmp/GCX.sql")); }, 1,
+       "tamvirel: " + pages + "other_host.htm: converted for the host listing.tamvirel.example that the page links to "
+       "(Site/Host is 127.0.0.1)\n" + chyba + pages + "gcx.htm: conversion failed at " +
+           listing::StageFailureCause(2, "Cannot create file " + data + "tmp/GCX.sql: Is a directory") + "\n"},
+  };
+  for (const TCase& t : cases) {
+    SCOPED_TRACE(t.Args.empty() ? "" : t.Args.front() + " " + t.Err);
+    if (t.Prepare) t.Prepare();
+    const size_t requestsBefore = site.Requests().size();
+    const TRun run = RunTamvirel(t.Args, t.Xdg.empty() ? xdg : t.Xdg);
+    EXPECT_EQ(run.Status, t.Status);
+    EXPECT_EQ(run.Err, t.Err);
+    // A command line that is refused sends nothing.
+    if (t.Status == 2) {
+      EXPECT_EQ(site.Requests().size(), requestsBefore);
+    }
+  }
+  // The saved page of another host converted with that host: its GUIDs are not empty.
+  EXPECT_NE(runtime::ReadWholeFile(data + "tmp/GC1TAMV.sql").find("'5f3c9a2e-7b1d-4e8a-9c60-1d2e3f405a6b'"),
+            std::string::npos);
+  // GCA, GCB and its favourites, GCT, GCB again; none through the closed proxy.
+  EXPECT_EQ(site.Requests().size(), 5u);
+  FILE* version = ::popen(TAMVIREL_BINARY " --version", "r");
+  char line[64] = {};
+  ASSERT_NE(std::fgets(line, sizeof line, version), nullptr);
+  ::pclose(version);
+  EXPECT_EQ(line, "tamvirel " + std::string(app::kProgramVersion) + "\n");
 }

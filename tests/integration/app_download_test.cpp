@@ -6,6 +6,7 @@
 
 #include "app/main_form.h"
 #include "runtime/file_io.h"
+#include "tests/support/loopback_listener.h"
 #include "tests/support/site_server.h"
 
 namespace {
@@ -22,25 +23,20 @@ site_test::TReply Route(const site_test::TRequest& r) {
   return {500, "Server Error", {}, ""};
 }
 
-int ClosedPort() {
-  site_test::TSiteServer probe(Route);
-  const int port = probe.Port();
-  probe.Stop();  // nothing listens there any more
-  return port;
-}
-
 }  // namespace
 
 TEST(Downloads, RequestsRepliesAndFailuresOfTheThreeOperations) {
   const std::string dir = ::testing::TempDir() + "downloads/";
   std::system(("rm -rf '" + dir + "'").c_str());
   ASSERT_TRUE(runtime::EnsureDirectory(dir + "tmp"));
-  const int closedPort = ClosedPort();
+  const test_support::TRefusingPort refusing;
+  const int closedPort = refusing.Port();
   site_test::TSiteServer site(Route);
   const std::string base = "http://127.0.0.1:" + site.PortText();
   const std::string file = dir + "tmp/htmlcopy.htm";
 
   app::TKelthornF form({}, dir);
+  form.SiteHost = "127.0.0.1";  // the session cookie is taken from the site's host only
 
   // GET: the body argument is not sent; the Referer names the page itself; no Cookie header
   // for an empty cookie; the session cookie is kept up to its ";", other cookies ignored.

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "http/http_chunked.h"
 #include "http/http_cli.h"
 #include "platform/message_queue.h"
 #include "runtime/byte_stream.h"
@@ -303,6 +304,12 @@ TEST_F(HttpClient, FollowsRelocations) {
   replies["/a/b?q=1"] = redirect("302 Found", "c");
   replies["/abs"] = redirect("301 Moved", server.Url("/a/final#frag"));
   replies["/away"] = redirect("302 Found", other.Url("/there"));
+  // Another host that asks for credentials: it must get none of the first address's.
+  THttpTestServer asking([](const TRecordedRequest& rq) {
+    if (rq.HasHeader("Authorization")) return Reply(LengthReply("HTTP/1.0 200 OK", rq.Header("Authorization")));
+    return Reply(LengthReply("HTTP/1.0 401 Unauthorized", "who", "WWW-Authenticate: Basic realm=\"b\"\r\n"));
+  });
+  replies["/elsewhere"] = redirect("302 Found", "http://localhost:" + asking.PortText() + "/b");
   for (int i = 0; i < 6; ++i) replies["/loop" + std::to_string(i)] = redirect("302 Found", "/loop" + std::to_string(i + 1));
   replies["/loop6"] = LengthReply("HTTP/1.0 200 OK", "never reached");
   for (const char* status : {"201 Created", "301 Moved", "302 Found", "303 See Other", "307 Temporary"})
@@ -330,6 +337,13 @@ TEST_F(HttpClient, FollowsRelocations) {
   EXPECT_FALSE(other.Requests()[0].HasHeader("Cookie"));  // the session cookie stays with its site
   EXPECT_EQ("127.0.0.1:" + other.PortText(), other.Requests()[0].Header("Host"));
   EXPECT_EQ(4, changes);
+  // Neither the credentials set nor those in the address go from 127.0.0.1 to localhost.
+  for (const std::string& from : {server.Url("/elsewhere"), "http://a:b@127.0.0.1:" + server.PortText() + "/elsewhere"}) {
+    out = Run(from);
+    EXPECT_EQ(401, out.Status) << from << ": " << out.Body;
+  }
+  ASSERT_EQ(2u, asking.Requests().size());
+  for (const auto& rq : asking.Requests()) EXPECT_FALSE(rq.HasHeader("Authorization")) << rq.Header("Authorization");
 
   // Five relocations are followed; the sixth reply ends the request as it is.
   Cli->SetLocationChangeCurCount(0);
@@ -450,6 +464,13 @@ TEST_F(HttpClient, ALargeBodyReachesTheStreamAndTheDataEventsAlike) {
     } else if (rq.Target == "/big") {
       r.Bytes = LengthReply("HTTP/1.1 200 OK", body);
       for (size_t at = 1; at < r.Bytes.size(); at = at * 3 + 5) r.Splits.push_back(at);
+    } else if (rq.Target.starts_with("/extra")) {
+      // More bytes than the length says, in one piece: with the header (they go through the
+      // reader's buffer) or after it (they would go straight into the stream).
+      const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nConnection: close\r\n\r\n";
+      r.Bytes = head + "helloEXTRA";
+      if (rq.Target == "/extra-apart") r.Splits = {head.size()}, r.PauseMs = 100;
+      r.Close = true;
     } else {
       r.Bytes = LengthReply("HTTP/1.1 200 OK", "small");
     }
@@ -487,6 +508,13 @@ TEST_F(HttpClient, ALargeBodyReachesTheStreamAndTheDataEventsAlike) {
   ASSERT_GE(got.size(), 7u);
   EXPECT_TRUE(("before|" + body).compare(0, got.size(), got) == 0);  // a true prefix, nothing unfilled
   EXPECT_TRUE(body.compare(0, events.size(), events) == 0);
+
+  for (const char* target : {"/extra-with-header", "/extra-apart"}) {
+    EXPECT_EQ("", get(target)) << target;
+    EXPECT_EQ(5, Cli->RcvdCount()) << target;
+    EXPECT_EQ("before|hello", Reply_.Bytes()) << target;
+    EXPECT_EQ("hello", events) << target;
+  }
 }
 
 TEST_F(HttpClient, StatusDecidesWhetherTheSynchronousCallRaises) {
@@ -702,19 +730,19 @@ TEST_F(HttpClient, HostileServersEndTheRequestWithAnError) {
     std::string Reason;
   };
   const std::vector<TCase> cases = {
-      {"endless header line", endless("HTTP/1.0 200 OK\r\nX-Long: ", "a"), "", false, "Reply header line too long"},
+      {"endless header line", endless("HTTP/1.0 200 OK\r\nX-Long: ", "a"), "", false, http::THttpReplyReader::kLineTooLong},
       {"endless header", endless("HTTP/1.0 200 OK\r\n", "X-Header: value\r\n"), "", false, "Reply header too large"},
       {"huge chunk size", nullptr, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10000000000000000\r\nabc", false,
-       "Chunk size too long"},
+       http::THttpChunkDecoder::kSizeTooLong},
       {"endless chunk extension", endless("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5;x=", "e"), "",
-       false, "Chunk line too long"},
+       false, http::THttpChunkDecoder::kLineTooLong},
       {"endless bytes after chunk data", endless("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nd", " "),
-       "", false, "Chunk line too long"},
+       "", false, http::THttpChunkDecoder::kLineTooLong},
       {"chunk beyond the limit", nullptr, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFFFFFF\r\nabc", false,
-       "Reply body too large"},
+       http::THttpReplyReader::kBodyTooLarge},
       {"length beyond the limit", nullptr, "HTTP/1.0 200 OK\r\nContent-Length: 99999999999\r\n\r\nabc", false,
-       "Reply body too large"},
-      {"endless body", endless("HTTP/1.0 200 OK\r\n\r\n", "b"), "", false, "Reply body too large"},
+       http::THttpReplyReader::kBodyTooLarge},
+      {"endless body", endless("HTTP/1.0 200 OK\r\n\r\n", "b"), "", false, http::THttpReplyReader::kBodyTooLarge},
       {"bad status", nullptr, "HTTP/1.0 2x0 OK\r\nContent-Length: 2\r\n\r\nhi", false, "Bad reply status line"},
       {"closed in the header", nullptr, "HTTP/1.0 200 OK\r\nContent-Le", false,
        "Connection closed while receiving the reply header"},

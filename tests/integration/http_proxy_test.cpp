@@ -193,7 +193,7 @@ struct TOutcome {
   bool Raised = false;
   int Code = 0;
   int Status = 0;
-  std::string Body;
+  std::string Body, Reason;
 };
 
 class HttpProxy : public ::testing::Test {
@@ -224,8 +224,10 @@ class HttpProxy : public ::testing::Test {
     } catch (const EHttpException& e) {
       out.Raised = true;
       out.Code = e.ErrorCode();
+      out.Reason = e.what();
     }
     out.Status = Cli->StatusCode();
+    if (!out.Raised) out.Reason = Cli->ReasonPhrase();
     out.Body = std::string(Reply_.Bytes());
     return out;
   }
@@ -370,7 +372,7 @@ TEST_F(HttpProxy, ServersAskingForEachSchemeAndDomainUserNames) {
   }
 }
 
-TEST_F(HttpProxy, TunnelAnswersOpenOrAreReadAsReplies) {
+TEST_F(HttpProxy, TunnelAnswersOpenOrEndTheRequestAsTheProxysRefusal) {
   http_test::THttpTestServer origin([](const http_test::TRecordedRequest&) { return Hello(); });
   const std::string target = "127.0.0.1:" + origin.PortText();
   struct Case {
@@ -380,14 +382,19 @@ TEST_F(HttpProxy, TunnelAnswersOpenOrAreReadAsReplies) {
     int drip;
     bool opens;
     int status;
-    std::string body;
+    std::string body;  // or the reason of the failure
   };
+  // The proxy's own answer is never taken for the site's: neither its page, nor its cookie.
+  const std::string extras = "Set-Cookie: s=proxy\r\nLocation: http://127.0.0.1:9/\r\nContent-Length: 5\r\n\r\nproxy";
   const Case cases[] = {
       {"1.0 established", "HTTP/1.0 200 Connection established\r\n\r\n", true, -1, true, 200, "hello"},
       {"established in single bytes", "HTTP/1.1 200 Connection established\r\nVia: t\r\n\r\n", true, 3, true,
        200, "hello"},
-      {"200 OK with a body", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nproxy", false, -1, false, 200, "proxy"},
-      {"forbidden", "HTTP/1.1 403 Forbidden\r\nContent-Length: 2\r\n\r\nno", false, -1, false, 403, ""},
+      {"200 OK with a body", "HTTP/1.1 200 OK\r\n" + extras, false, -1, false, 404, "proxy refused the tunnel: 200 OK"},
+      {"forbidden", "HTTP/1.1 403 Forbidden\r\nContent-Length: 2\r\n\r\nno", false, -1, false, 404,
+       "proxy refused the tunnel: 403 Forbidden"},
+      {"407 to the end", "HTTP/1.0 407 Auth\r\nProxy-Authenticate: Basic realm=\"r\"\r\n" + extras, false, -1, false,
+       404, "proxy refused the tunnel: 407 Auth"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -401,13 +408,14 @@ TEST_F(HttpProxy, TunnelAnswersOpenOrAreReadAsReplies) {
     SetUp();
     ViaProxy(proxy);
     Cli->SetCookie("session=42");
+    int cookies = 0;
+    Cli->OnCookie = [&](THttpCli*, const std::string&, bool&) { ++cookies; };
     const size_t before = origin.Requests().size();
     const TOutcome out = Get("https://" + target + "/p");
     EXPECT_EQ(out.Status, c.status);
     EXPECT_EQ(out.Raised, c.status >= 400);
-    if (c.status < 400) {
-      EXPECT_EQ(out.Body, c.body);
-    }
+    EXPECT_EQ(c.status < 400 ? out.Body : out.Reason + out.Body, c.body);
+    EXPECT_EQ(cookies, 0);
     EXPECT_EQ(Cli->TlsStarts, c.opens ? 1 : 0);
     const auto seen = proxy.Requests();
     ASSERT_GE(seen.size(), 1u);
@@ -467,11 +475,10 @@ TEST_F(HttpProxy, TunnelAfterProxyAuthenticationAndNeverAPlainRequestAfterARefus
   Cli->SetRequestVer("1.1");
   ViaProxy(refusing);
   const std::string target = "127.0.0.1:9";  // never reached: the proxy refuses
-  EXPECT_EQ(Get("https://" + target + "/p").Status, 403);
-  EXPECT_EQ(Get("https://" + target + "/q").Status, 403);
+  EXPECT_EQ(Get("https://" + target + "/p").Reason, "proxy refused the tunnel: 403 Forbidden");
+  EXPECT_TRUE(Get("https://" + target + "/q").Raised);
   const auto seen = refusing.Requests();
   ASSERT_EQ(seen.size(), 2u);
-  EXPECT_EQ(seen[0].Connection, seen[1].Connection) << "the kept connection was reused";
   EXPECT_EQ(seen[1].Method, "CONNECT");
 }
 
@@ -553,8 +560,65 @@ TEST_F(HttpProxy, ATunnelWithoutTlsContextFailsTheRequestAtOnce) {
   } catch (const EHttpException& e) {
     error = e.what();
   }
-  EXPECT_EQ(error, "SSL requires a context object");
+  EXPECT_EQ(error, tls::kSslContextRequired);
   EXPECT_EQ(cli.StatusCode(), 404);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8)) << "ended, not timed out";
   EXPECT_TRUE(origin.Requests().empty());
+}
+
+TEST_F(HttpProxy, ARelocationGetsATunnelOfItsOwnCredentialsOnlyForItsOwnSiteAndNeedsAHost) {
+  std::string location;
+  auto site = [&](const http_test::TRecordedRequest& r) {
+    http_test::TScriptedReply out;
+    out.Bytes = r.Target.ends_with("/go")
+                    ? http_test::LengthReply("HTTP/1.0 302 Found", "", "Connection: keep-alive\r\nLocation: " + location + "\r\n")
+                : r.Header("Authorization") == "Basic " + http::Base64Encode("alice:secret")
+                    ? http_test::LengthReply("HTTP/1.0 200 OK", "in")
+                    : http_test::LengthReply("HTTP/1.0 401 No", "", "WWW-Authenticate: Basic realm=\"r\"\r\n");
+    out.Close = false;
+    return out;
+  };
+  http_test::THttpTestServer a(site), b(site);
+  TTestProxy proxy([](const TProxyRequest&, std::string&) {
+    return TProxyAction{TProxyAction::Tunnel, "HTTP/1.0 200 Connection established\r\n\r\n"};
+  });
+  const std::string ta = "127.0.0.1:" + a.PortText(), tb = "127.0.0.1:" + b.PortText();
+  const struct { bool tunnel; std::string to, outcome; } cases[] = {
+      {true, "https://" + tb + "/s", "No"},  // B asks, through a tunnel to B
+      {true, "https://:" + b.PortText() + "/s", "relocation to an address without a host"},
+      {false, a.Url("/s"), "inOK"},  // the same site: credentials stay
+      {false, b.Url("/s"), "No"}};
+  for (const auto& c : cases) {
+    location = c.to;
+    SetUp();
+    if (c.tunnel) ViaProxy(proxy);
+    Cli->SetUsername("alice");
+    Cli->SetPassword("secret");
+    const TOutcome out = Get(c.tunnel ? "https://" + ta + "/go" : a.Url("/go"));
+    EXPECT_EQ(out.Body + out.Reason, c.outcome) << c.to;
+  }
+  std::vector<std::string> tunnels;
+  for (const auto& r : proxy.Requests()) tunnels.push_back(r.Target);
+  EXPECT_EQ(tunnels, (std::vector<std::string>{ta, tb, ta}));
+  for (const auto& r : b.Requests()) EXPECT_FALSE(r.HasHeader("Authorization")) << r.Head;
+  // Nor does a request go to an address without a host: it fails before any connection.
+  EXPECT_EQ(Get(cases[1].to).Reason, "no host in the address");
+  EXPECT_EQ(proxy.Requests().size(), 3u);
+}
+
+TEST_F(HttpProxy, ARequestThatNeverEndsIsCutAtItsLimit) {
+  http_test::THttpTestServer slow([](const http_test::TRecordedRequest&) {
+    http_test::TScriptedReply r = Hello();
+    r.DripMs = 400;  // 40 bytes: 16 s, never silent for long
+    return r;
+  });
+  TTestProxy proxy([](const TProxyRequest&, std::string&) {
+    return TProxyAction{TProxyAction::Answer, "HTTP/1.0 200 Connection established\r\nVia: a b c\r\n\r\n", false, 400};
+  });
+  for (bool viaProxy : {false, true}) {
+    SetUp();
+    if (viaProxy) ViaProxy(proxy);
+    Cli->SetRequestLimit(2);
+    EXPECT_EQ(Get(viaProxy ? "https://127.0.0.1:9/p" : slow.Url("/p")).Reason, "request took longer than 2 s");
+  }
 }

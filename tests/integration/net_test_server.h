@@ -97,19 +97,6 @@ inline bool WriteAll(int fd, const char* data, size_t length) {
   return true;
 }
 
-// A port on which nothing listens (bound once, then released).
-inline uint16_t ClosedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
-
 // Deterministic test bytes.
 inline std::string Pattern(size_t length, uint32_t seed = 1) {
   std::string s(length, '\0');

@@ -86,7 +86,8 @@ auto EchoHandler() {
 TEST(NetWSocket, RefusedConnectionReportsConnectedWithTheErrorThenClosedOnce) {
   TWSocket socket;
   TRecorder rec(socket);
-  ConnectTo(socket, net_test::ClosedPort());
+  const test_support::TRefusingPort closed;
+  ConnectTo(socket, closed.Port());
   EXPECT_EQ(TSocketState::wsConnecting, socket.State());
   ASSERT_TRUE(PumpUntil([&] { return rec.Closed > 0; }));
   PumpFor(50);
@@ -684,7 +685,8 @@ TEST(NetWSocket, AConnectResultQueuedBeforeAPauseOrThreadMoveArrivesOnceAfterwar
       TLoopbackServer server([&](int, const std::atomic<bool>& stopping) { WaitForFlag(closeNow, stopping); });
       TWSocket socket;
       TRecorder rec(socket);
-      ConnectTo(socket, refused ? net_test::ClosedPort() : server.Port());
+      const test_support::TRefusingPort closed;
+      ConnectTo(socket, refused ? closed.Port() : server.Port());
       ASSERT_TRUE(WaitUntilQueued(socket));  // the connect result waits in the queue
       suspension.Suspend(socket);
       PumpFor(100);
@@ -875,7 +877,8 @@ TEST(NetWSocket, ANewAttemptStartedFromAFailedConnectIsKept) {
       ConnectTo(socket, server.Port());
     }
   };
-  ConnectTo(socket, net_test::ClosedPort());
+  const test_support::TRefusingPort closed;
+  ConnectTo(socket, closed.Port());
   ASSERT_TRUE(PumpUntil([&] { return rec.Connected == 2; }));
   PumpFor(100);
   EXPECT_EQ((std::vector<std::string>{"connected 10061", "closed 0", "connected 0", "sent 0"}), rec.Log);
@@ -959,7 +962,8 @@ TEST(NetWSocket, SocketCountReleasesTheLibraryWithTheLastSocket) {
     EXPECT_EQ(2, net::WinSockLiveSocketCount());
     a.SetReqVerLow(1);  // unchanged: accepted
     a.SetAddr("127.0.0.1");
-    a.SetPort(std::to_string(net_test::ClosedPort()));
+    const test_support::TRefusingPort closed;
+    a.SetPort(closed.PortText());
     a.Connect();  // starts the library
     EXPECT_TRUE(net::WinSockLoaded());
     try {

@@ -326,7 +326,7 @@ TEST(TlsSocket, HandshakeOnAnOpenPlainConnectionAndDisconnectFromTheHandshakeRep
     bare.StartSslHandshake();
     ADD_FAILURE() << "no exception";
   } catch (const tls::ESslContextException& e) {
-    EXPECT_STREQ("SSL requires a context object", e.what());
+    EXPECT_STREQ(tls::kSslContextRequired, e.what());
   }
 }
 

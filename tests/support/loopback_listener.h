@@ -35,4 +35,36 @@ inline int OpenLoopbackListener(uint16_t& port, int backlog = 64) {
   return fd;
 }
 
+// A port on 127.0.0.1 that refuses every connection for as long as the object lives: its
+// socket is bound but never listens. A port bound and released at once could be taken by any
+// other program before the test connects, and while it is free the kernel may even pick it as
+// the connecting socket's own port and connect the socket to itself; a port held cannot be.
+class TRefusingPort {
+ public:
+  TRefusingPort() {
+    FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (FFd < 0 || ::bind(FFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::getsockname(FFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+      const int err = errno;
+      if (FFd >= 0) ::close(FFd);
+      throw std::runtime_error(std::string("refusing port: ") + std::strerror(err));
+    }
+    FPort = ntohs(addr.sin_port);
+  }
+  ~TRefusingPort() { ::close(FFd); }
+  TRefusingPort(const TRefusingPort&) = delete;
+  TRefusingPort& operator=(const TRefusingPort&) = delete;
+
+  uint16_t Port() const { return FPort; }
+  std::string PortText() const { return std::to_string(FPort); }
+
+ private:
+  int FFd = -1;
+  uint16_t FPort = 0;
+};
+
 }  // namespace test_support

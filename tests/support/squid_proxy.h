@@ -50,35 +50,50 @@ class TSquidProxy {
     char templ[] = "/tmp/tamvirel_squid_XXXXXX";
     if (!mkdtemp(templ)) return "cannot make a temporary folder";
     FDir = templ;
-    FPort = FreePort();
-    if (std::string err = WriteFiles(); !err.empty()) return err;
-
-    FPid = fork();
-    if (FPid < 0) return "fork failed";
-    if (FPid == 0) {
-      int out = open((FDir + "/squid.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (out >= 0) {
-        dup2(out, 1);
-        dup2(out, 2);
-      }
-      int null = open("/dev/null", O_RDONLY);
-      if (null >= 0) dup2(null, 0);
-      std::string conf = FDir + "/squid.conf";
-      execl("/usr/sbin/squid", "squid", "-N", "-f", conf.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-      int status = 0;
-      if (waitpid(FPid, &status, WNOHANG) == FPid) {
-        FPid = -1;
-        return "squid exited during start (status " + std::to_string(status) + ")\n" + Logs();
+    // squid cannot be handed a socket, only a port number: one found free may be taken by
+    // another program before squid binds it. squid then ends, and is tried on another port.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      FPort = FreePort();
+      if (std::string err = WriteFiles(); !err.empty()) return err;
+
+      FPid = fork();
+      if (FPid < 0) return "fork failed";
+      if (FPid == 0) {
+        int out = open((FDir + "/squid.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out >= 0) {
+          dup2(out, 1);
+          dup2(out, 2);
+        }
+        int null = open("/dev/null", O_RDONLY);
+        if (null >= 0) dup2(null, 0);
+        std::string conf = FDir + "/squid.conf";
+        execl("/usr/sbin/squid", "squid", "-N", "-f", conf.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
       }
-      if (Listening()) return "";
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+      // Ready when squid itself says it accepts connections on this port: a connection that
+      // succeeds could reach whoever took the port instead.
+      const std::string local = "127.0.0.1:" + std::to_string(FPort);
+      bool taken = false;
+      while (std::chrono::steady_clock::now() < deadline) {
+        int status = 0;
+        const bool exited = waitpid(FPid, &status, WNOHANG) == FPid;
+        const std::string log = ReadFile(FDir + "/cache.log");
+        if (exited) {
+          FPid = -1;
+          taken = log.find(local + ": (98) Address already in use") != std::string::npos;
+          if (taken) break;
+          return "squid exited during start (status " + std::to_string(status) + ")\n" + Logs();
+        }
+        for (size_t at = log.find("Accepting HTTP Socket connections at "); at != std::string::npos;
+             at = log.find("Accepting HTTP Socket connections at ", at + 1))
+          if (log.substr(at, log.find('\n', at) - at).find(" local=" + local + " ") != std::string::npos) return "";
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+      if (!taken) return "squid did not listen within " + std::to_string(seconds) + " s\n" + Logs();
     }
-    return "squid did not listen within " + std::to_string(seconds) + " s\n" + Logs();
+    return "squid found every port it was given taken\n" + Logs();
   }
 
   // Ends squid (its helpers go with it) and removes the folder.
@@ -136,6 +151,7 @@ class TSquidProxy {
     return ss.str();
   }
 
+  // A port nothing is bound to at this moment.
   static uint16_t FreePort() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
@@ -148,16 +164,6 @@ class TSquidProxy {
     return ntohs(addr.sin_port);
   }
 
-  bool Listening() const {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(FPort);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    close(fd);
-    return ok;
-  }
 
   std::string WriteFiles() {
     std::ostringstream conf;

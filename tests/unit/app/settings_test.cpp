@@ -36,15 +36,37 @@ TEST(PasswordScrambling, DecodingStopsAtABadPairAndIgnoresAnOddDigit) {
   EXPECT_EQ(UnscramblePassword("ab", ""), "");
 }
 
-TEST(SessionAge, TenMinutesIsTheLimit) {
-  EXPECT_TRUE(SessionIsFresh(1000000, 400000));   // exactly 600000
-  EXPECT_FALSE(SessionIsFresh(1000001, 400000));  // 600001
-  EXPECT_TRUE(SessionIsFresh(599999, 0));         // no stamp, early after start
-  EXPECT_FALSE(SessionIsFresh(700000, 0));
-  EXPECT_TRUE(SessionIsFresh(1000, 5000000));     // stamp from before a restart
-  // A stamp written as a negative number makes the difference larger than the tick count.
-  EXPECT_FALSE(SessionIsFresh(100, -2147483647 - 1));
-  EXPECT_FALSE(SessionIsFresh(0xFFFFFFFFu, -1));
+TEST(SessionAge, FreshOnlyWhenStampedSinceThisStartAndAtMostTenMinutesAgo) {
+  const std::string boot = "5c1d2f4e-0a8b-4c6d-9e2f-1a3b5c7d9e0f";
+  const std::string other = "0f9e7d5c-3b1a-4f2e-8d6c-4b8a0e2f1d5c";
+  struct TRow {
+    const char* what;
+    uint32_t tick;
+    std::optional<int32_t> stamp;
+    std::string storedBoot;
+    bool fresh;
+  } rows[] = {
+      {"exactly 600000", 1000000, 400000, boot, true},
+      {"600001", 1000001, 400000, boot, false},
+      {"stamped now", 400000, 400000, boot, true},
+      {"no stamp, early after start", 599999, std::nullopt, boot, false},
+      {"no stamp and no boot id", 599999, std::nullopt, "", false},
+      {"a stamp of 0 early after start", 599999, 0, boot, true},
+      {"negative difference", 1000, 5000000, boot, false},
+      {"one millisecond in the future", 399999, 400000, boot, false},
+      {"another start's id", 1000000, 999000, other, false},
+      {"missing boot id", 1000000, 999000, "", false},
+      // After 24.8 days the count is written as a negative number; after 49.7 it wraps.
+      {"negative stamp, just taken", 0xFFFFFFFFu, -1, boot, true},
+      {"negative stamp, 600000 old", 0x80000000u + 600000, -2147483647 - 1, boot, true},
+      {"negative stamp, 600001 old", 0x80000000u + 600001, -2147483647 - 1, boot, false},
+      {"across the wrap", 100, -200, boot, true},
+      {"half the count away", 100, -2147483647 - 1, boot, false},
+  };
+  for (const TRow& r : rows) EXPECT_EQ(SessionIsFresh(r.tick, boot, r.stamp, r.storedBoot), r.fresh) << r.what;
+  // Without this start's id (no /proc) nothing is fresh, an empty stored id included.
+  EXPECT_FALSE(SessionIsFresh(1000, "", 1000, ""));
+  EXPECT_EQ(SystemBootId().size(), 36u);  // the kernel's text, its line end cut off
 }
 
 TEST(Settings, LoadsEveryFieldAndUnscramblesWithTheStoredUser) {
@@ -54,7 +76,8 @@ TEST(Settings, LoadsEveryFieldAndUnscramblesWithTheStoredUser) {
   std::string file = dir + "/rovkast.ini";
 
   TSettings empty = LoadSettings(file, "host.example");
-  EXPECT_EQ(empty.SessionStamp, 0);
+  EXPECT_FALSE(empty.SessionStamp);
+  EXPECT_EQ(empty.SessionBoot, "");
   EXPECT_EQ(empty.Password, "");
   EXPECT_FALSE(empty.UseProxy);
   EXPECT_EQ(empty.SiteHost, "host.example");
@@ -62,6 +85,7 @@ TEST(Settings, LoadsEveryFieldAndUnscramblesWithTheStoredUser) {
   runtime::TIniFile ini(file);
   ini.WriteString("Session", "NET_SessionId", "ASP.NET_SessionId=xyz;");
   ini.WriteInteger("Session", "TC", -12);
+  ini.WriteString("Session", "Boot", "b00t");
   ini.WriteString("Proxy", "IP", "10.0.0.1");
   ini.WriteString("Proxy", "PORT", "3128");
   ini.WriteString("Proxy", "USER", "pu");
@@ -74,6 +98,7 @@ TEST(Settings, LoadsEveryFieldAndUnscramblesWithTheStoredUser) {
   TSettings s = LoadSettings(file, "host.example");
   EXPECT_EQ(s.SessionCookie, "ASP.NET_SessionId=xyz;");
   EXPECT_EQ(s.SessionStamp, -12);
+  EXPECT_EQ(s.SessionBoot, "b00t");
   EXPECT_EQ(s.ProxyIp, "10.0.0.1");
   EXPECT_EQ(s.ProxyPort, "3128");
   EXPECT_EQ(s.ProxyUser, "pu");
@@ -82,6 +107,9 @@ TEST(Settings, LoadsEveryFieldAndUnscramblesWithTheStoredUser) {
   EXPECT_EQ(s.UserName, "jano");
   EXPECT_EQ(s.Password, "tajne&heslo");
   EXPECT_EQ(s.SiteHost, "127.0.0.1");
+
+  ini.WriteString("Session", "TC", "soon");  // not a number: no stamp
+  EXPECT_FALSE(LoadSettings(file, "h").SessionStamp);
 
   // An empty user name leaves the stored password undecoded.
   ini.WriteString("User", "USER", "");

@@ -80,7 +80,8 @@ TEST(DigestAuth, ParsesQuotedAndUnquotedParametersWithDefaults) {
 }
 
 TEST(DigestAuth, OnlyAnswerableChallengesAreUsable) {
-  struct Case { const char* params; bool usable; };
+  using namespace std::string_literals;
+  struct Case { std::string params; bool usable; };
   const Case cases[] = {
       {"realm=\"r\", nonce=\"n\"", true},
       {"realm=\"r\", nonce=\"n\", qop=\"auth\"", true},
@@ -93,6 +94,15 @@ TEST(DigestAuth, OnlyAnswerableChallengesAreUsable) {
       {"realm=\"r\", nonce=\"\"", false},
       {"realm=\"r\rX-Injected: 1\", nonce=\"n\"", false},
       {"realm=\"r\", nonce=\"n\nX\"", false},
+      // The opaque value goes back too; and a NUL ends a line wherever it stands.
+      {"realm=\"r\", nonce=\"n\", opaque=\"o\rX-Injected: 1\"", false},
+      {"realm=\"r\", nonce=\"n\", opaque=\"o\nX\"", false},
+      {"realm=\"r\", nonce=\"n\", opaque=\"o\0p\""s, false},
+      {"realm=\"r\0s\", nonce=\"n\""s, false},
+      {"realm=\"r\", nonce=\"n\0m\""s, false},
+      {"realm=\"r\", nonce=\"n\", qop=\"auth\0\""s, false},
+      {"realm=\"r\", nonce=\"n\", algorithm=\"MD5\0\""s, false},
+      {"realm=\"r\", nonce=\"n\", opaque=\"o\"", true},
   };
   for (const Case& c : cases)
     EXPECT_EQ(DigestChallengeUsable(ParseDigestChallenge(c.params)), c.usable) << c.params;

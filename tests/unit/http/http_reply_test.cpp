@@ -19,15 +19,17 @@ struct TTranscript {
   std::string Body;
   int Status = 0;
   int64_t Length = -1;
+  int64_t Rcvd = 0;
   bool Close = false;
   bool operator==(const TTranscript& o) const {
-    return Events == o.Events && Body == o.Body && Status == o.Status && Length == o.Length && Close == o.Close;
+    return Events == o.Events && Body == o.Body && Status == o.Status && Length == o.Length && Rcvd == o.Rcvd &&
+           Close == o.Close;
   }
 };
 
 [[maybe_unused]] std::ostream& operator<<(std::ostream& os, const TTranscript& t) {
   return os << "{" << t.Events << " body=" << t.Body << " status=" << t.Status << " length=" << t.Length
-            << " close=" << t.Close << "}";
+            << " rcvd=" << t.Rcvd << " close=" << t.Close << "}";
 }
 
 void Pull(THttpReplyReader& r, TTranscript& t) {
@@ -68,6 +70,7 @@ TTranscript Feed(const std::string& bytes, const std::vector<size_t>& cuts, bool
   }
   t.Status = r.StatusCode;
   t.Length = r.ContentLength;
+  t.Rcvd = r.RcvdCount;
   t.Close = r.CloseReq;
   return t;
 }
@@ -83,6 +86,7 @@ TEST(HttpReplyReader, EverySplitAndByteByByteGiveTheSameResult) {
       "<HTML>\n<body>no header</body>",
       "HTTP/1.0 2 OK\r\n\r\n",
       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n12345678901234567\r\n",
+      "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhelloEXTRA",
   };
   for (const auto& bytes : replies) {
     const TTranscript whole = Feed(bytes, {});
@@ -112,7 +116,12 @@ TEST(HttpReplyReader, EverySplitAndByteByByteGiveTheSameResult) {
   EXPECT_EQ("B|E+|b|", t.Events);
   EXPECT_EQ(replies[6], t.Body);  // the whole document, first line included
   EXPECT_EQ("B|X:Bad reply status line|", Feed(replies[7], {}).Events);
-  EXPECT_NE(std::string::npos, Feed(replies[8], {}).Events.find("X:Chunk size too long|"));
+  EXPECT_NE(std::string::npos, Feed(replies[8], {}).Events.find(std::string("X:") + http::THttpChunkDecoder::kSizeTooLong + "|"));
+  // What comes behind a body of known length is not part of it, even in the same read.
+  t = Feed(replies[9], {}, false, "1.1");
+  EXPECT_EQ("B|L:HTTP/1.1 200 OK|L:Content-Length: 5|E+|b|D|", t.Events);
+  EXPECT_EQ("hello", t.Body);
+  EXPECT_EQ(5, t.Rcvd);
 }
 
 TEST(HttpReplyReader, StatusAndHeaderLinesGiveTheirValues) {
@@ -164,10 +173,10 @@ TEST(HttpReplyReader, HostileInputEndsInAnErrorWithBoundedMemory) {
   struct TCase {
     std::string Start, Unit, Error;
   };
-  for (const TCase& c : std::vector<TCase>{{"HTTP/1.0 200 OK\r\nX: ", "a", "Reply header line too long"},
+  for (const TCase& c : std::vector<TCase>{{"HTTP/1.0 200 OK\r\nX: ", "a", THttpReplyReader::kLineTooLong},
                                            {"HTTP/1.0 200 OK\r\n", "X-A: b\r\n", "Reply header too large"},
-                                           {"HTTP/1.0 200 OK\r\n\r\n", "b", "Reply body too large"},
-                                           {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", "1000\r\n" + std::string(4096, 'c') + "\r\n", "Reply body too large"}}) {
+                                           {"HTTP/1.0 200 OK\r\n\r\n", "b", THttpReplyReader::kBodyTooLarge},
+                                           {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", "1000\r\n" + std::string(4096, 'c') + "\r\n", THttpReplyReader::kBodyTooLarge}}) {
     THttpReplyReader r;
     r.StartReply(false, "1.0");
     r.SetMaxBodySize(8 * 1024 * 1024);

@@ -89,6 +89,9 @@ TEST(JsonParser, ReadsKeywordsAndNumbersIntoTheirKinds) {
       {"922337203685477.5808", vkDouble, "922337203685478"},
       {"007", vkInteger, "7"},         {"123456789012345678", vkInteger, "123456789012345678"},
       {"1234567890123456789", vkInteger, "1234567890123456789"},
+      // 19 digits above the 64-bit range, read inside a document as well: never wrapped.
+      {"9223372036854775808", vkDouble, "9.22337203685478e+18"},
+      {"9999999999999999999", vkDouble, "1e+19"},
       // Malformed number texts convert to 0.
       {"1-2", vkInteger, "0"},         {"--1", vkInteger, "0"},        {"1.2.3", vkCurrency, "1.2"},
       {"12+", vkInteger, "0"},
@@ -110,6 +113,7 @@ TEST(JsonParser, ReadsKeywordsAndNumbersIntoTheirKinds) {
       EXPECT_EQ(Text(in), Text(bytes)) << doc;
     }
   }
+  EXPECT_EQ("[9.22337203685478e+18,1e+19]", Text(Parse("[9223372036854775808, 9999999999999999999]")));
 }
 
 TEST(JsonParser, DecodesEscapesAndKeepsLoneSurrogates) {

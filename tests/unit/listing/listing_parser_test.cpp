@@ -58,12 +58,18 @@ class ListingParser : public testing::Test {
     return names;
   }
 
-  // Runs one conversion of `page`; expects it to fail and returns the messages shown.
+  // Runs one conversion of `page`; expects it to fail and returns the first line of each
+  // message shown (the stage); the second line must say why.
   std::vector<std::string> FailingRun(std::string_view page) {
     Messages.clear();
     WritePage(page);
     EXPECT_FALSE(Parser.ParseListing());
-    return Messages;
+    std::vector<std::string> stages;
+    for (const std::string& m : Messages) {
+      stages.push_back(m.substr(0, m.find('\n')));
+      EXPECT_EQ(m.substr(m.find('\n') + 1), Parser.FailureCause());
+    }
+    return stages;
   }
 
   TListingParser Parser;
@@ -189,9 +195,11 @@ TEST_F(ListingParser, FailuresShowHowFarTheConversionCame) {
   const std::string page = DataPage("full_page.htm");
   using Messages_ = std::vector<std::string>;
 
-  // Missing page file.
+  // Missing page file: the second line names it and the system's reason.
   EXPECT_FALSE(Parser.ParseListing());
-  EXPECT_EQ(Messages_{"0"}, Messages);
+  EXPECT_EQ(Messages_{"0\n" + StageFailureCause(0, "Cannot open file " + TmpFile("htmlcopy.htm") +
+                                                   ": No such file or directory")},
+            Messages);
 
   // Cache coordinates that do not read as numbers.
   EXPECT_EQ(Messages_{"1"}, FailingRun(Replace(page, "N 48\xc2\xb0 08.123", "N 4\xc2\xb0 08.123")));

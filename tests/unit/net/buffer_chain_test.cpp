@@ -116,13 +116,13 @@ TEST(NetBufferHandler, RemoveRejectsNegativeCountAndEmptyChain) {
     chain.Remove(-3);
     FAIL() << "no exception";
   } catch (const std::runtime_error& e) {
-    EXPECT_STREQ("TNetBufferHandler.Remove: Invalid Len -3", e.what());
+    EXPECT_EQ(std::string(net::TNetBufferHandler::kInvalidLength) + "-3", e.what());
   }
   try {
     chain.Remove(1);
     FAIL() << "no exception";
   } catch (const std::runtime_error& e) {
-    EXPECT_STREQ("TNetBufferHandler.Remove: nothing to remove", e.what());
+    EXPECT_STREQ(net::TNetBufferHandler::kNothingToRemove, e.what());
   }
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform_test_util.h"
+#include "tests/support/loopback_listener.h"
 
 using namespace platform;
 using namespace platform_test;
@@ -56,13 +57,6 @@ struct Listener {
     return ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
   }
 };
-
-// A port nobody listens on (bound once, then released).
-std::uint16_t FreePort() {
-  Listener l;
-  std::uint16_t port = l.port;
-  return port;  // closed when `l` goes
-}
 
 // One asynchronous client connection with a recording window.
 struct AsyncClient {
@@ -134,9 +128,9 @@ TEST(PlatformAsyncSelect, ConnectGivesFdConnectThenExactlyOneFdWrite) {
 }
 
 TEST(PlatformAsyncSelect, RefusedConnectEndsInFdConnectWith10061Only) {
-  std::uint16_t port = FreePort();
+  const test_support::TRefusingPort closed;
   AsyncClient client;
-  int rc = client.Connect(port);
+  int rc = client.Connect(closed.Port());
   ASSERT_EQ(rc, SOCKET_ERROR);
   EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);  // the outcome comes as a message
   ASSERT_TRUE(client.WaitFor(FD_CONNECT));
@@ -557,7 +551,8 @@ TEST(PlatformWinsock, ErrorsAreWinSockNumbers) {
 
   // A blocking socket reports a refused connection from connect() itself.
   SOCKET b = platform::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a = Loopback(FreePort());
+  const test_support::TRefusingPort closed;
+  sockaddr_in a = Loopback(closed.Port());
   EXPECT_EQ(platform::connect(b, reinterpret_cast<sockaddr*>(&a), sizeof a), SOCKET_ERROR);
   EXPECT_EQ(WSAGetLastError(), WSAECONNREFUSED);
   platform::closesocket(b);
@@ -590,8 +585,9 @@ TEST(PlatformWinsock, IdleWaitWithQuietSocketsUsesNoCpu) {
   ASSERT_TRUE(closed.WaitFor(FD_CLOSE));
   ASSERT_EQ(platform::shutdown(closed.s, SD_BOTH), 0);  // now fully hung up
 
+  const test_support::TRefusingPort nobody;
   AsyncClient refused;  // connect failed
-  refused.Connect(FreePort());
+  refused.Connect(nobody.Port());
   ASSERT_TRUE(refused.WaitFor(FD_CONNECT));
 
   AsyncClient blocked;  // a send hit "would block" and the peer never reads

@@ -81,14 +81,14 @@ TEST(SslContext, SettingsReachTheLibraryAndFailuresLeaveNoContext) {
   {
     TSslContext ctx;
     ctx.SetSslCAFile("/nonexistent/ca.pem");
-    EXPECT_EQ("File not found \"/nonexistent/ca.pem\"", BuildError(ctx));
+    EXPECT_EQ(std::string(tls::kSslFileNotFound) + "\"/nonexistent/ca.pem\"", BuildError(ctx));
     EXPECT_EQ(nullptr, ctx.SslCtx());
     ctx.SetSslCAFile("");
     ctx.SetSslCAPath("/nonexistent");
     EXPECT_EQ("Directory not found \"/nonexistent\"", BuildError(ctx));
     ctx.SetSslCAPath("");
     ctx.SetSslVersionMethod(tls::TSslVersionMethod::sslV2);
-    EXPECT_EQ("Unknown SslVersionMethod", BuildError(ctx));
+    EXPECT_EQ(tls::kSslUnknownVersionMethod, BuildError(ctx));
   }
 }
 

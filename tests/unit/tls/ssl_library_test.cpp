@@ -110,7 +110,7 @@ TEST(TlsLibrary, TwoContextsAndASocketLoadOnceAndUnloadWhenAllLetGoAndLoadingAga
   int handshakes = 0;
   socket->OnSslHandshakeDone = [&](tls::TCustomSslWSocket*, int, const tls::TX509Base&, bool&) { ++handshakes; };
   socket->Connect();
-  ASSERT_TRUE(net_test::PumpUntil([&] { return socket->SslHandshakeState() == tls::sslHandshakeInProgress; }));
+  ASSERT_TRUE(net_test::PumpUntil([&] { return socket->SslHandshakeState() == tls::TSslHandshakeState::sslHandshakeInProgress; }));
   EXPECT_EQ(3, tls::TlsLoadCount());
 
   first.reset();
