@@ -24,6 +24,8 @@
 #include <X11/Xatom.h>
 
 #include <exception>
+#include <functional>
+#include <vector>
 
 namespace app {
 namespace {
@@ -35,14 +37,19 @@ constexpr int kTabRowHeight = 20;
 constexpr int kSheetLeft = 4;
 constexpr int kSheetTop = kTabRowHeight + 4;
 constexpr int kLabelHeight = 13;
+// The designed positions put the memo and the attribute list past the window's right edge: the
+// user may widen the window up to where the list ends, with the left margin on its right too.
+constexpr int kFullWidth = kSheetLeft + 288 + 257 + kSheetLeft + 8;
 
-// A flat speed button: no frame until the pointer is over it, never takes the focus.
+bool IsEnterKey() { return Fl::event_key() == FL_Enter || Fl::event_key() == FL_KP_Enter; }
+
+// A flat speed button: no frame until the pointer is over it. Tab reaches it, and Enter or
+// the space bar presses it, so the window works from the keyboard alone.
 class TFlatButton : public Fl_Button {
  public:
   TFlatButton(int x, int y, int w, int h, const char* label = nullptr) : Fl_Button(x, y, w, h, label) {
     box(FL_FLAT_BOX);
     down_box(FL_THIN_DOWN_BOX);
-    visible_focus(0);
     labelsize(kFontSize);
   }
   int handle(int event) override {
@@ -50,7 +57,56 @@ class TFlatButton : public Fl_Button {
       box(event == FL_ENTER ? FL_THIN_UP_BOX : FL_FLAT_BOX);
       redraw();
     }
+    if (event == FL_KEYBOARD && Fl::focus() == this && IsEnterKey()) {
+      do_callback();  // may re-enter
+      return 1;
+    }
     return Fl_Button::handle(event);
+  }
+};
+
+// The password field: Enter in it signs in, as the Login button does.
+class TPasswordEdit : public Fl_Secret_Input {
+ public:
+  using Fl_Secret_Input::Fl_Secret_Input;
+  std::function<void()> OnEnter;
+  int handle(int event) override {
+    if (event == FL_KEYBOARD && IsEnterKey() && OnEnter) {
+      OnEnter();  // may re-enter
+      return 1;
+    }
+    return Fl_Secret_Input::handle(event);
+  }
+};
+
+// The window. Tab and Shift+Tab go round the controls of the shown tab and the tab row (where
+// the arrow keys change the tab); the toolkit alone would stop at the last control of a group.
+class TFormWindow : public Fl_Double_Window {
+ public:
+  using Fl_Double_Window::Fl_Double_Window;
+  std::vector<Fl_Widget*> TabOrder;  // the tab row first
+  int handle(int event) override {
+    if (Fl_Double_Window::handle(event)) return 1;
+    if (event != FL_KEYBOARD || Fl::event_key() != FL_Tab || TabOrder.empty() ||
+        (Fl::event_state() & (FL_CTRL | FL_ALT | FL_META)))
+      return 0;
+    const int n = static_cast<int>(TabOrder.size());
+    int at = 0;
+    for (int i = 0; i < n; ++i)
+      if (TabOrder[i] == Fl::focus() || (TabOrder[i] != TabOrder[0] && TabOrder[i]->contains(Fl::focus()))) at = i;
+    const int step = (Fl::event_state() & FL_SHIFT) ? n - 1 : 1;
+    for (int k = 1; k <= n; ++k) {
+      Fl_Widget* next = TabOrder[(at + k * step) % n];
+      if (!next->visible_r() || !next->active_r()) continue;
+      // The tab row would hand the focus on to its first control; it keeps it here instead.
+      if (next == TabOrder[0]) {
+        Fl::focus(next);
+        next->redraw();
+        return 1;
+      }
+      if (next->take_focus()) return 1;
+    }
+    return 0;
   }
 };
 
@@ -65,7 +121,7 @@ Fl_Box* MakeLabel(int x, int y, const char* utf8) {
 }
 
 Fl_Input* MakeEdit(int x, int y, int w, int h, bool masked) {
-  Fl_Input* input = masked ? new Fl_Secret_Input(x, y, w, h) : new Fl_Input(x, y, w, h);
+  Fl_Input* input = masked ? new TPasswordEdit(x, y, w, h) : new Fl_Input(x, y, w, h);
   input->textsize(kFontSize);
   input->textfont(FL_HELVETICA);
   input->when(FL_WHEN_CHANGED);
@@ -127,7 +183,9 @@ TMainWindow::TMainWindow(TKelthornF& form) : FForm(form), FMemoBuffer(std::make_
 TMainWindow::~TMainWindow() = default;
 
 void TMainWindow::Build() {
-  FWindow = std::make_unique<Fl_Double_Window>(kWindowWidth, kWindowHeight, "Download listing");
+  auto window = std::make_unique<TFormWindow>(kWindowWidth, kWindowHeight, "Download listing");
+  TFormWindow* frame = window.get();
+  FWindow = std::move(window);
   FWindow->xclass("tamvirel");
   FWindow->labelsize(kFontSize);
   FWindow->callback(CloseUnlessEscape);
@@ -151,6 +209,7 @@ void TMainWindow::Build() {
   FControls.Edit1 = MakeEdit(ox + 8, oy + 18, 105, 21, false);
   MakeLabel(ox + 8, oy + 43, "Heslo");
   FControls.Edit2 = MakeEdit(ox + 8, oy + 62, 103, 21, true);
+  static_cast<TPasswordEdit*>(FControls.Edit2)->OnEnter = [this] { RunRequestHandler([this] { FForm.Login(); }); };
   FControls.SpeedButton2 = new TFlatButton(ox + 130, oy + 62, 55, 22, "Login");
   FControls.SpeedButton2->callback(
       [](Fl_Widget*, void* self) {
@@ -195,7 +254,8 @@ void TMainWindow::Build() {
   sheet1->end();
 
   // ---- second tab: conversion, memo and the attribute table ----
-  // The memo and the list box reach past the window's edge by design; the sheet clips them.
+  // The memo and the list box reach past the window's edge by design; the sheet clips them
+  // until the user widens the window.
   auto* sheet2 = new Fl_Group(0, sheetY, kWindowWidth, sheetH, "TabSheet2");
   sheet2->labelsize(kFontSize);
   sheet2->clip_children(1);
@@ -211,6 +271,8 @@ void TMainWindow::Build() {
   FControls.Memo1->buffer(FMemoBuffer.get());
   FControls.Memo1->textsize(kFontSize);
   FControls.Memo1->textfont(FL_HELVETICA);
+  // Tab leaves the memo instead of going into it.
+  FControls.Memo1->add_key_binding(FL_Tab, FL_TEXT_EDITOR_ANY_STATE, [](int, Fl_Text_Editor*) { return 0; });
   FControls.LboxAttr = new Fl_Hold_Browser(ox + 288, oy + 16, 257, 145);
   FControls.LboxAttr->textsize(kFontSize);
   FControls.LboxAttr->format_char(0);  // items are data, not formatting
@@ -219,6 +281,16 @@ void TMainWindow::Build() {
   tabs->end();
   tabs->value(sheet1);
   FWindow->end();
+
+  // A wider window shows more of the sheets; their controls keep their places and sizes.
+  FWindow->resizable(tabs);
+  tabs->resizable(sheet1);
+  sheet1->resizable(nullptr);
+  sheet2->resizable(nullptr);
+  FWindow->size_range(kWindowWidth, kWindowHeight, kFullWidth, kWindowHeight);
+  const TMainWindowControls& c = FControls;
+  frame->TabOrder = {tabs,      c.Edit1,  c.Edit2,  c.SpeedButton2, c.SpeedButton276, c.CheckBox32, c.Edit48,
+                     c.Edit49,  c.Edit50, c.Edit51, c.SpeedButton1, c.Memo1,          c.LboxAttr};
 
   FBindings = {{FControls.Edit1, &TKelthornF::Edit1},   {FControls.Edit2, &TKelthornF::Edit2},
                {FControls.Edit48, &TKelthornF::Edit48}, {FControls.Edit49, &TKelthornF::Edit49},
@@ -301,13 +373,13 @@ void TMainWindow::RunRequestHandler(const std::function<void()>& handler) {
 void TMainWindow::Show() {
   FWindow->position((Fl::w() - kWindowWidth) / 2, (Fl::h() - kWindowHeight) / 2);
   FWindow->show();
-  // Minimise and close but no maximise, for window managers that read these hints; the fixed
-  // size hints that a non-resizable window carries stop the others from maximising it.
+  // Minimise, close and resize but no maximise, for window managers that read these hints; the
+  // maximum size hint, no larger than the controls need, keeps the others from filling the screen.
   struct {
     unsigned long flags, functions, decorations;
     long inputMode;
     unsigned long status;
-  } hints = {1 | 2, 4 | 8 | 32, 2 | 8 | 16 | 32, 0, 0};
+  } hints = {1 | 2, 2 | 4 | 8 | 32, 2 | 4 | 8 | 16 | 32, 0, 0};
   Atom property = XInternAtom(fl_display, "_MOTIF_WM_HINTS", False);
   XChangeProperty(fl_display, fl_xid(FWindow.get()), property, property, 32, PropModeReplace,
                   reinterpret_cast<unsigned char*>(&hints), 5);

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs every package the build, the tests, the benchmarks and the fuzz targets need.
+# Installs every package the build, the tests, the benchmarks, the fuzz targets and the Debian
+# package need.
 # Idempotent: when everything is present it only checks and returns.
 set -euo pipefail
 
@@ -30,6 +31,10 @@ PACKAGES=(
   libsimdjson-dev
   libsqlite3-dev
   sqlite3
+  desktop-file-utils
+  man-db
+  groff-base
+  dpkg-dev
 )
 
 missing=()

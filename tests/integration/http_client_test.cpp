@@ -767,7 +767,9 @@ TEST_F(HttpClient, HostileServersEndTheRequestWithAnError) {
     const TOutcome out = Run(server.Url("/"));
     EXPECT_TRUE(out.Raised) << c.Name;
     EXPECT_EQ(404, out.Code) << c.Name;
-    if (!c.Reason.empty()) EXPECT_EQ(c.Reason, out.Message) << c.Name;
+    if (!c.Reason.empty()) {
+      EXPECT_EQ(c.Reason, out.Message) << c.Name;
+    }
     EXPECT_NE(0, out.RequestDoneError) << c.Name;
     EXPECT_LT(out.Seconds, 10.0) << c.Name;  // well before the time-out
     EXPECT_LE(out.Body.size(), 1024u * 1024u) << c.Name;

@@ -190,7 +190,8 @@ TEST_F(MainWindow, OpensCentredWithItsCaptionSizeControlsAndSlovakTexts) {
   ASSERT_TRUE(PumpUntil(loop, [&] { return view.Window()->visible() != 0; }));
   const TMainWindowControls& c = view.Controls();
 
-  // Caption, size, centred place, and no maximise (fixed size, and the frame hints).
+  // Caption, size, centred place, and no maximise (the frame hints, and a maximum size that only
+  // lets the window widen as far as its controls reach).
   EXPECT_STREQ(view.Window()->label(), "Download listing");
   std::string info = Shell("xwininfo -id " + Id(view.Window()));
   EXPECT_NE(info.find("Width: 222\n"), std::string::npos) << info;
@@ -199,8 +200,9 @@ TEST_F(MainWindow, OpensCentredWithItsCaptionSizeControlsAndSlovakTexts) {
   EXPECT_NE(info.find("Absolute upper-left Y:  136\n"), std::string::npos) << info;  // (600 - 327) / 2
   std::string props = Shell("xprop -id " + Id(view.Window()));
   EXPECT_NE(props.find("WM_NAME(STRING) = \"Download listing\""), std::string::npos) << props;
-  EXPECT_NE(props.find("program specified maximum size: 222 by 327"), std::string::npos) << props;
-  EXPECT_NE(props.find("_MOTIF_WM_HINTS(_MOTIF_WM_HINTS) = 0x3, 0x2c,"), std::string::npos) << props;
+  EXPECT_NE(props.find("program specified minimum size: 222 by 327"), std::string::npos) << props;
+  EXPECT_NE(props.find("program specified maximum size: 561 by 327"), std::string::npos) << props;
+  EXPECT_NE(props.find("_MOTIF_WM_HINTS(_MOTIF_WM_HINTS) = 0x3, 0x2e, 0x3e,"), std::string::npos) << props;
 
   // The settings arrive in the widgets as UTF-8; passwords are masked.
   EXPECT_EQ(c.Edit1->value(), std::string("Ľubomír"));
@@ -238,9 +240,39 @@ TEST_F(MainWindow, OpensCentredWithItsCaptionSizeControlsAndSlovakTexts) {
   view.Refresh();
   EXPECT_NE(MemoText(c).find("Žltý kôň"), std::string::npos);
 
-  Click(view.Window(), c.TabSheet2->x() + 90, 10);  // the second tab's title
-  EXPECT_TRUE(PumpUntil(loop, [&] { return c.PageControl1->value() == c.TabSheet2; }, 5000));
+  // From the keyboard: Tab goes round the shown tab's controls and the tab row, Shift+Tab back,
+  // and the arrow keys on the tab row change the tab.
+  auto keyMovesFocusTo = [&](const char* key, Fl_Widget* to) {
+    Xdo(std::string("key --clearmodifiers ") + key);
+    return PumpUntil(loop, [&] { return Fl::focus() == to; }, 5000);
+  };
+  const std::vector<std::pair<const char*, Fl_Widget*>> keys = {
+      {"Tab", c.Edit51},          {"Tab", c.PageControl1},  {"Tab", c.Edit1},       {"Tab", c.Edit2},
+      {"Tab", c.SpeedButton2},    {"Tab", c.SpeedButton276}, {"Tab", c.CheckBox32}, {"Tab", c.Edit48},
+      {"shift+Tab", c.CheckBox32}, {"Tab", c.Edit48},      {"Tab", c.Edit49},      {"Tab", c.Edit50},
+      {"Tab", c.Edit51},          {"Tab", c.PageControl1},  {"Right", c.PageControl1}, {"Tab", c.SpeedButton1},
+      {"Tab", c.Memo1},           {"Tab", c.LboxAttr},      {"Tab", c.PageControl1}, {"shift+Tab", c.LboxAttr}};
+  for (size_t i = 0; i < keys.size(); ++i)
+    EXPECT_TRUE(keyMovesFocusTo(keys[i].first, keys[i].second)) << "key " << i << " (" << keys[i].first << ")";
+  EXPECT_EQ(c.PageControl1->value(), c.TabSheet2);
   Shot(loop, view.Window(), "second_tab.png");
+
+  // Widened, the window shows the whole memo and attribute list, both where they were.
+  // (Moved left first, so that the screenshot is not cut at the screen's edge.)
+  Xdo("windowmove " + Id(view.Window()) + " 100 136 windowsize " + Id(view.Window()) + " 561 327");
+  ASSERT_TRUE(PumpUntil(loop, [&] { return view.Window()->x() == 100 && view.Window()->w() == 561; }, 5000));
+  EXPECT_EQ(c.PageControl1->w(), 561);
+  EXPECT_EQ(c.TabSheet2->w(), 561);
+  const Fl_Widget* list = c.LboxAttr;
+  EXPECT_EQ(std::vector<int>({c.Memo1->x(), c.Memo1->y(), c.Memo1->w(), c.Memo1->h(), list->x(), list->w()}),
+            std::vector<int>({12, 40, 513, 161, 292, 257}));
+  xtest::TImage wide = Shot(loop, view.Window(), "second_tab_wide.png");
+  ASSERT_EQ(wide.Width, 561);
+  // The list, wholly beyond where the window used to end, is drawn: its background and the dark
+  // letters of its items.
+  const int lx = list->x() + 4, ly = list->y() + 4, lw = list->w() - 24, lh = list->h() - 8;
+  EXPECT_GT(wide.Count(lx, ly, lw, lh, [](uint32_t p) { return p == 0xFFFFFF; }), lw * lh / 2);
+  EXPECT_GT(wide.Count(lx, ly, lw, lh, [](uint32_t p) { return (p & 0x808080) == 0; }), 20);
 }
 
 TEST_F(MainWindow, LoginAgainstAnInTestSiteColoursTheUserFieldAndIgnoresClicksWhileItIsPending) {
@@ -366,13 +398,14 @@ TEST_F(MainWindow, LoginAgainstAnInTestSiteColoursTheUserFieldAndIgnoresClicksWh
   EXPECT_FALSE(runtime::FileExists(dir + "rovkast.ini") &&
                runtime::ReadWholeFile(dir + "rovkast.ini").find("[User]") != std::string::npos);
 
-  // The right password: green, and the Slovak credentials survive the settings file.
+  // The right password, and Enter in its field: green, and the Slovak credentials survive the
+  // settings file.
   Click(w, c.Edit2);
   Xdo("key ctrl+a BackSpace");
   RunWhilePumping(loop, "xdotool type --delay 60 'dobré' 2>&1");
   ASSERT_TRUE(PumpUntil(loop, [&] { return form.Edit2 == Ansi("dobré"); }));
   holdPost = false;
-  Click(w, c.SpeedButton2);
+  Xdo("key Return");
   ASSERT_TRUE(PumpUntil(loop, [&] { return postsReceived == 2 && !view.Busy(); }, 60000));
   EXPECT_TRUE(form.SignedIn);
   xtest::TImage green = Shot(loop, w, "login_succeeded_green.png");

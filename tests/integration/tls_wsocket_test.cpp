@@ -186,7 +186,9 @@ TEST(TlsSocket, StreamsEndingWithoutOrWithCloseAlert) {
     EXPECT_EQ(tc.ExpectedError, client.CloseError);
     EXPECT_EQ("closed " + std::to_string(tc.ExpectedError), client.Log.back());
     server.Stop();
-    if (tc.ClientCloses) EXPECT_TRUE(serverSawAlert);
+    if (tc.ClientCloses) {
+      EXPECT_TRUE(serverSawAlert);
+    }
   }
 }
 
