@@ -94,6 +94,37 @@ TListingStore::TListingStore(std::string path, int busyTimeoutMs) : FPath(std::m
 
 TListingStore::~TListingStore() { sqlite3_close(FDb); }
 
+void TListingStore::LeaveCheckpointsToOthers(int backstopFrames) {
+  FBackstopFrames = backstopFrames;
+  // Takes the place of SQLite's own automatic checkpoint, which is such a hook too.
+  sqlite3_wal_hook(
+      FDb,
+      [](void* context, sqlite3* db, const char* name, int frames) {
+        auto* self = static_cast<TListingStore*>(context);
+        self->FWalFrames = frames;
+        if (frames >= self->FBackstopFrames) sqlite3_wal_checkpoint(db, name);
+        return SQLITE_OK;
+      },
+      this);
+}
+
+TWalCheckpointer::TWalCheckpointer(const std::string& path) {
+  if (sqlite3_open_v2(path.c_str(), &FDb, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    const std::string reason = Reason(FDb);
+    sqlite3_close(FDb);
+    throw EStoreError("database " + path + ": " + reason);
+  }
+  // The log is synced before its pages are copied, the file after: a power cut mid-copy loses
+  // nothing the log did not already hold.
+  sqlite3_exec(FDb, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+}
+
+TWalCheckpointer::~TWalCheckpointer() { sqlite3_close(FDb); }
+
+bool TWalCheckpointer::Checkpoint() {
+  return sqlite3_wal_checkpoint_v2(FDb, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr) == SQLITE_OK;
+}
+
 void TListingStore::Fail(const std::string& what) const { throw EStoreError("database " + FPath + ": " + what); }
 
 void TListingStore::Exec(const char* sql) {

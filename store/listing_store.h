@@ -45,12 +45,38 @@ class TListingStore {
   // EStoreError on any failure, after rolling back, so the database keeps what it had.
   void Apply(const std::vector<std::string>& statements);
 
+  // Leaves copying the write-ahead log into the file to another connection (see
+  // TWalCheckpointer) instead of doing it at the end of a transaction, so a commit never waits for
+  // the disk. A log past `backstopFrames` is still copied here, should that connection fail.
+  void LeaveCheckpointsToOthers(int backstopFrames);
+  // Frames in the write-ahead log after the last commit.
+  int WalFrames() const { return FWalFrames; }
+
  private:
   [[noreturn]] void Fail(const std::string& what) const;
   void Exec(const char* sql);
   void CreateTables();
 
   std::string FPath;
+  sqlite3* FDb = nullptr;
+  int FWalFrames = 0;
+  int FBackstopFrames = 0;
+};
+
+// A second connection to a database in write-ahead logging that copies the log into the file
+// while the writer goes on (a passive checkpoint: it never waits for, or holds up, the writer).
+class TWalCheckpointer {
+ public:
+  // Throws EStoreError when `path` cannot be opened.
+  explicit TWalCheckpointer(const std::string& path);
+  ~TWalCheckpointer();
+  TWalCheckpointer(const TWalCheckpointer&) = delete;
+  TWalCheckpointer& operator=(const TWalCheckpointer&) = delete;
+
+  // Copies what the log holds now; false when SQLite refused (the writer then copies it itself).
+  bool Checkpoint();
+
+ private:
   sqlite3* FDb = nullptr;
 };
 

@@ -43,6 +43,10 @@ class TStoreQueue {
     std::vector<std::string> Statements;
   };
   void Run();
+  // The second thread: copies the write-ahead log into the file when the writer asks, so that the
+  // writer's commits never wait for the disk's syncs.
+  void RunCheckpoints();
+  void StopCheckpoints();
 
   const std::string FPath;
   const int FBusyTimeoutMs;
@@ -53,6 +57,10 @@ class TStoreQueue {
   std::deque<TItem> FItems;  // guarded by FLock
   bool FFinishing = false;   // guarded by FLock
   int FFailures = 0;         // written by the thread, read after the join
+  std::condition_variable FCheckpointChanged;
+  bool FCheckpointWanted = false;  // guarded by FLock
+  bool FCheckpointStop = false;    // guarded by FLock
+  std::thread FCheckpointThread;
   std::thread FThread;
 };
 
