@@ -7,7 +7,7 @@
 namespace app {
 
 inline constexpr std::string_view kProgramName = "tamvirel";
-inline constexpr std::string_view kProgramVersion = "1.0";
+inline constexpr std::string_view kProgramVersion = TAMVIREL_VERSION;  // the project's version, from the build
 
 // Shown for a code that failed in batch mode, with its trailing blank. Scripts look for it, so
 // what the program adds (the code, the cause) comes after it.
