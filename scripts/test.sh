@@ -12,6 +12,11 @@ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAMVIREL_SANITIZE=ON 
   || { cat "$BUILD.configure.log"; exit 1; }
 cmake --build "$BUILD" -j "$(nproc)"
 
+# The tests' scratch folders live in the build folder: two clones testing at once on one
+# machine then never share (or lock) each other's files under /tmp.
+export TEST_TMPDIR="$(cd "$BUILD" && pwd)/test-tmp/"
+rm -rf "$TEST_TMPDIR" && mkdir -p "$TEST_TMPDIR"
+
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:strict_string_checks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 ctest --test-dir "$BUILD" --output-on-failure -j "$(nproc)" --timeout 300
