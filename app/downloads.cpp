@@ -1,8 +1,6 @@
 // The download operations every request of the program goes through, and the cookie handler
 // that keeps the site's session.
 
-#include <algorithm>
-#include <cctype>
 #include <exception>
 
 #include "app/main_form.h"
@@ -10,6 +8,7 @@
 #include "http/http_exception.h"
 #include "http/ssl_http_cli.h"
 #include "net/application.h"
+#include "runtime/ascii_text.h"
 #include "runtime/byte_stream.h"
 #include "runtime/file_io.h"
 
@@ -56,11 +55,7 @@ void TKelthornF::HttpCli1Cookie(const std::string& value) {
 }
 
 bool TKelthornF::FromSite(const http::THttpCli& client) const {
-  const std::string& host = client.ReplyHost();
-  return host.size() == SiteHost.size() &&
-         std::equal(host.begin(), host.end(), SiteHost.begin(), [](unsigned char a, unsigned char b) {
-           return std::tolower(a) == std::tolower(b);
-         });
+  return runtime::EqualsNoCase(client.ReplyHost(), SiteHost);
 }
 
 void TKelthornF::CopyProxySettings() {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/main_form.h"
+#include "app/messages.h"
 
 int main(int argc, char** argv) {
   std::vector<std::string> arguments(argv + 1, argv + argc);
@@ -11,7 +12,7 @@ int main(int argc, char** argv) {
     return app::RunProgram(arguments);
   } catch (const std::exception& e) {
     // Whatever no handler took still ends in a line that says what, not in an abort.
-    std::fprintf(stderr, "tamvirel: %s\n", e.what());
+    std::fprintf(stderr, "%s: %s\n", app::kProgramName.data(), e.what());
     return 1;
   }
 }

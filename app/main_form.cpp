@@ -32,6 +32,12 @@ std::string StoreFailureText(const std::string& code, const std::string& failure
   return std::string(kErrorMessage) + code + ": " + failure + "; tmp/" + code + ".sql is written";
 }
 
+// Straight to standard error, as one write: the database's thread reports from outside the
+// message loop, where no message box may be shown.
+void PrintStoreFailure(const std::string& code, const std::string& failure) {
+  std::fprintf(stderr, "%s: %s\n", kProgramName.data(), StoreFailureText(code, failure).c_str());
+}
+
 }  // namespace
 
 std::string LocateDataFolder() {
@@ -199,11 +205,10 @@ void TKelthornF::StoreStatements(const std::string& code, std::vector<std::strin
   } catch (const std::exception& e) {
     ++FStoreFailures;
     // The file name and SQLite's reason are UTF-8; the code is the page's own text.
-    const std::string text = StoreFailureText(code, e.what());
     if (toStandardError)
-      std::fprintf(stderr, "tamvirel: %s\n", text.c_str());
+      PrintStoreFailure(code, e.what());
     else
-      runtime::ShowMessage(runtime::Utf8ToAnsi(text));
+      runtime::ShowMessage(runtime::Utf8ToAnsi(StoreFailureText(code, e.what())));
   }
 }
 
@@ -260,10 +265,7 @@ std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
   // The database takes as long as the rest of a code's work: a thread of its own applies each
   // code's statements while the next page downloads. Its failures are reported as they happen.
   if (!DatabaseFile.empty()) {
-    FStoreQueue = std::make_unique<store::TStoreQueue>(
-        DatabaseFile, DatabaseBusyTimeoutMs, [](const std::string& code, const std::string& failure) {
-          std::fprintf(stderr, "tamvirel: %s\n", StoreFailureText(code, failure).c_str());
-        });
+    FStoreQueue = std::make_unique<store::TStoreQueue>(DatabaseFile, DatabaseBusyTimeoutMs, PrintStoreFailure);
   }
   for (FBatchIndex = 1; FBatchIndex <= count; ++FBatchIndex) {
     const auto started = std::chrono::steady_clock::now();

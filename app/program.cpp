@@ -120,8 +120,14 @@ void CreateForm(TKelthornF& form) {
   runtime::SetMessageBoxHandler(std::move(previous));
 }
 
-double SecondsSince(std::chrono::steady_clock::time_point started) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+// The last line of a run on a terminal: how many of the pages or codes were converted, and how
+// long it all took.
+void PrintSummary(size_t count, const char* what, int failed, std::chrono::steady_clock::time_point started) {
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  char summary[160];
+  std::snprintf(summary, sizeof summary, "%zu %s: %zu converted, %d failed, %.2f s", count, what,
+                count - static_cast<size_t>(failed), failed, seconds);
+  PrintLines(summary);
 }
 
 int ConvertFiles(const std::vector<std::string>& files, const std::optional<std::string>& database) {
@@ -146,12 +152,7 @@ int ConvertFiles(const std::vector<std::string>& files, const std::optional<std:
       PrintLines(file + ": wrote " + r.SqlFile + " (" + std::to_string(r.Statements) + " statements)");
     }
   }
-  if (terminal) {
-    char summary[160];
-    std::snprintf(summary, sizeof summary, "%zu pages: %zu converted, %d failed, %.2f s", files.size(),
-                  files.size() - static_cast<size_t>(failed), failed, SecondsSince(started));
-    PrintLines(summary);
-  }
+  if (terminal) PrintSummary(files.size(), "pages", failed, started);
   failed += form.StoreFailures();
   return failed == 0 ? 0 : 1;
 }
@@ -209,12 +210,7 @@ int RunCodes(std::vector<std::string> codes, const std::string& dataFolder,
   const auto results = form.RunBatch();
   for (const auto& r : results)
     if (r.Outcome != TKelthornF::TCodeOutcome::Converted) ++failed;
-  if (terminal) {
-    char summary[160];
-    std::snprintf(summary, sizeof summary, "%zu codes: %zu converted, %d failed, %.2f s", results.size(),
-                  results.size() - static_cast<size_t>(failed), failed, SecondsSince(started));
-    PrintLines(summary);
-  }
+  if (terminal) PrintSummary(results.size(), "codes", failed, started);
   if (form.BatchFlushFailed()) ++failed;
   failed += form.StoreFailures();
   return failed == 0 ? 0 : 1;

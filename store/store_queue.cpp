@@ -33,8 +33,7 @@ int TStoreQueue::Finish() {
     FFinishing = true;
     FChanged.notify_all();
   }
-  if (FThread.joinable()) FThread.join();
-  StopCheckpoints();
+  if (FThread.joinable()) FThread.join();  // it stops the checkpoints before it ends
   return FFailures;
 }
 
