@@ -36,13 +36,14 @@ std::atomic<bool> gFailFlushes{false};  // test seam
 std::mutex gDeferredLock;
 std::set<std::string> gDeferredFolders;  // folders of files written while deferred
 
-// A file rewritten again and again while flushes are deferred (the settings file gets the
-// session stamp after every code) is replaced by exchanging it with a spare file that holds
-// the new content: the old file becomes the spare for the next write. A new file per write
-// would make the file system allocate one inode and free another every time, and freshly
-// freed inodes slow every later file creation in that folder down. Guarded by gDeferredLock.
-std::set<std::string> gWrittenWhileDeferred;
-std::map<std::string, std::string> gSpareOf;  // file -> its spare
+// While flushes are deferred, a file that replaces an existing one is written into a spare file
+// and exchanged with it; the old file becomes the spare for the next write in that folder. A new
+// file per write would make the file system allocate one inode and free another every time
+// (freshly freed inodes slow every later file creation in the folder down, and freeing the old
+// file's blocks waits on the disk's journal), and a rename over an existing file makes some file
+// systems (ext4) write the new file out at once, for programs that never flush: both stall a
+// batch behind the disk for what its one flush at the end does anyway. Guarded by gDeferredLock.
+std::map<std::string, std::string> gSpareIn;  // folder -> a spare file in it
 
 std::string FolderOf(const std::string& path) {
   const size_t slash = path.find_last_of('/');
@@ -60,10 +61,9 @@ bool FlushDeferredWrites() {
   {
     std::lock_guard<std::mutex> hold(gDeferredLock);
     folders.swap(gDeferredFolders);
-    spares.swap(gSpareOf);
-    gWrittenWhileDeferred.clear();
+    spares.swap(gSpareIn);
   }
-  for (const auto& [file, spare] : spares) ::unlink(spare.c_str());
+  for (const auto& [folder, spare] : spares) ::unlink(spare.c_str());
   bool ok = true;
   for (const std::string& folder : folders) {
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -98,16 +98,17 @@ std::string ReadWholeFile(const std::string& path) {
   return data;
 }
 
-// Writes `bytes` into the spare of `path` (made on the first call) and exchanges the two
-// names; false (nothing changed at `path`) when that cannot be done.
+// Writes `bytes` into the spare of the folder of `path` (made on the first call) and exchanges
+// the two names; false (nothing changed at `path`) when that cannot be done.
 bool ReplaceThroughSpare(const std::string& path, std::string_view bytes, mode_t mode) {
+  const std::string folder = FolderOf(path);
   std::string spare;
   {
     std::lock_guard<std::mutex> hold(gDeferredLock);
-    auto it = gSpareOf.find(path);
-    if (it != gSpareOf.end()) {
+    auto it = gSpareIn.find(folder);
+    if (it != gSpareIn.end()) {
       spare = it->second;
-      gSpareOf.erase(it);
+      gSpareIn.erase(it);
     }
   }
   int fd = -1;
@@ -124,8 +125,15 @@ bool ReplaceThroughSpare(const std::string& path, std::string_view bytes, mode_t
             ::ftruncate(fd, static_cast<off_t>(bytes.size())) == 0;
   ok = ::close(fd) == 0 && ok;
   if (ok && ::renameat2(AT_FDCWD, spare.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
-    std::lock_guard<std::mutex> hold(gDeferredLock);
-    gSpareOf[path] = spare;
+    // The old file is the next spare, unless it is not a file of its own: one with another name
+    // elsewhere must not be written over.
+    struct stat old {};
+    if (::lstat(spare.c_str(), &old) == 0 && S_ISREG(old.st_mode) && old.st_nlink == 1) {
+      std::lock_guard<std::mutex> hold(gDeferredLock);
+      gSpareIn[folder] = spare;
+    } else {
+      ::unlink(spare.c_str());
+    }
     return true;
   }
   ::unlink(spare.c_str());
@@ -141,15 +149,14 @@ void WriteFileAtomic(const std::string& path, std::string_view bytes, mode_t mod
   }
   if (durable && gDeferFlushes) {
     durable = false;
-    bool again = false;
     {
       std::lock_guard<std::mutex> hold(gDeferredLock);
       gDeferredFolders.insert(FolderOf(path));
-      again = !gWrittenWhileDeferred.insert(path).second;
     }
-    // Only a plain file written before in this stretch: files written once (each code's SQL
-    // file) keep the plain replacement and leave no spare behind.
-    if (again && exists && S_ISREG(st.st_mode) && ReplaceThroughSpare(path, bytes, mode)) return;
+    // Only a plain file: a link is replaced by a file, as a rename does.
+    struct stat own {};
+    if (exists && ::lstat(path.c_str(), &own) == 0 && S_ISREG(own.st_mode) && ReplaceThroughSpare(path, bytes, mode))
+      return;
   }
   std::string tmp = path + ".XXXXXX";
   int fd = ::mkstemp(tmp.data());

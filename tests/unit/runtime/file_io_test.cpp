@@ -87,27 +87,50 @@ TEST(FileIo, DeferredRewritesKeepContentModeAndLeaveOnlyTheFileBehind) {
     ::closedir(d);
     return n;
   };
-  const std::string ini = dir + "/settings.ini", once = dir + "/once.sql";
+  const std::string ini = dir + "/settings.ini", once = dir + "/once.sql", older = dir + "/older.sql";
+  // Files replaced while deferred take the place of their old selves through one spare per
+  // folder: a file with another name elsewhere, and a link, must never become that spare.
+  const std::string other = dir + "_other";
+  std::system(("rm -rf '" + other + "'").c_str());
+  ASSERT_TRUE(EnsureDirectory(other, 0700));
+  const std::string linked = dir + "/linked.sql", symlinked = dir + "/symlinked.sql";
+  WriteFileAtomic(linked, "kept under its other name");
+  ASSERT_EQ(::link(linked.c_str(), (other + "/hard").c_str()), 0);
+  WriteFileAtomic(other + "/target", "the link's target");
+  ASSERT_EQ(::symlink((other + "/target").c_str(), symlinked.c_str()), 0);
+  WriteFileAtomic(older, "from an earlier run", 0640);
   WriteFileAtomic(ini, "[S]\r\nTC=0\r\n", 0600);
   DeferFlushes(true);
   WriteFileAtomic(once, "written once");
+  WriteFileAtomic(linked, "new linked");
+  WriteFileAtomic(symlinked, "new symlinked");
+  WriteFileAtomic(older, "this run's");
   for (int i = 1; i <= 5; ++i) {
     const std::string text = "[S]\r\nTC=" + std::string(static_cast<size_t>(6 - i), '9') + "\r\n";  // shrinking
     WriteFileAtomic(ini, text);
     EXPECT_EQ(ReadWholeFile(ini), text) << i;
-    EXPECT_LE(entries(), 3) << i;  // the file, the one written once and at most one spare
+    EXPECT_LE(entries(), 6) << i;  // the five files and at most one spare
   }
   DeferFlushes(false);
   EXPECT_TRUE(FlushDeferredWrites());
   EXPECT_EQ(ReadWholeFile(ini), "[S]\r\nTC=9\r\n");
   EXPECT_EQ(ReadWholeFile(once), "written once");
+  EXPECT_EQ(ReadWholeFile(older), "this run's");
+  EXPECT_EQ(ReadWholeFile(linked), "new linked");
+  EXPECT_EQ(ReadWholeFile(symlinked), "new symlinked");
+  EXPECT_EQ(ReadWholeFile(other + "/hard"), "kept under its other name");
+  EXPECT_EQ(ReadWholeFile(other + "/target"), "the link's target");
   struct stat st {};
   ASSERT_EQ(::stat(ini.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_EQ(entries(), 2);
+  ASSERT_EQ(::stat(older.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  ASSERT_EQ(::lstat(symlinked.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(entries(), 5);
   WriteFileAtomic(ini, "after");  // no spare is used once flushes are no longer deferred
   EXPECT_EQ(ReadWholeFile(ini), "after");
-  EXPECT_EQ(entries(), 2);
+  EXPECT_EQ(entries(), 5);
 }
 
 TEST(ByteStream, WriteSeekReadAndSave) {
