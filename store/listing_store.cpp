@@ -40,10 +40,13 @@ int AllowListingInserts(void*, int action, const char* table, const char*, const
   return SQLITE_DENY;
 }
 
-struct TFinalize {
-  void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
-};
-using TStatement = std::unique_ptr<sqlite3_stmt, TFinalize>;
+using TStatement = std::unique_ptr<sqlite3_stmt, TFinalizeStatement>;
+
+// More values than any of the five tables has columns is not a listing statement: SQLite gets it
+// whole and says what is wrong with it in its own words.
+constexpr size_t kMaxPlainValues = 64;
+// Distinct inserts kept prepared; a cache's statements use five.
+constexpr size_t kMaxPrepared = 32;
 
 // SQLite's message for the last failure; for a failure of the file itself the system's reason too
 // ("unable to open database file" alone does not say whether the folder is missing or refused).
@@ -58,6 +61,8 @@ std::string Reason(sqlite3* db) {
 }
 
 }  // namespace
+
+void TFinalizeStatement::operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
 
 TListingStore::TListingStore(std::string path, int busyTimeoutMs) : FPath(std::move(path)) {
   const int rc = sqlite3_open_v2(FPath.c_str(), &FDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
@@ -92,7 +97,10 @@ TListingStore::TListingStore(std::string path, int busyTimeoutMs) : FPath(std::m
   }
 }
 
-TListingStore::~TListingStore() { sqlite3_close(FDb); }
+TListingStore::~TListingStore() {
+  FPrepared.clear();  // a connection with statements left open would not close
+  sqlite3_close(FDb);
+}
 
 void TListingStore::LeaveCheckpointsToOthers(int backstopFrames) {
   FBackstopFrames = backstopFrames;
@@ -156,24 +164,8 @@ void TListingStore::Apply(const std::vector<std::string>& statements) {
       // SQLite would end the text at a NUL and run what comes before it.
       if (text.find('\0') != std::string::npos) Fail(which + "holds a NUL byte");
       if (text.size() > INT_MAX) Fail(which + "too long");
-      sqlite3_stmt* raw = nullptr;
-      const char* tail = nullptr;
-      const char* end = text.data() + text.size();
-      const int rc = sqlite3_prepare_v2(FDb, text.data(), static_cast<int>(text.size()), &raw, &tail);
-      TStatement statement(raw);
-      if (rc != SQLITE_OK) {
-        if ((sqlite3_extended_errcode(FDb) & 0xff) == SQLITE_AUTH) Fail(which + "not an insert into a listing table");
-        Fail(which + Reason(FDb));
-      }
-      if (!statement) Fail(which + "empty");
-      if (tail != nullptr && tail < end) {
-        // What follows the statement may be blanks or a comment, nothing that runs.
-        sqlite3_stmt* extra = nullptr;
-        const int more = sqlite3_prepare_v2(FDb, tail, static_cast<int>(end - tail), &extra, nullptr);
-        TStatement extraHolder(extra);
-        if (more != SQLITE_OK || extra != nullptr) Fail(which + "holds more than one statement");
-      }
-      if (sqlite3_step(raw) != SQLITE_DONE) Fail(which + Reason(FDb));
+      if (ReadPlainInsert(text, FPlain) && FPlain.Values.size() <= kMaxPlainValues) RunPlain(which);
+      else RunWhole(text, which);
     }
     sqlite3_set_authorizer(FDb, nullptr, nullptr);
     Exec("COMMIT");
@@ -182,6 +174,60 @@ void TListingStore::Apply(const std::vector<std::string>& statements) {
     if (!sqlite3_get_autocommit(FDb)) sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
     throw;
   }
+}
+
+void TListingStore::FailPrepare(const std::string& which) const {
+  if ((sqlite3_extended_errcode(FDb) & 0xff) == SQLITE_AUTH) Fail(which + "not an insert into a listing table");
+  Fail(which + Reason(FDb));
+}
+
+void TListingStore::RunWhole(const std::string& text, const std::string& which) {
+  sqlite3_stmt* raw = nullptr;
+  const char* tail = nullptr;
+  const char* end = text.data() + text.size();
+  const int rc = sqlite3_prepare_v2(FDb, text.data(), static_cast<int>(text.size()), &raw, &tail);
+  TStatement statement(raw);
+  if (rc != SQLITE_OK) FailPrepare(which);
+  if (!statement) Fail(which + "empty");
+  if (tail != nullptr && tail < end) {
+    // What follows the statement may be blanks or a comment, nothing that runs.
+    sqlite3_stmt* extra = nullptr;
+    const int more = sqlite3_prepare_v2(FDb, tail, static_cast<int>(end - tail), &extra, nullptr);
+    TStatement extraHolder(extra);
+    if (more != SQLITE_OK || extra != nullptr) Fail(which + "holds more than one statement");
+  }
+  if (sqlite3_step(raw) != SQLITE_DONE) Fail(which + Reason(FDb));
+}
+
+void TListingStore::RunPlain(const std::string& which) {
+  // The same insert with its values as parameters, prepared once per table and column list.
+  std::string sql = "INSERT OR REPLACE INTO ";
+  sql.append(FPlain.Target).append(" VALUES (?");
+  for (size_t i = 1; i < FPlain.Values.size(); ++i) sql += ",?";
+  sql += ')';
+  auto found = FPrepared.find(sql);
+  if (found == FPrepared.end()) {
+    sqlite3_stmt* raw = nullptr;
+    const int rc = sqlite3_prepare_v2(FDb, sql.c_str(), static_cast<int>(sql.size()), &raw, nullptr);
+    TStatement statement(raw);
+    if (rc != SQLITE_OK) FailPrepare(which);
+    if (FPrepared.size() >= kMaxPrepared) FPrepared.clear();
+    found = FPrepared.emplace(std::move(sql), std::move(statement)).first;
+  }
+  sqlite3_stmt* statement = found->second.get();
+  for (size_t i = 0; i < FPlain.Values.size(); ++i) {
+    const TPlainValue& value = FPlain.Values[i];
+    const int at = static_cast<int>(i + 1);
+    // The text stays in the statement until the step below is done: SQLite need not copy it.
+    const int rc = value.IsInteger ? sqlite3_bind_int64(statement, at, value.Integer)
+                                   : sqlite3_bind_text(statement, at, value.Text.data(),
+                                                       static_cast<int>(value.Text.size()), SQLITE_STATIC);
+    if (rc != SQLITE_OK) Fail(which + Reason(FDb));
+  }
+  const int rc = sqlite3_step(statement);
+  sqlite3_reset(statement);
+  sqlite3_clear_bindings(statement);
+  if (rc != SQLITE_DONE) Fail(which + Reason(FDb));
 }
 
 }  // namespace store

@@ -7,11 +7,16 @@
 // replace" replaces a cache's earlier rows instead of adding to them. Rows the page no longer
 // shows (older logs, removed waypoints) are kept: nothing deletes.
 
+#include <map>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "store/plain_insert.h"
+
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace store {
 
@@ -25,6 +30,10 @@ inline constexpr int kDefaultBusyTimeoutMs = 5000;
 class EStoreError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+};
+
+struct TFinalizeStatement {
+  void operator()(sqlite3_stmt* statement) const;
 };
 
 class TListingStore {
@@ -54,13 +63,20 @@ class TListingStore {
 
  private:
   [[noreturn]] void Fail(const std::string& what) const;
+  [[noreturn]] void FailPrepare(const std::string& which) const;
   void Exec(const char* sql);
   void CreateTables();
+  // One statement as SQLite reads it: what the conversion does not write goes this way.
+  void RunWhole(const std::string& text, const std::string& which);
+  // The statement just read into FPlain, as a prepared insert with its values bound.
+  void RunPlain(const std::string& which);
 
   std::string FPath;
   sqlite3* FDb = nullptr;
   int FWalFrames = 0;
   int FBackstopFrames = 0;
+  TPlainInsert FPlain;  // kept between statements for its buffers
+  std::map<std::string, std::unique_ptr<sqlite3_stmt, TFinalizeStatement>> FPrepared;
 };
 
 // A second connection to a database in write-ahead logging that copies the log into the file

@@ -153,3 +153,64 @@ TEST(Database, AFileThatIsNotADatabaseIsLeftAsItIs) {
   EXPECT_FALSE(fs::exists(dir + "tamvirel/listings.db"));
   ::unsetenv("XDG_DATA_HOME");
 }
+
+// The statements the conversion writes are run with their values bound instead of read by
+// SQLite; every other shape goes to SQLite whole. Either way a line lands as SQLite loads it, and
+// a line SQLite would refuse, or that is more than one insert into a listing table, fails whole.
+TEST(Database, PlainInsertsLandAsSQLiteReadsThem) {
+  const std::string logs = "Insert or replace into GeocacheLogs(Id,Code,GcCode,PublicGuid,UserId,UserName,Guid,LogText,"
+                           "WptLogTypeName,VisitDate,IsArchived) Values ";
+  const struct {
+    std::string Statement;
+    bool Plain;  // read here rather than by SQLite
+    bool Lands;
+  } rows[] = {
+      {"Insert or replace into Attributes (Code,Attr) Values ('GC1','A--N')", true, true},
+      {"insert OR Replace\tINTO TBGC(GcCode,trackables)values('GC2','it''s ''q'' ''''');", true, true},
+      {"\r\n Insert\nor\freplace into\rTBGC ( GcCode , trackables )\n values ( 'GC3' , '' ) ;\r\n", true, true},
+      {logs + "('1','GC1','GC1','p',007,'O''Hara','g','a;b)''c','Found it','04-02-2013','false')", true, true},
+      {logs + "('2','GC1','GC1','p',999999999999999999,'n','g','t','w','d','f')", true, true},
+      {logs + "('3','GC1','GC1','p',1234567890123456789,'n','g','t','w','d','f')", false, true},
+      {logs + "('4','GC1','GC1','p',99999999999999999999,'n','g','t','w','d','f')", false, true},
+      {logs + "('5','GC1','GC1','p',-5,'n','g','t','w','d','f')", false, true},
+      {logs + "('6','GC1','GC1','p',NULL,'n','g','t','w','d','f')", false, true},
+      {logs + "('7','GC1','GC1','p',1.5,'n','g','t','w','d','f')", false, true},
+      {logs + "('8','GC1','GC1','p',0x1F,'n','g','t','w','d','f')", false, true},
+      {logs + "('9','GC1','GC1','p',1e3,'n','g','t','w','d','f')", false, true},
+      {"Insert or replace into TBGC(GcCode,trackables) Values ('GC4','a' || 'b')", false, true},
+      {"Insert or replace into TBGC(GcCode,trackables) Values ('GC5','x') -- a note", false, true},
+      {"Insert or replace into \"TBGC\"(GcCode,trackables) Values ('GC6','x')", false, true},
+      {"Insert or replace into TBGC(GcCode,trackables) Values ('GC7',12abc)", false, false},
+      {"Insert or replace into TBGC(GcCode,trackables)\vValues ('GC8','x')", false, false},
+      {"Insert or replace into TBGC(GcCode,trackables) Values ('GC9','x'); Insert or replace into TBGC(GcCode,"
+       "trackables) Values ('GC10','y')",
+       false, false},
+      {"Insert or replace into TBGC(GcCode,trackables) Values ('GC11','x",  false, false},
+      {"Insert or replace into TBGC(GcCode,nothing) Values ('GC12','x')", true, false},
+      {"Insert or replace into TBGC(GcCode,trackables) Values ('GC13','x','y')", true, false},
+      {"Insert or replace into sqlite_master(name) Values ('x')", true, false},
+      {"Insert or replace into TBGC(GcCode,trackables) Values ('GC14','x')\nvalues ('GC15','y')", false, false},
+  };
+  const std::string dir = Folder();
+  store::TListingStore tables(dir + "reference.db");
+  sqlite3* reference = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open((dir + "reference.db").c_str(), &reference));
+  store::TListingStore listings(dir + "listings.db");
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Statement);
+    store::TPlainInsert plain;
+    EXPECT_EQ(row.Plain, store::ReadPlainInsert(row.Statement, plain));
+    bool landed = true;
+    try {
+      listings.Apply({row.Statement});
+    } catch (const store::EStoreError&) {
+      landed = false;
+    }
+    EXPECT_EQ(row.Lands, landed);
+    if (landed) {
+      EXPECT_EQ(SQLITE_OK, sqlite3_exec(reference, row.Statement.c_str(), nullptr, nullptr, nullptr));
+    }
+  }
+  sqlite3_close(reference);
+  EXPECT_EQ(Dump(dir + "reference.db"), Dump(dir + "listings.db"));
+}
