@@ -1,12 +1,22 @@
 #include "store/store_queue.h"
 
+#include <chrono>
+
 namespace store {
 namespace {
 
-// A checkpoint is asked for once the log holds this many pages (4 MB of 4 KB pages), and the writer
-// copies the log itself past the backstop (should the other connection fail).
+// A checkpoint is asked for after every commit once the log holds this many pages (4 MB of 4 KB
+// pages), and the writer copies the log itself past the backstop (should the other connection
+// fail).
 constexpr int kCheckpointFrames = 1000;
 constexpr int kBackstopFrames = 25000;
+// The log starts over only when a transaction begins with every page of it copied, which a
+// checkpoint running beside the writer never sees: once the log holds this many pages the writer
+// waits for one checkpoint to copy all of it. A log that grew with the whole batch would be
+// written to new blocks all the time and take long to remove at the end.
+constexpr int kRestartFrames = 4096;
+// How long the writer waits for that checkpoint; it goes on regardless.
+constexpr auto kRestartWait = std::chrono::seconds(5);
 
 }  // namespace
 
@@ -39,6 +49,7 @@ int TStoreQueue::Finish() {
 
 void TStoreQueue::Run() {
   std::unique_ptr<TListingStore> store;
+  int restartAt = kRestartFrames;
   for (;;) {
     TItem item;
     {
@@ -55,11 +66,16 @@ void TStoreQueue::Run() {
         store->LeaveCheckpointsToOthers(kBackstopFrames);
       }
       store->Apply(item.Statements);
-      if (store->WalFrames() >= kCheckpointFrames) {
-        std::lock_guard<std::mutex> lock(FLock);
-        FCheckpointWanted = true;
-        FCheckpointChanged.notify_all();
+      const int frames = store->WalFrames();
+      if (frames >= restartAt) {
+        WaitForCheckpoint(AskForCheckpoint());
+        // A reader still on an old snapshot keeps the log from starting over: not every commit
+        // waits for it then.
+        restartAt = frames + kRestartFrames;
+      } else if (frames >= kCheckpointFrames) {
+        AskForCheckpoint();
       }
+      if (frames < kRestartFrames) restartAt = kRestartFrames;
     } catch (const std::exception& e) {
       ++FFailures;
       if (FOnFailure) FOnFailure(item.Code, e.what());
@@ -69,6 +85,17 @@ void TStoreQueue::Run() {
   // The other connection goes first, so that this one is the last and removes the log.
   StopCheckpoints();
   store.reset();
+}
+
+uint64_t TStoreQueue::AskForCheckpoint() {
+  std::lock_guard<std::mutex> lock(FLock);
+  FCheckpointChanged.notify_all();
+  return ++FCheckpointAsked;
+}
+
+void TStoreQueue::WaitForCheckpoint(uint64_t ticket) {
+  std::unique_lock<std::mutex> lock(FLock);
+  FCheckpointChanged.wait_for(lock, kRestartWait, [&] { return FCheckpointDone >= ticket || FCheckpointStop; });
 }
 
 void TStoreQueue::StopCheckpoints() {
@@ -83,11 +110,12 @@ void TStoreQueue::StopCheckpoints() {
 void TStoreQueue::RunCheckpoints() {
   std::unique_ptr<TWalCheckpointer> checkpointer;
   for (;;) {
+    uint64_t serving = 0;
     {
       std::unique_lock<std::mutex> lock(FLock);
-      FCheckpointChanged.wait(lock, [this] { return FCheckpointWanted || FCheckpointStop; });
+      FCheckpointChanged.wait(lock, [this] { return FCheckpointAsked > FCheckpointDone || FCheckpointStop; });
       if (FCheckpointStop) break;
-      FCheckpointWanted = false;
+      serving = FCheckpointAsked;  // one checkpoint serves every ticket handed out so far
     }
     try {
       // Opened once the writer has made the file; should it fail, the writer copies the log itself.
@@ -95,6 +123,9 @@ void TStoreQueue::RunCheckpoints() {
       checkpointer->Checkpoint();
     } catch (const EStoreError&) {
     }
+    std::lock_guard<std::mutex> lock(FLock);
+    FCheckpointDone = serving;
+    FCheckpointChanged.notify_all();
   }
 }
 

@@ -3,6 +3,7 @@
 // over and goes on to download the next page while they are applied, in the order given.
 
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -24,7 +25,7 @@ class TStoreQueue {
   // The database is opened on the queue's thread when the first cache arrives; one that cannot be
   // opened is tried again for the next. At most `depth` caches wait: Push blocks beyond that, so a
   // database slower than the downloads does not gather the whole batch in memory.
-  TStoreQueue(std::string path, int busyTimeoutMs, TFailureHandler onFailure, size_t depth = 4);
+  TStoreQueue(std::string path, int busyTimeoutMs, TFailureHandler onFailure, size_t depth = 16);
   // Finishes what was pushed.
   ~TStoreQueue();
   TStoreQueue(const TStoreQueue&) = delete;
@@ -46,6 +47,9 @@ class TStoreQueue {
   // The second thread: copies the write-ahead log into the file when the writer asks, so that the
   // writer's commits never wait for the disk's syncs.
   void RunCheckpoints();
+  // Asks for a checkpoint that sees every commit so far; returns its ticket.
+  uint64_t AskForCheckpoint();
+  void WaitForCheckpoint(uint64_t ticket);
   void StopCheckpoints();
 
   const std::string FPath;
@@ -58,7 +62,8 @@ class TStoreQueue {
   bool FFinishing = false;   // guarded by FLock
   int FFailures = 0;         // written by the thread, read after the join
   std::condition_variable FCheckpointChanged;
-  bool FCheckpointWanted = false;  // guarded by FLock
+  uint64_t FCheckpointAsked = 0;   // guarded by FLock: tickets handed out
+  uint64_t FCheckpointDone = 0;    // guarded by FLock: the last ticket served
   bool FCheckpointStop = false;    // guarded by FLock
   std::thread FCheckpointThread;
   std::thread FThread;
