@@ -39,10 +39,10 @@ std::set<std::string> gDeferredFolders;  // folders of files written while defer
 // While flushes are deferred, a file that replaces an existing one is written into a spare file
 // and exchanged with it; the old file becomes the spare for the next write in that folder. A new
 // file per write would make the file system allocate one inode and free another every time
-// (freshly freed inodes slow every later file creation in the folder down, and freeing the old
-// file's blocks waits on the disk's journal), and a rename over an existing file makes some file
-// systems (ext4) write the new file out at once, for programs that never flush: both stall a
-// batch behind the disk for what its one flush at the end does anyway. Guarded by gDeferredLock.
+// (freshly freed inodes slow every later file creation in the folder down, and removing a file
+// waits on a busy disk), and a rename over an existing file makes some file systems (ext4) write
+// the new file out at once, for programs that never flush: both stall a batch behind the disk
+// for what its one flush at the end does anyway. Guarded by gDeferredLock.
 std::map<std::string, std::string> gSpareIn;  // folder -> a spare file in it
 
 std::string FolderOf(const std::string& path) {
