@@ -8,13 +8,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh
-
 BUILD=${BUILD_DIR:-build/release}
-mkdir -p "$(dirname "$BUILD")"
-cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAMVIREL_TESTS=OFF > "$BUILD.configure.log" 2>&1 \
-  || { cat "$BUILD.configure.log"; exit 1; }
-cmake --build "$BUILD" --target tamvirel -j "$(nproc)"
+bash scripts/build-program.sh "$BUILD"
 
 WORK=$(mktemp -d)
 SITE_PID=""
