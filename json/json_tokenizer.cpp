@@ -1028,17 +1028,7 @@ struct TJsonTokenizer::TMachine {
     return TStep::Redo;
   }
 
-  [[gnu::always_inline]] TStep ArraySep(char16_t c) {
-    if (c == u']') {
-      L->SavedState = S::ValueDone;
-    } else if (c == u',') {
-      L->SavedState = S::ArrayStart;
-    } else {
-      return Fail(E::perArray);
-    }
-    L->State = S::SkipSpace;
-    return TStep::Consume;
-  }
+  [[gnu::always_inline]] TStep ArraySep(char16_t c) { return Separator(c, u']', S::ArrayStart, E::perArray); }
 
   [[gnu::always_inline]] TStep MemberStart(char16_t c) {
     if (c == u'}') {
@@ -1087,12 +1077,17 @@ struct TJsonTokenizer::TMachine {
   }
 
   [[gnu::always_inline]] TStep MemberSep(char16_t c) {
-    if (c == u'}') {
+    return Separator(c, u'}', S::MemberStart, E::perValueSeparator);
+  }
+
+  // After an element or a member: the closing bracket ends the level, a comma asks for the next.
+  [[gnu::always_inline]] TStep Separator(char16_t c, char16_t close, S next, E error) {
+    if (c == close) {
       L->SavedState = S::ValueDone;
     } else if (c == u',') {
-      L->SavedState = S::MemberStart;
+      L->SavedState = next;
     } else {
-      return Fail(E::perValueSeparator);
+      return Fail(error);
     }
     L->State = S::SkipSpace;
     return TStep::Consume;
