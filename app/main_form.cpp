@@ -171,7 +171,9 @@ listing::TListingParser TKelthornF::MakeParser() {
   parser.DataFolder = DataFolder;
   parser.Host = SiteHost;
   parser.AddressHost = HttpHost();
-  parser.Memo = &Memo1;
+  // The window shows each page's description; a batch has no window and would only gather them
+  // all in memory, some hundred KB per code.
+  parser.Memo = FBatchIndex > 0 ? nullptr : &Memo1;
   parser.AttributeItems = LboxAttr;
   return parser;
 }

@@ -75,6 +75,7 @@ TEST_F(Batch, FreshSessionSkipsTheLoginAndEveryCodeIsStamped) {
   EXPECT_TRUE(messages.empty());
   for (const char* code : {"GC1", "GC2", "GC3"}) EXPECT_TRUE(runtime::FileExists(dir + "tmp/" + code + ".sql")) << code;
   EXPECT_EQ(runtime::TIniFile(dir + "rovkast.ini").ReadInteger("Session", "TC", 0), 1530);
+  EXPECT_EQ(form.Memo1.size(), 1u);  // no window: the pages' descriptions are not gathered
 }
 
 TEST_F(Batch, AFailingStampShowsChybaAndTheRunGoesOn) {
