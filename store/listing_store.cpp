@@ -6,6 +6,8 @@
 #include <cstring>
 #include <memory>
 
+#include "store/coalescing_vfs.h"
+
 namespace store {
 namespace {
 
@@ -32,8 +34,10 @@ constexpr const char* kTables[] = {"geocaches", "Attributes", "TBGC", "Additiona
 
 // While a cache's statements are prepared, the only thing they may do is insert into the five
 // tables: a page value that ends a string literal early must not make a statement that reads,
-// drops or writes anything else.
-int AllowListingInserts(void*, int action, const char* table, const char*, const char*, const char*) {
+// drops or writes anything else. (The guard stays installed: installing one expires every
+// prepared statement, and the kept inserts would be read anew for every cache.)
+int AllowListingInserts(void* guarded, int action, const char* table, const char*, const char*, const char*) {
+  if (!*static_cast<const bool*>(guarded)) return SQLITE_OK;
   if (action != SQLITE_INSERT || table == nullptr) return SQLITE_DENY;
   for (const char* name : kTables)
     if (sqlite3_stricmp(table, name) == 0) return SQLITE_OK;
@@ -65,7 +69,7 @@ std::string Reason(sqlite3* db) {
 void TFinalizeStatement::operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
 
 TListingStore::TListingStore(std::string path, int busyTimeoutMs) : FPath(std::move(path)) {
-  const int rc = sqlite3_open_v2(FPath.c_str(), &FDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  const int rc = sqlite3_open_v2(FPath.c_str(), &FDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, CoalescingVfsName());
   if (rc != SQLITE_OK) {
     const std::string reason = Reason(FDb);
     sqlite3_close(FDb);
@@ -91,6 +95,7 @@ TListingStore::TListingStore(std::string path, int busyTimeoutMs) : FPath(std::m
     Exec("PRAGMA journal_mode=WAL");
     Exec("PRAGMA synchronous=NORMAL");
     if (schema < kSchemaVersion) CreateTables();
+    sqlite3_set_authorizer(FDb, AllowListingInserts, &FGuarded);
   } catch (...) {
     sqlite3_close(FDb);
     throw;
@@ -117,7 +122,7 @@ void TListingStore::LeaveCheckpointsToOthers(int backstopFrames) {
 }
 
 TWalCheckpointer::TWalCheckpointer(const std::string& path) {
-  if (sqlite3_open_v2(path.c_str(), &FDb, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+  if (sqlite3_open_v2(path.c_str(), &FDb, SQLITE_OPEN_READWRITE, CoalescingVfsName()) != SQLITE_OK) {
     const std::string reason = Reason(FDb);
     sqlite3_close(FDb);
     throw EStoreError("database " + path + ": " + reason);
@@ -130,7 +135,10 @@ TWalCheckpointer::TWalCheckpointer(const std::string& path) {
 TWalCheckpointer::~TWalCheckpointer() { sqlite3_close(FDb); }
 
 bool TWalCheckpointer::Checkpoint() {
-  return sqlite3_wal_checkpoint_v2(FDb, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr) == SQLITE_OK;
+  SetLogReadAhead(FDb, true);
+  const int rc = sqlite3_wal_checkpoint_v2(FDb, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+  SetLogReadAhead(FDb, false);
+  return rc == SQLITE_OK;
 }
 
 void TListingStore::Fail(const std::string& what) const { throw EStoreError("database " + FPath + ": " + what); }
@@ -146,8 +154,10 @@ void TListingStore::CreateTables() {
     Exec(kSchema);
     Exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
     Exec("COMMIT");
+    DropUncommitted(FDb);
   } catch (const EStoreError&) {
     if (!sqlite3_get_autocommit(FDb)) sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
+    DropUncommitted(FDb);
     throw;
   }
 }
@@ -157,49 +167,56 @@ void TListingStore::Apply(const std::vector<std::string>& statements) {
   // could not wait for it later.
   Exec("BEGIN IMMEDIATE");
   try {
-    sqlite3_set_authorizer(FDb, AllowListingInserts, nullptr);
+    FGuarded = true;
     for (size_t i = 0; i < statements.size(); ++i) {
       const std::string& text = statements[i];
-      const std::string which = "statement " + std::to_string(i + 1) + ": ";
-      // SQLite would end the text at a NUL and run what comes before it.
-      if (text.find('\0') != std::string::npos) Fail(which + "holds a NUL byte");
-      if (text.size() > INT_MAX) Fail(which + "too long");
-      if (ReadPlainInsert(text, FPlain) && FPlain.Values.size() <= kMaxPlainValues) RunPlain(which);
-      else RunWhole(text, which);
+      if (text.size() > INT_MAX) Fail(Which(i) + "too long");
+      if (ReadPlainInsert(text, FPlain) && FPlain.Values.size() <= kMaxPlainValues) {
+        RunPlain(i);
+      } else {
+        // SQLite would end the text at a NUL and run what comes before it (the reader above
+        // refuses such a statement as well).
+        if (text.find('\0') != std::string::npos) Fail(Which(i) + "holds a NUL byte");
+        RunWhole(text, i);
+      }
     }
-    sqlite3_set_authorizer(FDb, nullptr, nullptr);
+    FGuarded = false;
     Exec("COMMIT");
+    DropUncommitted(FDb);
   } catch (const EStoreError&) {
-    sqlite3_set_authorizer(FDb, nullptr, nullptr);
+    FGuarded = false;
     if (!sqlite3_get_autocommit(FDb)) sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
+    DropUncommitted(FDb);
     throw;
   }
 }
 
-void TListingStore::FailPrepare(const std::string& which) const {
-  if ((sqlite3_extended_errcode(FDb) & 0xff) == SQLITE_AUTH) Fail(which + "not an insert into a listing table");
-  Fail(which + Reason(FDb));
+std::string TListingStore::Which(size_t index) { return "statement " + std::to_string(index + 1) + ": "; }
+
+void TListingStore::FailPrepare(size_t index) const {
+  if ((sqlite3_extended_errcode(FDb) & 0xff) == SQLITE_AUTH) Fail(Which(index) + "not an insert into a listing table");
+  Fail(Which(index) + Reason(FDb));
 }
 
-void TListingStore::RunWhole(const std::string& text, const std::string& which) {
+void TListingStore::RunWhole(const std::string& text, size_t index) {
   sqlite3_stmt* raw = nullptr;
   const char* tail = nullptr;
   const char* end = text.data() + text.size();
   const int rc = sqlite3_prepare_v2(FDb, text.data(), static_cast<int>(text.size()), &raw, &tail);
   TStatement statement(raw);
-  if (rc != SQLITE_OK) FailPrepare(which);
-  if (!statement) Fail(which + "empty");
+  if (rc != SQLITE_OK) FailPrepare(index);
+  if (!statement) Fail(Which(index) + "empty");
   if (tail != nullptr && tail < end) {
     // What follows the statement may be blanks or a comment, nothing that runs.
     sqlite3_stmt* extra = nullptr;
     const int more = sqlite3_prepare_v2(FDb, tail, static_cast<int>(end - tail), &extra, nullptr);
     TStatement extraHolder(extra);
-    if (more != SQLITE_OK || extra != nullptr) Fail(which + "holds more than one statement");
+    if (more != SQLITE_OK || extra != nullptr) Fail(Which(index) + "holds more than one statement");
   }
-  if (sqlite3_step(raw) != SQLITE_DONE) Fail(which + Reason(FDb));
+  if (sqlite3_step(raw) != SQLITE_DONE) Fail(Which(index) + Reason(FDb));
 }
 
-void TListingStore::RunPlain(const std::string& which) {
+void TListingStore::RunPlain(size_t index) {
   // The same insert with its values as parameters, prepared once per table and column list.
   std::string sql = "INSERT OR REPLACE INTO ";
   sql.append(FPlain.Target).append(" VALUES (?");
@@ -210,7 +227,7 @@ void TListingStore::RunPlain(const std::string& which) {
     sqlite3_stmt* raw = nullptr;
     const int rc = sqlite3_prepare_v2(FDb, sql.c_str(), static_cast<int>(sql.size()), &raw, nullptr);
     TStatement statement(raw);
-    if (rc != SQLITE_OK) FailPrepare(which);
+    if (rc != SQLITE_OK) FailPrepare(index);
     if (FPrepared.size() >= kMaxPrepared) FPrepared.clear();
     found = FPrepared.emplace(std::move(sql), std::move(statement)).first;
   }
@@ -222,12 +239,12 @@ void TListingStore::RunPlain(const std::string& which) {
     const int rc = value.IsInteger ? sqlite3_bind_int64(statement, at, value.Integer)
                                    : sqlite3_bind_text(statement, at, value.Text.data(),
                                                        static_cast<int>(value.Text.size()), SQLITE_STATIC);
-    if (rc != SQLITE_OK) Fail(which + Reason(FDb));
+    if (rc != SQLITE_OK) Fail(Which(index) + Reason(FDb));
   }
   const int rc = sqlite3_step(statement);
   sqlite3_reset(statement);
   sqlite3_clear_bindings(statement);
-  if (rc != SQLITE_DONE) Fail(which + Reason(FDb));
+  if (rc != SQLITE_DONE) Fail(Which(index) + Reason(FDb));
 }
 
 }  // namespace store

@@ -63,18 +63,21 @@ class TListingStore {
 
  private:
   [[noreturn]] void Fail(const std::string& what) const;
-  [[noreturn]] void FailPrepare(const std::string& which) const;
+  [[noreturn]] void FailPrepare(size_t index) const;
+  // "statement <n>: ", for the failure of the statement at `index`.
+  static std::string Which(size_t index);
   void Exec(const char* sql);
   void CreateTables();
   // One statement as SQLite reads it: what the conversion does not write goes this way.
-  void RunWhole(const std::string& text, const std::string& which);
+  void RunWhole(const std::string& text, size_t index);
   // The statement just read into FPlain, as a prepared insert with its values bound.
-  void RunPlain(const std::string& which);
+  void RunPlain(size_t index);
 
   std::string FPath;
   sqlite3* FDb = nullptr;
   int FWalFrames = 0;
   int FBackstopFrames = 0;
+  bool FGuarded = false;  // while a cache's statements run: inserts into the five tables only
   TPlainInsert FPlain;  // kept between statements for its buffers
   std::map<std::string, std::unique_ptr<sqlite3_stmt, TFinalizeStatement>> FPrepared;
 };

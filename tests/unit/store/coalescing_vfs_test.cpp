@@ -1,0 +1,130 @@
+// The file layer that gathers a transaction's log writes: every commit must be in the files by
+// the time COMMIT returns (a copy of the files then is what a crash would leave), a transaction
+// that does not commit must never show, and a checkpoint that reads the log ahead must copy it
+// whole.
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include "store/coalescing_vfs.h"
+
+namespace {
+namespace fs = std::filesystem;
+
+std::string Value(int key, int size) {
+  std::string value(size, '\0');
+  for (int i = 0; i < size; ++i) value[i] = static_cast<char>((key * 131 + i * 7) % 251);
+  return value;
+}
+
+void Exec(sqlite3* db, const std::string& sql) {
+  char* error = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error)) << sql << ": " << (error ?: "");
+}
+
+// key -> value size, as read through SQLite's own file layer; a value not as written reads as -1.
+std::map<int, int> Rows(const std::string& path) {
+  sqlite3* db = nullptr;
+  EXPECT_EQ(SQLITE_OK, sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr));
+  std::map<int, int> rows;
+  sqlite3_stmt* s = nullptr;
+  EXPECT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, "SELECT k, v FROM t", -1, &s, nullptr));
+  while (sqlite3_step(s) == SQLITE_ROW) {
+    const int key = sqlite3_column_int(s, 0);
+    const std::string value(static_cast<const char*>(sqlite3_column_blob(s, 1)), sqlite3_column_bytes(s, 1));
+    rows[key] = value == Value(key, static_cast<int>(value.size())) ? static_cast<int>(value.size()) : -1;
+  }
+  sqlite3_finalize(s);
+  sqlite3_close(db);
+  return rows;
+}
+
+TEST(CoalescingVfs, CommitsAreInTheFilesWhenCommitReturnsAndNothingElseIs) {
+  ASSERT_NE(store::CoalescingVfsName(), nullptr);
+  const fs::path dir = fs::path(testing::TempDir()) / "coalescing_vfs";
+  fs::remove_all(dir);
+  fs::create_directories(dir / "crash");
+  const std::string path = (dir / "t.db").string();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                                       store::CoalescingVfsName()));
+  // A small page cache: the large transactions spill pages into the log before they commit and
+  // write some of them over again, in place.
+  Exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=20; PRAGMA wal_autocheckpoint=0;"
+           "CREATE TABLE t (k INTEGER PRIMARY KEY, v BLOB)");
+  store::DropUncommitted(db);
+
+  // Another program writing the same database through SQLite's own layer.
+  sqlite3* rival = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open_v2(path.c_str(), &rival, SQLITE_OPEN_READWRITE, nullptr));
+  struct TStep {
+    int Key, Size;
+    bool Commit;
+    int RivalKey;  // another program commits this key right after
+  };
+  const TStep steps[] = {{1, 100, true, 0},       // one small frame
+                         {2, 300000, true, 0},    // frames gathered into one write
+                         {3, 3000000, true, 0},   // more than is gathered at once, spilled early
+                         {4, 2000000, false, 0},  // spilled, then rolled back
+                         {1, 50000, true, 0},     // over the rolled-back frames' place in the log
+                         {5, 200000, false, 6}};  // spilled but held back, rolled back, written over
+  std::map<int, int> expected;
+  const auto insert = [&](sqlite3* writer, int key, int size, bool commit) {
+    Exec(writer, "BEGIN IMMEDIATE");
+    sqlite3_stmt* statement = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(writer, "INSERT OR REPLACE INTO t VALUES (?, ?)", -1, &statement, nullptr));
+    const std::string value = Value(key, size);
+    sqlite3_bind_int(statement, 1, key);
+    sqlite3_bind_blob(statement, 2, value.data(), size, SQLITE_STATIC);
+    EXPECT_EQ(SQLITE_DONE, sqlite3_step(statement));
+    sqlite3_finalize(statement);
+    Exec(writer, commit ? "COMMIT" : "ROLLBACK");
+    store::DropUncommitted(writer);
+    if (commit) expected[key] = size;
+  };
+  for (const TStep& step : steps) {
+    SCOPED_TRACE(step.Key);
+    insert(db, step.Key, step.Size, step.Commit);
+    if (step.RivalKey != 0) insert(rival, step.RivalKey, 9000, true);
+    // The files as a crash would leave them, opened anew (SQLite rebuilds its index from the
+    // log), and as a reader beside the writers sees them: once as they are, and once more after
+    // a read through the layer, which writes anything it still held back.
+    for (int pass = 0; pass < 2; ++pass) {
+      if (pass == 1) Exec(db, "SELECT sum(length(v)) FROM t");
+      for (const char* suffix : {"", "-wal"})
+        fs::copy_file(path + suffix, dir / "crash" / (std::string("t.db") + suffix), fs::copy_options::overwrite_existing);
+      EXPECT_EQ(Rows((dir / "crash" / "t.db").string()), expected);
+      fs::remove(dir / "crash" / "t.db-shm");
+      EXPECT_EQ(Rows(path), expected);
+    }
+  }
+  sqlite3_close(rival);
+
+  // A checkpoint by another connection reading the log ahead copies all of it into the file.
+  sqlite3* other = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open_v2(path.c_str(), &other, SQLITE_OPEN_READWRITE, store::CoalescingVfsName()));
+  Exec(other, "SELECT count(*) FROM t");  // opens its log
+  store::SetLogReadAhead(other, true);
+  int logFrames = 0, copied = 0;
+  ASSERT_EQ(SQLITE_OK, sqlite3_wal_checkpoint_v2(other, nullptr, SQLITE_CHECKPOINT_TRUNCATE, &logFrames, &copied));
+  store::SetLogReadAhead(other, false);
+  EXPECT_EQ(logFrames, 0);  // truncated: every frame was copied
+  sqlite3_close(other);
+  sqlite3_close(db);
+  EXPECT_FALSE(fs::exists(path + "-wal"));
+  EXPECT_EQ(Rows(path), expected);
+  sqlite3* check = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &check));
+  char** result = nullptr;
+  int rowCount = 0, columnCount = 0;
+  ASSERT_EQ(SQLITE_OK, sqlite3_get_table(check, "PRAGMA integrity_check", &result, &rowCount, &columnCount, nullptr));
+  EXPECT_STREQ(result[1], "ok");
+  sqlite3_free_table(result);
+  sqlite3_close(check);
+}
+
+}  // namespace
