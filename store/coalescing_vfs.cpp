@@ -235,8 +235,8 @@ int Unfetch(sqlite3_file* file, sqlite3_int64 offset, void* at) {
 }
 
 constexpr sqlite3_io_methods kMethods = {
-    3,     Close,      Read,     Write,     Truncate, Sync,  FileSize, Lock, Unlock, CheckReservedLock, FileControl,
-    SectorSize, DeviceCharacteristics, ShmMap, ShmLock, ShmBarrier, ShmUnmap, Fetch, Unfetch};
+    3,          Close,       Read,    Write,  Truncate,  Sync,      FileSize, Lock,  Unlock, CheckReservedLock,
+    FileControl, SectorSize, DeviceCharacteristics, ShmMap, ShmLock, ShmBarrier, ShmUnmap, Fetch, Unfetch};
 
 int Open(sqlite3_vfs* vfs, sqlite3_filename name, sqlite3_file* file, int flags, int* outFlags) {
   TFile* f = Own(file);
@@ -245,10 +245,10 @@ int Open(sqlite3_vfs* vfs, sqlite3_filename name, sqlite3_file* file, int flags,
   f->PageAt = -1;
   f->LastReadEnd = -1;
   const int rc = RealVfs(vfs)->xOpen(RealVfs(vfs), name, f->Real, flags, outFlags);
+  if (rc != SQLITE_OK) return rc;
   // The layer stands in only where the default one gives every method it passes calls on to.
-  if (rc != SQLITE_OK || f->Real->pMethods == nullptr) return rc;
-  if (f->Real->pMethods->iVersion < 3) {
-    f->Real->pMethods->xClose(f->Real);
+  if (f->Real->pMethods == nullptr || f->Real->pMethods->iVersion < 3) {
+    if (f->Real->pMethods != nullptr) f->Real->pMethods->xClose(f->Real);
     return SQLITE_CANTOPEN;
   }
   f->IsLog = (flags & SQLITE_OPEN_WAL) != 0;

@@ -68,8 +68,8 @@ TEST(CoalescingVfs, CommitsAreInTheFilesWhenCommitReturnsAndNothingElseIs) {
   };
   const TStep steps[] = {{1, 100, true, 0},       // one small frame
                          {2, 300000, true, 0},    // frames gathered into one write
-                         {3, 3000000, true, 0},   // more than is gathered at once, spilled early
-                         {4, 2000000, false, 0},  // spilled, then rolled back
+                         {3, 1500000, true, 0},   // more than is gathered at once, spilled early
+                         {4, 600000, false, 0},   // spilled, then rolled back
                          {1, 50000, true, 0},     // over the rolled-back frames' place in the log
                          {5, 200000, false, 6}};  // spilled but held back, rolled back, written over
   std::map<int, int> expected;
