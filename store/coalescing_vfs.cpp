@@ -151,45 +151,41 @@ int Close(sqlite3_file* file) {
   return RealMethods(f)->xClose(f->Real);
 }
 
+// Writes out what is gathered, then passes the call on: `call(real file, its methods)`.
+template <typename TCall>
+int SettledThen(sqlite3_file* file, TCall call) {
+  TFile* f = Own(file);
+  const int rc = Settle(f);
+  return rc != SQLITE_OK ? rc : call(f->Real, RealMethods(f));
+}
+
 int Truncate(sqlite3_file* file, sqlite3_int64 size) {
-  TFile* f = Own(file);
-  const int rc = Settle(f);
-  return rc != SQLITE_OK ? rc : RealMethods(f)->xTruncate(f->Real, size);
+  return SettledThen(file, [&](sqlite3_file* real, const sqlite3_io_methods* m) { return m->xTruncate(real, size); });
 }
-
 int Sync(sqlite3_file* file, int flags) {
-  TFile* f = Own(file);
-  const int rc = Settle(f);
-  return rc != SQLITE_OK ? rc : RealMethods(f)->xSync(f->Real, flags);
+  return SettledThen(file, [&](sqlite3_file* real, const sqlite3_io_methods* m) { return m->xSync(real, flags); });
 }
-
 int FileSize(sqlite3_file* file, sqlite3_int64* size) {
-  TFile* f = Own(file);
-  const int rc = Settle(f);
-  return rc != SQLITE_OK ? rc : RealMethods(f)->xFileSize(f->Real, size);
+  return SettledThen(file, [&](sqlite3_file* real, const sqlite3_io_methods* m) { return m->xFileSize(real, size); });
 }
-
 int Lock(sqlite3_file* file, int level) {
-  TFile* f = Own(file);
-  const int rc = Settle(f);
-  return rc != SQLITE_OK ? rc : RealMethods(f)->xLock(f->Real, level);
+  return SettledThen(file, [&](sqlite3_file* real, const sqlite3_io_methods* m) { return m->xLock(real, level); });
 }
-
 int Unlock(sqlite3_file* file, int level) {
-  TFile* f = Own(file);
-  const int rc = Settle(f);
-  return rc != SQLITE_OK ? rc : RealMethods(f)->xUnlock(f->Real, level);
+  return SettledThen(file, [&](sqlite3_file* real, const sqlite3_io_methods* m) { return m->xUnlock(real, level); });
+}
+int FileControl(sqlite3_file* file, int op, void* arg) {
+  return SettledThen(file,
+                     [&](sqlite3_file* real, const sqlite3_io_methods* m) { return m->xFileControl(real, op, arg); });
+}
+int Fetch(sqlite3_file* file, sqlite3_int64 offset, int size, void** at) {
+  return SettledThen(file,
+                     [&](sqlite3_file* real, const sqlite3_io_methods* m) { return m->xFetch(real, offset, size, at); });
 }
 
 int CheckReservedLock(sqlite3_file* file, int* reserved) {
   TFile* f = Own(file);
   return RealMethods(f)->xCheckReservedLock(f->Real, reserved);
-}
-
-int FileControl(sqlite3_file* file, int op, void* arg) {
-  TFile* f = Own(file);
-  const int rc = Settle(f);
-  return rc != SQLITE_OK ? rc : RealMethods(f)->xFileControl(f->Real, op, arg);
 }
 
 int SectorSize(sqlite3_file* file) {
@@ -221,12 +217,6 @@ void ShmBarrier(sqlite3_file* file) {
 int ShmUnmap(sqlite3_file* file, int deleteFlag) {
   TFile* f = Own(file);
   return RealMethods(f)->xShmUnmap(f->Real, deleteFlag);
-}
-
-int Fetch(sqlite3_file* file, sqlite3_int64 offset, int size, void** at) {
-  TFile* f = Own(file);
-  const int rc = Settle(f);
-  return rc != SQLITE_OK ? rc : RealMethods(f)->xFetch(f->Real, offset, size, at);
 }
 
 int Unfetch(sqlite3_file* file, sqlite3_int64 offset, void* at) {
