@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include <filesystem>
 #include <map>
@@ -103,6 +106,29 @@ TEST(CoalescingVfs, CommitsAreInTheFilesWhenCommitReturnsAndNothingElseIs) {
     }
   }
   sqlite3_close(rival);
+
+  // A commit whose gathered frames do not fit on the disk fails as a whole and loses nothing (a
+  // file size limit stands in for a full disk); the next one lands.
+  {
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    auto* const oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = fs::file_size(path + "-wal");
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    // Held in the page cache until the commit, which writes all its frames: the log then grows
+    // past the end the limit allows.
+    Exec(db, "PRAGMA cache_size=4000; BEGIN IMMEDIATE; INSERT INTO t VALUES (7, zeroblob(1500000))");
+    const int rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    store::DropUncommitted(db);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, oldHandler);
+    EXPECT_NE(rc, SQLITE_OK);
+    EXPECT_EQ(Rows(path), expected);
+    insert(db, 7, 5000, true);
+    EXPECT_EQ(Rows(path), expected);
+  }
 
   // A checkpoint by another connection reading the log ahead copies all of it into the file.
   sqlite3* other = nullptr;
