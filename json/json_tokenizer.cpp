@@ -1004,12 +1004,18 @@ struct TJsonTokenizer::TMachine {
       SkipThen(S::ValueDone);
       return TStep::Redo;
     }
+    return TakeWordChar(c);
+  }
+
+  // One more character of a bare word or member name: a backslash starts an escape that comes
+  // back to the same state, anything else is part of the text.
+  [[gnu::always_inline]] TStep TakeWordChar(char16_t c) {
     if (c == u'\\') {
-      L->SavedState = S::Word;
+      L->SavedState = L->State;
       L->State = S::Escape;
-      return TStep::Consume;
+    } else {
+      buf.push_back(c);
     }
-    buf.push_back(c);
     return TStep::Consume;
   }
 
@@ -1053,13 +1059,7 @@ struct TJsonTokenizer::TMachine {
       SkipThen(S::NameEnd);
       return TStep::Redo;
     }
-    if (c == u'\\') {
-      L->SavedState = S::BareName;
-      L->State = S::Escape;
-      return TStep::Consume;
-    }
-    buf.push_back(c);
-    return TStep::Consume;
+    return TakeWordChar(c);
   }
 
   TStep NameEnd(char16_t c) {
