@@ -1,7 +1,9 @@
 // The download operations every request of the program goes through, and the cookie handler
 // that keeps the site's session.
 
+#include <ctime>
 #include <exception>
+#include <stdexcept>
 
 #include "app/main_form.h"
 #include "app/settings.h"
@@ -117,6 +119,45 @@ void TKelthornF::NoteFailureKind(http::THttpCli& client, const std::exception& e
   FLastFailure = TDownloadFailure::Other;  // an error of the program, not of the network
 }
 
+void TKelthornF::AskSite(http::THttpCli& client, const std::string& url, bool get, runtime::TMemoryStream& body,
+                         runtime::TMemoryStream& reply) {
+  FKeptRefusing = false;
+  uint32_t waitedMs = 0;
+  for (int refusal = 0;; ++refusal) {
+    // Each try as the first: a relocation may have moved the address, a refusal left its body.
+    client.SetURL(url);
+    client.SetReference(url);  // the request's Referer names the page itself
+    body.Seek(0, runtime::TMemoryStream::TSeekOrigin::Beginning);
+    reply.Clear();
+    if (!Pacer.WaitForTurn()) throw std::runtime_error("ended before the request was sent");
+    try {
+      if (get)
+        client.SyncGet();
+      else
+        client.SyncPost();
+      return;
+    } catch (const http::EHttpException& e) {
+      // Only the site's own answer says "later"; an aborted request carries a status too.
+      if (client.RequestDoneError() != 0 || !IsRefusal(e.ErrorCode())) throw;
+      if (refusal == kRefusalRetries) {
+        FKeptRefusing = true;
+        throw http::EHttpException(std::string(e.what()) + " (the site kept refusing: asked again " +
+                                       std::to_string(kRefusalRetries) + " times, waiting " + WaitText(waitedMs) +
+                                       " in all)",
+                                   e.ErrorCode());
+      }
+      const std::optional<std::string> header = RetryAfterHeader(client.RcvdHeader());
+      const uint32_t wait =
+          Pacer.BackOffMs(refusal, header ? RetryAfterSeconds(*header, std::time(nullptr)) : std::nullopt);
+      FWaitingForSite = true;
+      const bool waited = Pacer.WaitAfterRefusal(wait);  // may re-enter
+      FWaitingForSite = false;
+      if (!waited) throw std::runtime_error("ended while waiting for the site");
+      waitedMs += wait;
+    }
+  }
+}
+
 bool TKelthornF::RunDownload(http::THttpCli& client, const std::string& url, const std::string& cookie,
                              const std::string& targetFile, const std::string& method, const std::string& body) {
   FLastFailure = TDownloadFailure::None;
@@ -124,27 +165,21 @@ bool TKelthornF::RunDownload(http::THttpCli& client, const std::string& url, con
   FLastFailureCause.clear();
   // A window event that runs while a request is pending (its wait pumps messages) must not
   // replace that request's address and streams: the second download simply fails.
-  if (client.State() != http::THttpState::httpReady) {
+  if (client.State() != http::THttpState::httpReady || FWaitingForSite) {
     FLastFailure = TDownloadFailure::Other;
     FLastFailureText = "busy";
     FLastFailureCause = "another request is still pending";
     return false;
   }
-  client.SetURL(url);
-  client.SetReference(url);  // the request's Referer names the page itself
   runtime::TMemoryStream bodyStream, replyStream;
   client.SetCookie(cookie);
   bodyStream.Write(body);
-  bodyStream.Seek(0, runtime::TMemoryStream::TSeekOrigin::Beginning);
   client.SetReplyStream(&replyStream);
   client.SetBodyStream(&bodyStream);
   bool done = false;
   bool answered = false;
   try {
-    if (method == "GET")
-      client.SyncGet();
-    else
-      client.SyncPost();
+    AskSite(client, url, method == "GET", bodyStream, replyStream);
     answered = true;
     // The page copies are scratch files, rewritten at every request and read back by this
     // program only after the write: rewritten in place and not flushed to the disk (a new
@@ -159,6 +194,7 @@ bool TKelthornF::RunDownload(http::THttpCli& client, const std::string& url, con
       FLastFailureText = FLastFailureCause = e.what();
     } else {
       NoteFailure(client, e);
+      if (FKeptRefusing) FLastFailure = TDownloadFailure::Refused;
     }
   }
   // The streams die with this call: the client must not keep pointers to them.
@@ -189,14 +225,13 @@ bool TKelthornF::httpcliget(const std::string& url, const std::string& cookie, c
 std::string TKelthornF::httpcligettext(const std::string& url, const std::string& cookie, const std::string& body,
                                        const std::string& method) {
   std::string result;
-  if (HttpCli1->State() != http::THttpState::httpReady) return result;  // see RunDownload
+  if (HttpCli1->State() != http::THttpState::httpReady || FWaitingForSite) return result;  // see RunDownload
   HttpCli1->SetURL(url);
   HttpCli1->SetReference(url);
   runtime::TMemoryStream bodyStream, replyStream;
   CopyProxySettings();
   HttpCli1->SetCookie(cookie);
   bodyStream.Write(body);
-  bodyStream.Seek(0, runtime::TMemoryStream::TSeekOrigin::Beginning);
   HttpCli1->SetReplyStream(&replyStream);
   HttpCli1->SetBodyStream(&bodyStream);
   struct TDetach {
@@ -209,10 +244,7 @@ std::string TKelthornF::httpcligettext(const std::string& url, const std::string
   // Outside the error handler: a failing close is the caller's error.
   HttpCli1->SyncClose();
   try {
-    if (method == "GET")
-      HttpCli1->SyncGet();
-    else
-      HttpCli1->SyncPost();
+    AskSite(*HttpCli1, url, method == "GET", bodyStream, replyStream);
     std::string_view bytes = replyStream.Bytes();
     size_t first = 0, last = bytes.size();
     while (first < last && static_cast<unsigned char>(bytes[first]) <= 32) ++first;

@@ -113,7 +113,7 @@ void TKelthornF::Login() {
     page = runtime::ReadWholeFile(loginPage);
   if (page.empty()) {
     LoginFailure = FailureReason("The sign-in page came back empty.");
-    if (FLastFailure == TDownloadFailure::Unreachable || FLastFailure == TDownloadFailure::Certificate) {
+    if (SignInFailureSays()) {
       runtime::ShowMessage(LoginFailure);
       LoginFailureShown = true;
     }
@@ -124,7 +124,7 @@ void TKelthornF::Login() {
   std::string reply;
   if (sslhttpcliget("https://" + HttpsHost() + "/login/default.aspx", SessionCookie, replyPage, "POST", body))
     reply = runtime::ReadWholeFile(replyPage);
-  else if (FLastFailure == TDownloadFailure::Unreachable || FLastFailure == TDownloadFailure::Certificate) {
+  else if (SignInFailureSays()) {
     LoginFailure = FailureReason("");
     runtime::ShowMessage(LoginFailure);
     LoginFailureShown = true;
@@ -166,6 +166,7 @@ std::string TKelthornF::FailureReason(const std::string& otherwise) const {
       return "The certificate of " + SiteHost + " was refused (" + FLastFailureText +
              "); the password was not sent.";
     case TDownloadFailure::Unreachable:
+    case TDownloadFailure::Refused:
       return "Cannot sign in to " + SiteHost + ": " + FLastFailureCause + ".";
     default:
       return otherwise;

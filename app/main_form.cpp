@@ -8,6 +8,7 @@
 #include <ctime>
 #include <exception>
 #include <malloc.h>
+#include <set>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -22,6 +23,8 @@
 #include "runtime/file_io.h"
 #include "runtime/ini_file.h"
 #include "runtime/message_box.h"
+#include "runtime/ascii_text.h"
+#include "store/converted_codes.h"
 
 namespace app {
 namespace {
@@ -74,6 +77,25 @@ std::string PlaceholderHostProblem(const std::string& siteHost, const std::strin
   if (siteHost != listing::kDefaultSiteHost) return {};
   return "Site/Host in " + settingsFile + " must name the listing site (" + std::string(listing::kDefaultSiteHost) +
          " is a placeholder): write [Site] and Host=<the site's host name> there";
+}
+
+std::string DatabasePath(const std::string& dataFolder, const std::string& configured,
+                         const std::optional<std::string>& override) {
+  if (override) return *override;  // as the command line gave it: relative to the working folder
+  if (!configured.empty() && configured.front() != '/') return dataFolder + configured;
+  return configured;
+}
+
+std::vector<std::string> CodesNotConvertedWithin(const std::vector<std::string>& codes,
+                                                 const std::string& databaseFile, double hours) {
+  const auto since = std::time(nullptr) - static_cast<std::time_t>(hours * 3600);
+  std::set<std::string> done;
+  // The site gives a code in capitals whatever letters the address had.
+  for (const std::string& code : store::CodesConvertedSince(databaseFile, since)) done.insert(runtime::Lower(code));
+  std::vector<std::string> rest;
+  for (const std::string& code : codes)
+    if (!done.contains(runtime::Lower(code))) rest.push_back(code);
+  return rest;
 }
 
 TKelthornF::TKelthornF(std::vector<std::string> arguments, std::string dataFolder)
@@ -140,14 +162,11 @@ void TKelthornF::FormCreate() {
   HttpPort = s.HttpPort;
   HttpsPort = s.HttpsPort;
   VerifyCertificate = s.VerifyCertificate;
-  if (DatabaseOverride) {
-    DatabaseFile = *DatabaseOverride;  // as the command line gave it: relative to the working folder
-  } else {
-    DatabaseFile = s.Database;
-    if (!DatabaseFile.empty() && DatabaseFile.front() != '/') DatabaseFile = DataFolder + DatabaseFile;
-  }
+  DatabaseFile = DatabasePath(DataFolder, s.Database, DatabaseOverride);
   HttpCli1->SetRequestLimit(s.RequestLimit);
   SslHttpCli1->SetRequestLimit(s.RequestLimit);
+  Pacer.PageDelayMs = PageDelayOverride.value_or(s.PageDelayMs);
+  Pacer.RetryLimit = s.RetryLimit;
 
   if (!FArguments.empty()) {
     if (SessionIsFresh(TickCount(), SystemBootId(), SessionStamp, SessionBoot))
@@ -269,6 +288,7 @@ std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
   if (!DatabaseFile.empty()) {
     FStoreQueue = std::make_unique<store::TStoreQueue>(DatabaseFile, DatabaseBusyTimeoutMs, PrintStoreFailure);
   }
+  const auto batchStarted = std::chrono::steady_clock::now();
   for (FBatchIndex = 1; FBatchIndex <= count; ++FBatchIndex) {
     const auto started = std::chrono::steady_clock::now();
     TCodeResult r;
@@ -307,7 +327,11 @@ std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
     }
     if (r.Outcome != TCodeOutcome::Converted)
       runtime::ShowMessage(std::string(kErrorMessage) + r.Code + ": " + r.Cause);
-    r.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const auto now = std::chrono::steady_clock::now();
+    r.Seconds = std::chrono::duration<double>(now - started).count();
+    // The pauses and waits so far are in the average: a batch paced by the site's tolerance
+    // is estimated at that pace.
+    r.SecondsLeft = std::chrono::duration<double>(now - batchStarted).count() / FBatchIndex * (count - FBatchIndex);
     results.push_back(r);
     if (OnCodeDone) OnCodeDone(r);
   }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/login.h"
+#include "app/site_pacing.h"
 #include "http/http_cli.h"
 #include "http/ssl_http_cli.h"
 #include "tls/ssl_context.h"
@@ -22,6 +23,7 @@
 
 namespace runtime {
 class TIniFile;
+class TMemoryStream;
 }
 
 namespace app {
@@ -52,6 +54,7 @@ class TKelthornF {
     TCodeOutcome Outcome = TCodeOutcome::Error;
     size_t Statements = 0;  // written to the SQL file
     double Seconds = 0;
+    double SecondsLeft = 0;  // for the codes after this one, at the average pace so far
     std::string Cause;      // why it failed, for a user to act on; empty when converted
   };
 
@@ -90,6 +93,12 @@ class TKelthornF {
   // saved pages).
   int StoreFailures() const { return FStoreFailures; }
 
+  // The pace of every request to the site, the waits after its refusals included (see
+  // app/site_pacing.h). The creation handler sets it from the settings, and the pause from
+  // PageDelayOverride when that is set (the command line's --delay).
+  TSitePacer Pacer;
+  std::optional<uint32_t> PageDelayOverride;
+
   // Signs in to the site through its login form over HTTPS (see app/login.h); its outcome is
   // SignedIn, the settings file on success, and LoginFailure with the reason otherwise.
   void Login();
@@ -102,14 +111,16 @@ class TKelthornF {
 
   // Downloads `url` with HttpCli1 into `targetFile`: GET when `method` is exactly "GET",
   // otherwise a POST of `body`. False on any failure (connection, time-out, a status of 400 or
-  // more other than 401 and 407, the file write), with the file left as it was.
+  // more other than 401 and 407, the file write), with the file left as it was. Every request
+  // (these, the sign-in's and the text download's) starts no sooner than Pacer allows, and one
+  // the site refuses (429, 503) is asked again after Pacer's wait, up to kRefusalRetries times.
   bool httpcliget(const std::string& url, const std::string& cookie, const std::string& targetFile,
                   const std::string& method, const std::string& body);
   // Why the last download failed, for a user to act on: "HTTP 404 Not Found"; or "site
   // host:port: " / "proxy host:port: " (whom the connection went to) followed by the text of
   // the client's exception (its what(), or the TLS layer's error), and the time-out's length
-  // when it timed out; or the file that could not be written and the system's reason. Empty
-  // after a success.
+  // when it timed out; or the file that could not be written and the system's reason; for a
+  // site that kept refusing, its status and the waits. Empty after a success.
   const std::string& DownloadFailureCause() const { return FLastFailureCause; }
   // The same over SslHttpCli1 (the login pages).
   bool sslhttpcliget(const std::string& url, const std::string& cookie, const std::string& targetFile,
@@ -189,15 +200,28 @@ class TKelthornF {
   bool FRetryDownloadFailed = false;  // the conversion handler's second download failed
 
   // Why the last download failed, for the login's report.
-  enum class TDownloadFailure { None, HttpStatus, Unreachable, Certificate, Storage, Other };
+  enum class TDownloadFailure { None, HttpStatus, Refused, Unreachable, Certificate, Storage, Other };
   TDownloadFailure FLastFailure = TDownloadFailure::None;
   std::string FLastFailureText;
   std::string FLastFailureCause;
   std::string FailureReason(const std::string& otherwise) const;
+  // The last failure says why a sign-in failed better than the reply would (none came, or only
+  // refusals): the login shows it.
+  bool SignInFailureSays() const {
+    return FLastFailure == TDownloadFailure::Unreachable || FLastFailure == TDownloadFailure::Certificate ||
+           FLastFailure == TDownloadFailure::Refused;
+  }
   void NoteFailure(http::THttpCli& client, const std::exception& e);
   void NoteFailureKind(http::THttpCli& client, const std::exception& e);
   bool RunDownload(http::THttpCli& client, const std::string& url, const std::string& cookie,
                    const std::string& targetFile, const std::string& method, const std::string& body);
+  // Sends the request the client is set up for, as SyncGet or SyncPost do, each time after
+  // Pacer's turn; a refusal is asked again after its wait. Throws what the client throws; a
+  // refusal too many times also sets FKeptRefusing.
+  void AskSite(http::THttpCli& client, const std::string& url, bool get, runtime::TMemoryStream& body,
+               runtime::TMemoryStream& reply);
+  bool FWaitingForSite = false;  // a wait after a refusal is running: its message loop may re-enter
+  bool FKeptRefusing = false;
   void ConfigureClient(http::THttpCli& client);
   void ConfigureSslContext();
 
@@ -215,6 +239,17 @@ std::string LocateDataFolder();
 // The settings file's problem for a run that goes online: the site's host is still the
 // compiled-in placeholder. Empty when the host names a site.
 std::string PlaceholderHostProblem(const std::string& siteHost, const std::string& settingsFile);
+
+// The listings database a run uses: `override` when set (the command line's --db, as given),
+// else the setting `configured`, a relative name taken in `dataFolder`. Empty: none.
+std::string DatabasePath(const std::string& dataFolder, const std::string& configured,
+                         const std::optional<std::string>& override);
+
+// `codes` without those whose listing `databaseFile` holds from a conversion within the last
+// `hours` (letter case aside), in their order. Throws store::EStoreError when the database
+// cannot be read.
+std::vector<std::string> CodesNotConvertedWithin(const std::vector<std::string>& codes,
+                                                 const std::string& databaseFile, double hours);
 
 // Milliseconds since the system started, sleep included, as a count that wraps at 2^32: the
 // session stamp of the settings file.

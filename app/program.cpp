@@ -1,6 +1,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <exception>
 #include <optional>
@@ -15,6 +16,7 @@
 #include "listing/site.h"
 #include "net/application.h"
 #include "runtime/codepage.h"
+#include "runtime/formatting.h"
 #include "runtime/message_box.h"
 
 namespace app {
@@ -26,6 +28,7 @@ constexpr const char* kUsage =
     "       tamvirel --convert [--] FILE...\n"
     "       tamvirel --help | --version\n"
     "       tamvirel --db FILE [--convert] ...\n"
+    "       tamvirel [--delay MS] [--skip-done HOURS] [--] CODE...\n"
     "\n"
     "Without arguments: opens the window \"Download listing\", where the site's credentials and\n"
     "the proxy are entered, the sign-in is run and the page downloaded last is converted.\n"
@@ -45,6 +48,14 @@ constexpr const char* kUsage =
     "first on the command line, names it for one run (--db \"\": none).\n"
     "\n"
     "The settings file rovkast.ini in the data folder must name the site: [Site] Host=<host>.\n"
+    "\n"
+    "Requests to the site start at least [Site] PageDelay= milliseconds apart (default 1000, 0:\n"
+    "no pause): a site throttles or locks an account that asks for page after page at full\n"
+    "speed. --delay MS sets the pause for one run. A site that answers 429 or 503 is asked again\n"
+    "up to 4 times, after the wait its Retry-After names (at most [Site] RetryLimit= seconds,\n"
+    "default 300) or else 5, 10, 20 and 40 s; then the code fails. --skip-done HOURS leaves out\n"
+    "the codes the listings database holds from a conversion within that many hours, so a batch\n"
+    "that was cut short resumes where it stopped.\n"
     "\n"
     "Exit status: 0 when every code or file was converted (without codes: when the window was\n"
     "closed), 1 when any was not or its database step failed (also when the window opened in\n"
@@ -165,21 +176,60 @@ bool LockDataFolder(TFolderLock& lock, const std::string& dataFolder, bool windo
   return false;
 }
 
+// The options of a run that asks the site: --delay and --skip-done.
+struct TSiteOptions {
+  std::optional<uint32_t> DelayMs;
+  std::optional<double> SkipDoneHours;
+  std::string SkipDoneText;  // as given
+};
+
+// "3 s", "2 min 05 s", "1 h 20 min": how long the rest of a batch should take.
+std::string LeftText(double seconds) {
+  const long s = std::lround(seconds);
+  char text[48];
+  if (s < 60)
+    std::snprintf(text, sizeof text, "%ld s", s);
+  else if (s < 3600)
+    std::snprintf(text, sizeof text, "%ld min %02ld s", s / 60, s % 60);
+  else
+    std::snprintf(text, sizeof text, "%ld h %02ld min", s / 3600, s % 3600 / 60);
+  return text;
+}
+
 int RunCodes(std::vector<std::string> codes, const std::string& dataFolder,
-             const std::optional<std::string>& database) {
+             const std::optional<std::string>& database, const TSiteOptions& options) {
   const auto started = std::chrono::steady_clock::now();
   TFolderLock lock;
   if (!LockDataFolder(lock, dataFolder, false)) return 1;
   // Codes always go online: a host that names no site would end in a look-up failure.
   const std::string settingsFile = dataFolder + kSettingsFileName;
-  const std::string problem =
-      PlaceholderHostProblem(LoadSettings(settingsFile, std::string(listing::kDefaultSiteHost)).SiteHost, settingsFile);
+  const TSettings settings = LoadSettings(settingsFile, std::string(listing::kDefaultSiteHost));
+  const std::string problem = PlaceholderHostProblem(settings.SiteHost, settingsFile);
   if (!problem.empty()) {
     PrintLines(problem);
     return 1;
   }
+  // Before the sign-in: a batch whose codes are all done asks the site nothing.
+  if (options.SkipDoneHours) {
+    const std::string file = DatabasePath(dataFolder, settings.Database, database);
+    if (file.empty()) {
+      PrintLines("--skip-done reads the listings database, and this run has none ([Output] Database= or --db)");
+      return 1;
+    }
+    const size_t given = codes.size();
+    try {
+      codes = CodesNotConvertedWithin(codes, file, *options.SkipDoneHours);
+    } catch (const std::exception& e) {
+      PrintLines(e.what());
+      return 1;
+    }
+    PrintLines("--skip-done " + options.SkipDoneText + ": left out " + std::to_string(given - codes.size()) + " of " +
+               std::to_string(given) + " codes, converted within the last " + options.SkipDoneText + " hours");
+    if (codes.empty()) return 0;
+  }
   TKelthornF form(std::move(codes));
   form.DatabaseOverride = database;
+  form.PageDelayOverride = options.DelayMs;
   CreateForm(form);
   if (!form.SignedIn) {
     // No session: the window opens and the codes wait for the user. Without a display, say
@@ -200,10 +250,18 @@ int RunCodes(std::vector<std::string> codes, const std::string& dataFolder,
   if (terminal) {
     form.OnCodeDone = [](const TKelthornF::TCodeResult& r) {
       if (r.Outcome != TKelthornF::TCodeOutcome::Converted) return;
-      char line[160];
-      std::snprintf(line, sizeof line, "[%d/%d] %s: %zu statements, %.2f s", r.Index, r.Count,
-                    runtime::AnsiToUtf8(r.Code).c_str(), r.Statements, r.Seconds);
+      char line[192];
+      std::snprintf(line, sizeof line, "[%d/%d] %s: %zu statements, %.2f s%s%s", r.Index, r.Count,
+                    runtime::AnsiToUtf8(r.Code).c_str(), r.Statements, r.Seconds, r.Index < r.Count ? ", left " : "",
+                    r.Index < r.Count ? LeftText(r.SecondsLeft).c_str() : "");
       PrintLines(line);
+    };
+    form.Pacer.OnWait = [&form](uint32_t seconds) {
+      const int index = form.BatchIndex();
+      const std::string where = index > 0 ? "[" + std::to_string(index) + "/" + std::to_string(form.Arguments().size()) +
+                                                "] " + runtime::AnsiToUtf8(form.Arguments()[index - 1]) + ": "
+                                          : "";
+      PrintLines(where + "site asks to wait " + std::to_string(seconds) + " s");
     };
   }
   int failed = 0;
@@ -230,6 +288,7 @@ int RunProgram(const std::vector<std::string>& utf8Arguments) {
   bool convert = false;
   bool optionsEnded = false;
   std::optional<std::string> database;
+  TSiteOptions siteOptions;
   std::vector<std::string> operands;
   for (size_t i = 0; i < utf8Arguments.size(); ++i) {
     const std::string& a = utf8Arguments[i];
@@ -249,6 +308,18 @@ int RunProgram(const std::vector<std::string>& utf8Arguments) {
       // The listings database of this run ("" turns it off); it leads the command line.
       if (utf8Arguments.size() < 2) return CommandLineError("--db needs a file");
       database = utf8Arguments[++i];
+    } else if (a == "--delay") {
+      const std::string value = i + 1 < utf8Arguments.size() ? utf8Arguments[++i] : "";
+      const std::optional<int32_t> ms = value.find_first_not_of("0123456789") == std::string::npos
+                                            ? runtime::TryStrToInt(value) : std::nullopt;
+      if (!ms || static_cast<uint32_t>(*ms) > kMaxPageDelayMs)
+        return CommandLineError("--delay needs milliseconds from 0 to " + std::to_string(kMaxPageDelayMs));
+      siteOptions.DelayMs = static_cast<uint32_t>(*ms);
+    } else if (a == "--skip-done") {
+      siteOptions.SkipDoneText = i + 1 < utf8Arguments.size() ? utf8Arguments[++i] : "";
+      siteOptions.SkipDoneHours = runtime::TryStrToFloat(siteOptions.SkipDoneText);
+      if (!siteOptions.SkipDoneHours || !(*siteOptions.SkipDoneHours > 0 && *siteOptions.SkipDoneHours <= 876000))
+        return CommandLineError("--skip-done needs a number of hours above 0");
     } else if (a == "--convert") {
       // Codes and files cannot be mixed: what came before it would be taken for one or the other.
       if (i != (database ? 2u : 0u)) return CommandLineError("--convert must come first: tamvirel --convert FILE...");
@@ -258,6 +329,9 @@ int RunProgram(const std::vector<std::string>& utf8Arguments) {
     }
   }
   if (convert && operands.empty()) return CommandLineError("--convert needs at least one file");
+  if (convert && (siteOptions.DelayMs || siteOptions.SkipDoneHours))
+    return CommandLineError("--delay and --skip-done are for downloads, not for --convert");
+  if (siteOptions.SkipDoneHours && operands.empty()) return CommandLineError("--skip-done needs codes");
   if (!convert) {
     for (const std::string& code : operands)
       if (!IsWaypointCode(code))
@@ -274,12 +348,13 @@ int RunProgram(const std::vector<std::string>& utf8Arguments) {
   }
 
   if (convert) return ConvertFiles(operands, database);
-  if (!operands.empty()) return RunCodes(std::move(operands), dataFolder, database);
+  if (!operands.empty()) return RunCodes(std::move(operands), dataFolder, database, siteOptions);
   if (!OpenDisplay()) return NoDisplay();
   TFolderLock lock;
   if (!LockDataFolder(lock, dataFolder, true)) return 1;
   TKelthornF form({});
   form.DatabaseOverride = database;
+  form.PageDelayOverride = siteOptions.DelayMs;
   CreateForm(form);
   return RunWindow(form);
 }

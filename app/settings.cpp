@@ -99,6 +99,11 @@ TSettings LoadSettings(const std::string& fileName, const std::string& defaultHo
   s.Database = ini.ReadString("Output", "Database", s.Database);
   const int32_t limit = ini.ReadInteger("Site", "RequestLimit", static_cast<int32_t>(kDefaultRequestLimit));
   s.RequestLimit = limit < 0 ? kDefaultRequestLimit : static_cast<unsigned>(limit);
+  const int32_t delay = ini.ReadInteger("Site", "PageDelay", static_cast<int32_t>(kDefaultPageDelayMs));
+  if (delay >= 0 && static_cast<uint32_t>(delay) <= kMaxPageDelayMs) s.PageDelayMs = static_cast<uint32_t>(delay);
+  const int32_t retryLimit = ini.ReadInteger("Site", "RetryLimit", static_cast<int32_t>(kDefaultRetryLimit));
+  if (retryLimit >= static_cast<int32_t>(kMinRetryLimit) && static_cast<uint32_t>(retryLimit) <= kMaxRetryLimit)
+    s.RetryLimit = static_cast<uint32_t>(retryLimit);
   return s;
 }
 

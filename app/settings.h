@@ -18,6 +18,15 @@ inline constexpr int64_t kSessionLifetimeMs = 600000;
 // The default of "Site"/"RequestLimit", in seconds.
 inline constexpr unsigned kDefaultRequestLimit = 120;
 
+// "Site"/"PageDelay": the least milliseconds between the starts of two requests to the site, so
+// that a batch asks at the pace a person reading pages would, not as fast as the line allows;
+// and "Site"/"RetryLimit": the longest wait, in seconds, before asking again a site that refused.
+inline constexpr uint32_t kDefaultPageDelayMs = 1000;
+inline constexpr uint32_t kMaxPageDelayMs = 600000;
+inline constexpr uint32_t kDefaultRetryLimit = 300;
+inline constexpr uint32_t kMinRetryLimit = 1;
+inline constexpr uint32_t kMaxRetryLimit = 86400;
+
 // Stores the site password reversibly under the user name: each password byte XOR the
 // matching byte of the repeated key, as two upper-case hexadecimal digits. An empty key
 // gives an empty result.
@@ -64,6 +73,10 @@ struct TSettings {
   // "Site"/"RequestLimit": seconds one request may take in all, however busy the server
   // keeps it; 0 turns the limit off, a negative value counts as the default.
   unsigned RequestLimit = kDefaultRequestLimit;
+  // "Site"/"PageDelay" (0 to kMaxPageDelayMs; 0 turns the pause off) and "Site"/"RetryLimit"
+  // (kMinRetryLimit to kMaxRetryLimit); a value out of its range counts as the default.
+  uint32_t PageDelayMs = kDefaultPageDelayMs;
+  uint32_t RetryLimit = kDefaultRetryLimit;
 };
 
 // Makes an existing settings file readable and writable by its owner only (0600), before

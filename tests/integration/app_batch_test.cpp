@@ -11,7 +11,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +23,8 @@
 #include "listing/listing_parser.h"
 #include "runtime/file_io.h"
 #include "runtime/ini_file.h"
+#include "runtime/message_box.h"
+#include "store/listing_store.h"
 #include "app/settings.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/loopback_listener.h"
@@ -32,13 +36,16 @@ namespace {
 
 struct TRun {
   int Status = -1;
+  int Signal = 0;  // the signal that ended it, if one did
   std::string Err;
+  double SecondsAfterInterrupt = -1;
 };
 
 // Runs the program with `args` and XDG_DATA_HOME=`xdg`; standard error is a pipe (not a
-// terminal), standard output goes to /dev/null. Bounded to 120 s.
+// terminal), standard output goes to /dev/null. Bounded to 120 s. Once `interruptWhen` holds,
+// the program gets SIGINT, as from Ctrl-C.
 TRun RunTamvirel(const std::vector<std::string>& args, const std::string& xdg,
-                 const std::vector<std::string>& extraEnv = {}) {
+                 const std::vector<std::string>& extraEnv = {}, const std::function<bool()>& interruptWhen = {}) {
   int errPipe[2];
   EXPECT_EQ(::pipe2(errPipe, O_CLOEXEC), 0);
   const pid_t pid = ::fork();
@@ -62,10 +69,15 @@ TRun RunTamvirel(const std::vector<std::string>& args, const std::string& xdg,
   char buffer[4096];
   ::fcntl(errPipe[0], F_SETFL, O_NONBLOCK);
   int status = 0;
+  std::optional<std::chrono::steady_clock::time_point> interrupted;
   for (;;) {
     ssize_t n;
     while ((n = ::read(errPipe[0], buffer, sizeof buffer)) > 0) run.Err.append(buffer, static_cast<size_t>(n));
     if (::waitpid(pid, &status, WNOHANG) == pid) break;
+    if (interruptWhen && !interrupted && interruptWhen()) {
+      ::kill(pid, SIGINT);
+      interrupted = std::chrono::steady_clock::now();
+    }
     if (std::chrono::steady_clock::now() > deadline) {
       ::kill(pid, SIGKILL);
       ::waitpid(pid, &status, 0);
@@ -78,6 +90,9 @@ TRun RunTamvirel(const std::vector<std::string>& args, const std::string& xdg,
   while ((n = ::read(errPipe[0], buffer, sizeof buffer)) > 0) run.Err.append(buffer, static_cast<size_t>(n));
   ::close(errPipe[0]);
   run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.Signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  if (interrupted)
+    run.SecondsAfterInterrupt = std::chrono::duration<double>(std::chrono::steady_clock::now() - *interrupted).count();
   return run;
 }
 
@@ -455,4 +470,104 @@ TEST(ProgramCommandLine, RefusesWhatItCannotUseAndNamesTheCauseOfEveryFailure) {
   ASSERT_NE(std::fgets(line, sizeof line, version), nullptr);
   ::pclose(version);
   EXPECT_EQ(line, "tamvirel " + std::string(app::kProgramVersion) + "\n");
+}
+
+TEST(ProgramBatch, KeepsThePaceWaitsOutRefusalsAndResumesWithoutTheCodesDone) {
+  const std::string xdg = FreshDataHome("batch_pace");
+  const std::string data = xdg + "/tamvirel/";
+  std::mutex lock;
+  std::map<std::string, int> asked;  // requests per code; the favourites service's under "fav"
+  const auto count = [&](const std::string& code) {
+    std::lock_guard<std::mutex> hold(lock);
+    return asked[code];
+  };
+  // Each code is a row: how the site answers it.
+  site_test::TSiteServer site([&](const site_test::TRequest& r) -> site_test::TReply {
+    const bool page = r.Method == "GET";
+    const std::string code = page ? r.Target.substr(r.Target.find("wp=") + 3) : "fav";
+    int n;
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      n = ++asked[code];
+    }
+    if (code == "GCR" && n <= 2) return {429, "Too Many Requests", {"Retry-After: 1"}, "slow down"};
+    if (code == "GCD" && n == 1) return {429, "Too Many Requests", {"Retry-After: 86400"}, ""};
+    if (code == "GCU") return {503, "Service Unavailable", {}, ""};
+    if (code == "GCW") return {503, "Service Unavailable", {"Retry-After: 100"}, ""};
+    if (code == "fav") return n == 1 ? site_test::TReply{503, "Service Unavailable", {"Retry-After: 1"}, ""}
+                                     : site_test::TReply{200, "OK", {}, "1"};
+    return {200, "OK", {}, PageFor(code, true)};
+  });
+  runtime::TIniFile ini(data + "rovkast.ini");
+  ini.WriteString("Session", "NET_SessionId", "ASP.NET_SessionId=good;");
+  WriteFreshSession(ini, app::SystemTickCount());
+  ini.WriteString("Site", "Host", "127.0.0.1");
+  ini.WriteString("Site", "HttpPort", site.PortText());
+  ini.WriteInteger("Site", "PageDelay", 50);
+  ini.WriteInteger("Site", "RetryLimit", 1);
+
+  // In this process, for a shorter first wait than the real 5 s.
+  std::vector<std::string> messages;
+  runtime::TMessageBoxHandler previous =
+      runtime::SetMessageBoxHandler([&](const std::string& text) { messages.push_back(text); });
+  app::TKelthornF form({"GCA", "GCR", "GCU", "GCD"}, data);
+  form.FormCreate();
+  form.Pacer.BackOffBaseMs = 100;
+  std::vector<uint32_t> waits;
+  form.Pacer.OnWait = [&](uint32_t seconds) { waits.push_back(seconds); };
+  const auto results = form.RunBatch();
+  runtime::SetMessageBoxHandler(previous);
+
+  ASSERT_EQ(results.size(), 4u);
+  for (int i : {0, 1, 3}) EXPECT_EQ(results[i].Outcome, app::TKelthornF::TCodeOutcome::Converted) << results[i].Cause;
+  EXPECT_EQ(messages, std::vector<std::string>{std::string(app::kErrorMessage) +
+                                               "GCU: HTTP 503 Service Unavailable (the site kept refusing: asked again "
+                                               "4 times, waiting 1.5 s in all)"});
+  // The favourites' refusal, GCR's two, GCU's four, GCD's day cut to a second: each told.
+  EXPECT_EQ(waits, std::vector<uint32_t>(8, 1));
+  EXPECT_GT(results[0].SecondsLeft, 0);
+  EXPECT_EQ(results[3].SecondsLeft, 0);
+  EXPECT_EQ(count("GCR"), 3);
+  EXPECT_EQ(count("GCU"), 5);
+  EXPECT_EQ(count("fav"), 4);
+
+  // Measured where the requests arrive, after the connection is made: its jitter is allowed.
+  const auto requests = site.Requests();
+  const auto ms = [](auto from, auto to) { return std::chrono::duration<double, std::milli>(to - from).count(); };
+  std::vector<double> refusedGaps;
+  for (size_t i = 1; i < requests.size(); ++i) {
+    EXPECT_GE(ms(requests[i - 1].Arrived, requests[i].Arrived), 45) << requests[i].Target;
+    if (requests[i].Target.ends_with("=GCU") && requests[i - 1].Target.ends_with("=GCU"))
+      refusedGaps.push_back(ms(requests[i - 1].Arrived, requests[i].Arrived));
+    if (requests[i].Target.ends_with("=GCD") && requests[i - 1].Target.ends_with("=GCD")) {
+      EXPECT_GE(ms(requests[i - 1].Arrived, requests[i].Arrived), 1000);
+      EXPECT_LT(ms(requests[i - 1].Arrived, requests[i].Arrived), 3000);  // not a day
+    }
+  }
+  ASSERT_EQ(refusedGaps.size(), 4u);
+  for (size_t i = 0; i < 4; ++i) EXPECT_GE(refusedGaps[i], 100 << i) << i;  // doubling
+
+  // Started again: the codes converted now (in any letter case) are left out, one converted long
+  // ago and a new one are asked for. No pause asked for, so none between the requests.
+  store::TListingStore(data + "listings.db")
+      .Apply({"Insert or replace into geocaches (Code, DatUpd) values ('GCO', '2020-01-01 00:00:00');"});
+  const TRun resumed = RunTamvirel({"--delay", "0", "--skip-done", "24", "gca", "GCR", "GCD", "GCO", "GCN"}, xdg);
+  EXPECT_EQ(resumed.Status, 0) << resumed.Err;
+  EXPECT_EQ(resumed.Err, "tamvirel: --skip-done 24: left out 3 of 5 codes, converted within the last 24 hours\n");
+  std::vector<std::string> pages;
+  for (size_t i = requests.size(); i < site.Requests().size(); ++i)
+    if (site.Requests()[i].Method == "GET") pages.push_back(site.Requests()[i].Target.substr(28));
+  EXPECT_EQ(pages, (std::vector<std::string>{"GCO", "GCN"}));
+
+  // Ctrl-C in the middle of a long wait ends the run at once, without the code's files.
+  ini.WriteInteger("Site", "RetryLimit", 300);
+  std::optional<std::chrono::steady_clock::time_point> refused;
+  const TRun cut = RunTamvirel({"--delay", "0", "GCW"}, xdg, {}, [&] {
+    if (!refused && count("GCW") > 0) refused = std::chrono::steady_clock::now();
+    return refused && std::chrono::steady_clock::now() - *refused > std::chrono::milliseconds(300);
+  });
+  EXPECT_TRUE(cut.Status == 130 || cut.Signal == SIGINT) << cut.Status << " " << cut.Err;
+  EXPECT_LT(cut.SecondsAfterInterrupt, 2.0);
+  EXPECT_EQ(count("GCW"), 1);
+  EXPECT_FALSE(runtime::FileExists(data + "tmp/GCW.sql"));
 }

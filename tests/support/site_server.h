@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cctype>
 #include <cstdint>
 #include <functional>
@@ -32,6 +33,7 @@ struct TRequest {
   std::string Head;                            // the request line and header lines as received
   std::map<std::string, std::string> Headers;  // names lower-cased, first occurrence
   std::string Body;
+  std::chrono::steady_clock::time_point Arrived;  // when its head was complete
   std::string Header(const std::string& lowerName) const {
     auto it = Headers.find(lowerName);
     return it == Headers.end() ? std::string() : it->second;
@@ -158,6 +160,7 @@ class TSiteServer {
       size_t headEnd = 0;
       if (!Fill(t, buffer, 0, headEnd)) return;
       TRequest r;
+      r.Arrived = std::chrono::steady_clock::now();
       r.Head = buffer.substr(0, headEnd + 4);
       size_t lineEnd = r.Head.find("\r\n");
       const std::string requestLine = r.Head.substr(0, lineEnd);
