@@ -160,6 +160,7 @@ TEST(ProgramBatch, DownloadsConvertsAndFailsTheMissingCodeOnly) {
     settings.WriteString("Session", "NET_SessionId", "ASP.NET_SessionId=good;");
     WriteFreshSession(settings, now);
     settings.WriteString("Site", "Host", "127.0.0.1");
+    settings.WriteInteger("Site", "PageDelay", 0);
     settings.WriteString("Site", "HttpPort", site.PortText());
   }
 
@@ -263,6 +264,7 @@ TEST(ProgramBatch, SignsInDownloadsAndConvertsThroughAProxyThatAsksForBasicCrede
     settings.WriteString("User", "USER", "tamara");
     settings.WriteString("User", "PWD", app::ScramblePassword("tamara", "heslo"));
     settings.WriteString("Site", "Host", "localhost");
+    settings.WriteInteger("Site", "PageDelay", 0);
     settings.WriteString("Site", "HttpPort", site.PortText());
     settings.WriteString("Site", "HttpsPort", login.PortText());
     settings.WriteString("Proxy", "IP", "127.0.0.1");
@@ -324,6 +326,7 @@ TEST(ProgramBatch, AStaleSessionSignsInThenDownloadsAndConverts) {
     settings.WriteString("User", "USER", "tamara");
     settings.WriteString("User", "PWD", app::ScramblePassword("tamara", "heslo"));
     settings.WriteString("Site", "Host", "localhost");
+    settings.WriteInteger("Site", "PageDelay", 0);
     settings.WriteString("Site", "HttpPort", site.PortText());
     settings.WriteString("Site", "HttpsPort", login.PortText());
   }
@@ -364,6 +367,7 @@ TEST(ProgramBatch, OneRunPerDataFolderARequestLimitAndTheSessionFromTheSiteOnly)
   settings.WriteString("Session", "NET_SessionId", "ASP.NET_SessionId=good;");
   WriteFreshSession(settings, app::SystemTickCount());
   settings.WriteString("Site", "Host", "127.0.0.1");
+  settings.WriteInteger("Site", "PageDelay", 0);
   settings.WriteString("Site", "HttpPort", port);
   settings.WriteInteger("Site", "RequestLimit", 2);
 
@@ -412,6 +416,7 @@ TEST(ProgramCommandLine, RefusesWhatItCannotUseAndNamesTheCauseOfEveryFailure) {
     WriteFreshSession(ini, app::SystemTickCount());
     if (host) ini.WriteString("Site", "Host", "127.0.0.1");
     ini.WriteString("Site", "HttpPort", site.PortText());
+    ini.WriteInteger("Site", "PageDelay", 0);
     ini.WriteBool("Proxy", "Use", proxy);
     ini.WriteString("Proxy", "IP", "127.0.0.1");
     ini.WriteString("Proxy", "PORT", closed);

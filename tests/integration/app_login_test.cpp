@@ -58,6 +58,7 @@ class Login : public ::testing::Test {
   std::unique_ptr<app::TKelthornF> Form(uint16_t port, bool verify = true) {
     runtime::TIniFile ini(dir + "rovkast.ini");
     ini.WriteString("Site", "Host", "localhost");
+    ini.WriteInteger("Site", "PageDelay", 0);
     ini.WriteString("Site", "HttpsPort", std::to_string(port));
     ini.WriteBool("Site", "VerifyCertificate", verify);
     auto form = std::make_unique<app::TKelthornF>(std::vector<std::string>{}, dir);
@@ -125,7 +126,7 @@ TEST_F(Login, PostsTheFormAndStoresTheSessionOnEitherSuccessMarker) {
 
   // The settings, written in their order after what the file held.
   EXPECT_EQ(Keys(dir + "rovkast.ini"),
-            (std::vector<std::string>{"Site/Host", "Site/HttpsPort", "Site/VerifyCertificate", "Session/NET_SessionId",
+            (std::vector<std::string>{"Site/Host", "Site/PageDelay", "Site/HttpsPort", "Site/VerifyCertificate", "Session/NET_SessionId",
                                       "Session/Peciatka", "Session/TC", "Session/Boot", "Proxy/IP", "Proxy/PORT", "Proxy/USER",
                                       "Proxy/PWD", "Proxy/Use", "User/USER", "User/PWD"}));
   runtime::TIniFile ini(dir + "rovkast.ini");

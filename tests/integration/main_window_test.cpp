@@ -303,6 +303,7 @@ TEST_F(MainWindow, LoginAgainstAnInTestSiteColoursTheUserFieldAndIgnoresClicksWh
   {
     runtime::TIniFile ini(dir + "rovkast.ini");
     ini.WriteString("Site", "Host", "localhost");
+    ini.WriteInteger("Site", "PageDelay", 0);
     ini.WriteString("Site", "HttpsPort", site.PortText());
   }
 
@@ -463,6 +464,7 @@ TEST_F(MainWindow, SecondTabConvertsTheSavedPageIntoTheMemoAndDetectChangesNothi
     runtime::TIniFile ini(dir + "rovkast.ini");
     ini.WriteString("User", "USER", "jozo");
     ini.WriteString("Site", "Host", "127.0.0.1");
+    ini.WriteInteger("Site", "PageDelay", 0);
     ini.WriteString("Site", "HttpPort", site.PortText());
   }
   const std::string settingsBefore = runtime::ReadWholeFile(dir + "rovkast.ini");
@@ -532,6 +534,7 @@ TProcessResult RunProgramWith(const std::string& env, const std::string& args) {
 void PointSiteAtNothing(const std::string& dir, const test_support::TRefusingPort& port) {
   runtime::TIniFile ini(dir + "rovkast.ini");
   ini.WriteString("Site", "Host", "127.0.0.1");
+  ini.WriteInteger("Site", "PageDelay", 0);
   ini.WriteString("Site", "HttpPort", port.PortText());
   ini.WriteString("Site", "HttpsPort", port.PortText());
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "runtime/file_io.h"
 #include "runtime/ini_file.h"
 
@@ -81,6 +83,8 @@ TEST(Settings, LoadsEveryFieldAndUnscramblesWithTheStoredUser) {
   EXPECT_EQ(empty.Password, "");
   EXPECT_FALSE(empty.UseProxy);
   EXPECT_EQ(empty.SiteHost, "host.example");
+  EXPECT_EQ(empty.PageDelayMs, kDefaultPageDelayMs);
+  EXPECT_EQ(empty.RetryLimit, kDefaultRetryLimit);
 
   runtime::TIniFile ini(file);
   ini.WriteString("Session", "NET_SessionId", "ASP.NET_SessionId=xyz;");
@@ -107,6 +111,15 @@ TEST(Settings, LoadsEveryFieldAndUnscramblesWithTheStoredUser) {
   EXPECT_EQ(s.UserName, "jano");
   EXPECT_EQ(s.Password, "tajne&heslo");
   EXPECT_EQ(s.SiteHost, "127.0.0.1");
+
+  // The pause may be off; values out of range count as the defaults.
+  for (auto [delay, limit, delayMs, limitS] : {std::tuple{"0", "86400", 0u, 86400u}, std::tuple{"600000", "1", 600000u, 1u},
+                                               std::tuple{"-1", "0", 1000u, 300u}, std::tuple{"600001", "86401", 1000u, 300u}}) {
+    ini.WriteString("Site", "PageDelay", delay);
+    ini.WriteString("Site", "RetryLimit", limit);
+    EXPECT_EQ(LoadSettings(file, "h").PageDelayMs, delayMs) << delay;
+    EXPECT_EQ(LoadSettings(file, "h").RetryLimit, limitS) << limit;
+  }
 
   ini.WriteString("Session", "TC", "soon");  // not a number: no stamp
   EXPECT_FALSE(LoadSettings(file, "h").SessionStamp);
