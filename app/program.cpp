@@ -224,7 +224,7 @@ int RunCodes(std::vector<std::string> codes, const std::string& dataFolder,
       return 1;
     }
     PrintLines("--skip-done " + options.SkipDoneText + ": left out " + std::to_string(given - codes.size()) + " of " +
-               std::to_string(given) + " codes, converted within the last " + options.SkipDoneText + " hours");
+               std::to_string(given) + " codes, converted within the last " + options.SkipDoneText + " h");
     if (codes.empty()) return 0;
   }
   TKelthornF form(std::move(codes));

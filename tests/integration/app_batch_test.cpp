@@ -558,7 +558,7 @@ TEST(ProgramBatch, KeepsThePaceWaitsOutRefusalsAndResumesWithoutTheCodesDone) {
       .Apply({"Insert or replace into geocaches (Code, DatUpd) values ('GCO', '2020-01-01 00:00:00');"});
   const TRun resumed = RunTamvirel({"--delay", "0", "--skip-done", "24", "gca", "GCR", "GCD", "GCO", "GCN"}, xdg);
   EXPECT_EQ(resumed.Status, 0) << resumed.Err;
-  EXPECT_EQ(resumed.Err, "tamvirel: --skip-done 24: left out 3 of 5 codes, converted within the last 24 hours\n");
+  EXPECT_EQ(resumed.Err, "tamvirel: --skip-done 24: left out 3 of 5 codes, converted within the last 24 h\n");
   std::vector<std::string> pages;
   for (size_t i = requests.size(); i < site.Requests().size(); ++i)
     if (site.Requests()[i].Method == "GET") pages.push_back(site.Requests()[i].Target.substr(28));
