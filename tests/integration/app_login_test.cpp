@@ -21,7 +21,7 @@ namespace {
 const std::string kUser = "\xE8lovek";     // c with caron
 const std::string kPassword = "p&=\x80!";  // the euro sign is dropped from the post only
 
-enum class TAnswer { Widget, SignedInText, Refused, LoginPageFails, PostFails };
+enum class TAnswer { Widget, SignedInText, Refused, LoginPageFails, PostFails, Unavailable };
 
 class Login : public ::testing::Test {
  protected:
@@ -40,6 +40,7 @@ class Login : public ::testing::Test {
   site_test::TReply Answer(const site_test::TRequest& r) {
     if (r.Method == "GET" && r.Target == "/login/default.aspx?RESET=Y") {
       if (answer == TAnswer::LoginPageFails) return {500, "Server Error", {}, "down"};
+      if (answer == TAnswer::Unavailable) return {503, "Service Unavailable", {}, "later"};
       return {200, "OK", {"Set-Cookie: ASP.NET_SessionId=s1; path=/; HttpOnly"},
               "<form><input type=\"hidden\" name=\"__VIEWSTATE\" id=\"__VIEWSTATE\" value=\"/wEP+Dw=\" /></form>"};
     }
@@ -204,6 +205,18 @@ TEST_F(Login, ARefusedCertificateSendsNoPasswordAndSaysWhy) {
   EXPECT_FALSE(unreachable->SignedIn);
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_NE(messages[0].find("Cannot sign in to"), std::string::npos) << messages[0];
+
+  // A site that keeps saying "later" is asked again after each wait, and the sign-in says so.
+  site_test::TSiteServer busy([this](const site_test::TRequest& r) { return Answer(r); }, trusted.Transport());
+  answer = TAnswer::Unavailable;
+  messages.clear();
+  auto refused = Form(busy.Port());
+  refused->Pacer.BackOffBaseMs = 50;
+  refused->Login();
+  EXPECT_FALSE(refused->SignedIn);
+  EXPECT_EQ(busy.Requests().size(), 5u);
+  EXPECT_EQ(messages, std::vector<std::string>{"Cannot sign in to localhost: HTTP 503 Service Unavailable (the site kept "
+                                               "refusing: asked again 4 times, waiting 0.8 s in all)."});
 }
 
 TEST_F(Login, ACertificateWithALongSerialNumberIsAccepted) {
