@@ -129,7 +129,10 @@ void TKelthornF::AskSite(http::THttpCli& client, const std::string& url, bool ge
     client.SetReference(url);  // the request's Referer names the page itself
     body.Seek(0, runtime::TMemoryStream::TSeekOrigin::Beginning);
     reply.Clear();
-    if (!Pacer.WaitForTurn()) throw std::runtime_error("ended before the request was sent");
+    FWaitingForSite = true;
+    const bool turn = Pacer.WaitForTurn();  // may re-enter
+    FWaitingForSite = false;
+    if (!turn) throw std::runtime_error("ended before the request was sent");
     try {
       if (get)
         client.SyncGet();

@@ -17,13 +17,13 @@
 #include "listing/listing_parser.h"
 #include "listing/site.h"
 #include "listing/sql_output.h"
+#include "runtime/ascii_text.h"
 #include "runtime/codepage.h"
 #include "runtime/formatting.h"
 #include "runtime/text_list.h"
 #include "runtime/file_io.h"
 #include "runtime/ini_file.h"
 #include "runtime/message_box.h"
-#include "runtime/ascii_text.h"
 #include "store/converted_codes.h"
 
 namespace app {

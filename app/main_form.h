@@ -220,7 +220,9 @@ class TKelthornF {
   // refusal too many times also sets FKeptRefusing.
   void AskSite(http::THttpCli& client, const std::string& url, bool get, runtime::TMemoryStream& body,
                runtime::TMemoryStream& reply);
-  bool FWaitingForSite = false;  // a wait after a refusal is running: its message loop may re-enter
+  // A pause or a wait before a request is running: its message loop may re-enter, and a request
+  // started there would go between the two.
+  bool FWaitingForSite = false;
   bool FKeptRefusing = false;
   void ConfigureClient(http::THttpCli& client);
   void ConfigureSslContext();

@@ -508,7 +508,7 @@ TEST(ProgramBatch, KeepsThePaceWaitsOutRefusalsAndResumesWithoutTheCodesDone) {
   WriteFreshSession(ini, app::SystemTickCount());
   ini.WriteString("Site", "Host", "127.0.0.1");
   ini.WriteString("Site", "HttpPort", site.PortText());
-  ini.WriteInteger("Site", "PageDelay", 50);
+  ini.WriteInteger("Site", "PageDelay", 200);
   ini.WriteInteger("Site", "RetryLimit", 1);
 
   // In this process, for a shorter first wait than the real 5 s.
@@ -536,12 +536,13 @@ TEST(ProgramBatch, KeepsThePaceWaitsOutRefusalsAndResumesWithoutTheCodesDone) {
   EXPECT_EQ(count("GCU"), 5);
   EXPECT_EQ(count("fav"), 4);
 
-  // Measured where the requests arrive, after the connection is made: its jitter is allowed.
+  // Measured where the requests arrive, after the connection is made: its set-up time, which
+  // varies by some milliseconds from one request to the next (more on a busy machine), is allowed.
   const auto requests = site.Requests();
   const auto ms = [](auto from, auto to) { return std::chrono::duration<double, std::milli>(to - from).count(); };
   std::vector<double> refusedGaps;
   for (size_t i = 1; i < requests.size(); ++i) {
-    EXPECT_GE(ms(requests[i - 1].Arrived, requests[i].Arrived), 45) << requests[i].Target;
+    EXPECT_GE(ms(requests[i - 1].Arrived, requests[i].Arrived), 170) << requests[i].Target;
     if (requests[i].Target.ends_with("=GCU") && requests[i - 1].Target.ends_with("=GCU"))
       refusedGaps.push_back(ms(requests[i - 1].Arrived, requests[i].Arrived));
     if (requests[i].Target.ends_with("=GCD") && requests[i - 1].Target.ends_with("=GCD")) {
@@ -550,7 +551,7 @@ TEST(ProgramBatch, KeepsThePaceWaitsOutRefusalsAndResumesWithoutTheCodesDone) {
     }
   }
   ASSERT_EQ(refusedGaps.size(), 4u);
-  for (size_t i = 0; i < 4; ++i) EXPECT_GE(refusedGaps[i], 100 << i) << i;  // doubling
+  for (size_t i = 1; i < 4; ++i) EXPECT_GE(refusedGaps[i], 100 << i) << i;  // doubling, past the pause
 
   // Started again: the codes converted now (in any letter case) are left out, one converted long
   // ago and a new one are asked for. No pause asked for, so none between the requests.
