@@ -1,5 +1,6 @@
 #include "listing/clean_values.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -86,26 +87,25 @@ std::string FormatDate(int year, int month, int day) {
 
 }  // namespace
 
-std::string CleanText(std::string_view text) {
+std::string_view CleanText(std::string_view text, std::string& scratch) {
   text = TrimCut(text);
+  const bool utf8 = runtime::IsUtf8(text);
+  if (utf8 && text.find_first_of(std::string_view("\r\0", 2)) == std::string_view::npos) return text;
   std::string valid;
-  if (!runtime::IsUtf8(text)) {
+  if (!utf8) {
     valid = runtime::WideToUtf8(runtime::Utf8ToWide(text));
     text = valid;
   }
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '\0') continue;
-    if (c == '\r') {
-      out += '\n';
-      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-      continue;
-    }
-    out += c;
+  scratch.clear();
+  scratch.reserve(text.size());
+  for (size_t at = 0; at < text.size();) {
+    const size_t special = std::min(text.find_first_of(std::string_view("\r\0", 2), at), text.size());
+    scratch.append(text, at, special - at);
+    if (special == text.size()) break;
+    if (text[special] == '\r') scratch += '\n';
+    at = special + (text.compare(special, 2, "\r\n") == 0 ? 2 : 1);
   }
-  return out;
+  return scratch;
 }
 
 std::optional<double> RealValue(std::string_view text) {

@@ -14,8 +14,10 @@ namespace listing {
 // breaks, a closing tag whose element did not open inside the value, a tag that opens at its very
 // end. Markup inside the value (a description's own paragraphs) stays. Line breaks become LF,
 // NUL characters are dropped (SQLite's text functions would end the text there), and bytes that
-// are not UTF-8 become U+FFFD. Empty when nothing is left.
-std::string CleanText(std::string_view text);
+// are not UTF-8 become U+FFFD. Empty when nothing is left. The result is a view into `text` when
+// only its ends changed (a description is some hundred KB: it is not copied then), else into
+// `scratch`.
+std::string_view CleanText(std::string_view text, std::string& scratch);
 
 // A decimal number ("2.5", "-48.1353833"); none for anything else ("", "null", "2.5x").
 std::optional<double> RealValue(std::string_view text);

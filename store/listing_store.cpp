@@ -113,9 +113,10 @@ std::string Reason(sqlite3* db) {
   return reason;
 }
 
-int BindText(sqlite3_stmt* statement, int at, const std::string& text) {
+// Binds `text`, NULL when it is empty. The text must stay as it is until the insert has run.
+int BindText(sqlite3_stmt* statement, int at, std::string_view text) {
   if (text.empty()) return sqlite3_bind_null(statement, at);
-  return sqlite3_bind_text(statement, at, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+  return sqlite3_bind_text(statement, at, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
 }
 
 template <class T>
@@ -127,12 +128,14 @@ int BindNumber(sqlite3_stmt* statement, int at, const std::optional<T>& value) {
     return sqlite3_bind_int64(statement, at, *value);
 }
 
-int Bind(sqlite3_stmt* statement, int at, TKind kind, std::string_view raw) {
+// Binds `raw` cleaned for a column of `kind`; a cleaned text that is not a view of `raw` is kept
+// in `scratch`.
+int Bind(sqlite3_stmt* statement, int at, TKind kind, std::string_view raw, std::string& scratch) {
   switch (kind) {
     case TKind::Key:
       return sqlite3_bind_text(statement, at, raw.data(), static_cast<int>(raw.size()), SQLITE_STATIC);
     case TKind::Text:
-      return BindText(statement, at, listing::CleanText(raw));
+      return BindText(statement, at, listing::CleanText(raw, scratch));
     case TKind::Real:
       return BindNumber(statement, at, listing::RealValue(raw));
     case TKind::Integer:
@@ -140,9 +143,9 @@ int Bind(sqlite3_stmt* statement, int at, TKind kind, std::string_view raw) {
     case TKind::Flag:
       return BindNumber(statement, at, listing::FlagValue(raw));
     case TKind::Date:
-      return BindText(statement, at, listing::IsoDate(raw));
+      return BindText(statement, at, scratch = listing::IsoDate(raw));
     case TKind::DateTime:
-      return BindText(statement, at, listing::IsoDateTime(raw));
+      return BindText(statement, at, scratch = listing::IsoDateTime(raw));
   }
   return SQLITE_MISUSE;
 }
@@ -272,9 +275,10 @@ void TListingStore::UpgradeFromSchema1() {
 void TListingStore::Insert(size_t table, const std::string_view* values) {
   sqlite3_stmt* insert = FInserts[table].get();
   const std::vector<TColumn>& columns = Tables()[table].Columns;
+  if (FScratch.size() < columns.size()) FScratch.resize(columns.size());
   for (size_t c = 0; c < columns.size(); ++c) {
     if (values[c].size() > INT32_MAX) Fail(std::string(Tables()[table].Name) + ": a value too long");
-    if (Bind(insert, static_cast<int>(c + 1), columns[c].Kind, values[c]) != SQLITE_OK) Fail(Reason(FDb));
+    if (Bind(insert, static_cast<int>(c + 1), columns[c].Kind, values[c], FScratch[c]) != SQLITE_OK) Fail(Reason(FDb));
   }
   const int rc = sqlite3_step(insert);
   sqlite3_reset(insert);

@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "listing/cache_rows.h"
 
@@ -73,6 +74,7 @@ class TListingStore {
   std::string FPath;
   sqlite3* FDb = nullptr;
   std::array<TStatement, 5> FInserts;  // one per table, prepared once
+  std::vector<std::string> FScratch;   // a column's cleaned text while its insert runs
 };
 
 }  // namespace store
