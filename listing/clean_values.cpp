@@ -1,6 +1,5 @@
 #include "listing/clean_values.h"
 
-#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -90,7 +89,8 @@ std::string FormatDate(int year, int month, int day) {
 std::string_view CleanText(std::string_view text, std::string& scratch) {
   text = TrimCut(text);
   const bool utf8 = runtime::IsUtf8(text);
-  if (utf8 && text.find_first_of(std::string_view("\r\0", 2)) == std::string_view::npos) return text;
+  const auto has = [&](char c) { return std::memchr(text.data(), c, text.size()) != nullptr; };
+  if (utf8 && !has('\r') && !has('\0')) return text;
   std::string valid;
   if (!utf8) {
     valid = runtime::WideToUtf8(runtime::Utf8ToWide(text));
@@ -98,12 +98,20 @@ std::string_view CleanText(std::string_view text, std::string& scratch) {
   }
   scratch.clear();
   scratch.reserve(text.size());
-  for (size_t at = 0; at < text.size();) {
-    const size_t special = std::min(text.find_first_of(std::string_view("\r\0", 2), at), text.size());
-    scratch.append(text, at, special - at);
-    if (special == text.size()) break;
-    if (text[special] == '\r') scratch += '\n';
-    at = special + (text.compare(special, 2, "\r\n") == 0 ? 2 : 1);
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  while (p < end) {
+    const char* cr = static_cast<const char*>(std::memchr(p, '\r', static_cast<size_t>(end - p)));
+    if (cr == nullptr) cr = end;
+    // The line up to the CR, without its NULs.
+    for (const char* nul; (nul = static_cast<const char*>(std::memchr(p, '\0', static_cast<size_t>(cr - p))));) {
+      scratch.append(p, nul);
+      p = nul + 1;
+    }
+    scratch.append(p, cr);
+    if (cr == end) break;
+    scratch += '\n';
+    p = cr + 1 < end && cr[1] == '\n' ? cr + 2 : cr + 1;
   }
   return scratch;
 }
