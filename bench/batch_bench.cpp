@@ -110,12 +110,11 @@ int Shell(const std::string& command) {
 // `status`, its peak resident memory in KB in `peakKb`, the processor time it used in `cpu`.
 // Returns the seconds it took.
 double RunProgram(const std::string& xdg, const std::vector<std::string>& arguments, int& status, long& peakKb,
-                  double& cpu, bool layer = false) {
+                  double& cpu) {
   const auto started = std::chrono::steady_clock::now();
   const pid_t child = ::fork();
   if (child == 0) {
     ::setenv("XDG_DATA_HOME", xdg.c_str(), 1);
-    if (layer) ::setenv("TAMVIREL_STORE_LAYER", "1", 1);
     std::freopen("/dev/null", "w", stderr);
     std::vector<char*> argv{const_cast<char*>(TAMVIREL_BINARY)};
     for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
@@ -196,8 +195,7 @@ int main(int argc, char** argv) {
   int statusOff = 0, status = 0;
   double batchOff = 1e9, batch = 1e9;
   long peakOff = 0, peak = 0;
-  double cpuOff = 1e9, cpuOn = 1e9, batchLayer = 1e9, cpuLayer = 1e9;
-  long peakLayer = 0;
+  double cpuOff = 1e9, cpuOn = 1e9;
   bool databaseLeftOff = true;
   for (int round = 0; round < 2; ++round) {
     int s = 0;
@@ -212,11 +210,6 @@ int main(int argc, char** argv) {
     Shell("rm -f '" + data + "listings.db'*");
     batch = std::min(batch, RunProgram(xdg, codes, s, kb, cpu));
     cpuOn = std::min(cpuOn, cpu);
-    Shell("rm -f '" + data + "listings.db'*");
-    batchLayer = std::min(batchLayer, RunProgram(xdg, codes, s, kb, cpu, true));
-    cpuLayer = std::min(cpuLayer, cpu);
-    peakLayer = std::max(peakLayer, kb);
-    status |= s;
     status |= s;
     peak = std::max(peak, kb);
   }
@@ -224,11 +217,8 @@ int main(int argc, char** argv) {
   for (const std::string& code : codes) converted += runtime::FileExists(data + "tmp/" + code + ".sql") ? 1 : 0;
 
   // The database writer alone, on the same pages' rows: each cache in its own transaction.
-  double writer = 0, writerCpu = 0, writerLayer = 0, writerLayerCpu = 0;
-  for (int layer = 1; layer >= 0; --layer) {
-    if (layer) ::setenv("TAMVIREL_STORE_LAYER", "1", 1); else ::unsetenv("TAMVIREL_STORE_LAYER");
-    double& writer_ = layer ? writerLayer : writer;
-    double& writerCpu_ = layer ? writerLayerCpu : writerCpu;
+  double writer = 0, writerCpu = 0;
+  {
     Shell("rm -f '" + data + "writer.db'*");
     store::TListingStore store(data + "writer.db");
     listing::TListingParser parser;
@@ -240,8 +230,8 @@ int main(int argc, char** argv) {
       const auto t = std::chrono::steady_clock::now();
       const double cpu = ThreadCpuSeconds();
       store.Apply(rows);
-      writer_ += Seconds(t);
-      writerCpu_ += ThreadCpuSeconds() - cpu;
+      writer += Seconds(t);
+      writerCpu += ThreadCpuSeconds() - cpu;
     }
   }
   // The sqlite3 shell loading the SQL files the run wrote into the same tables, each file in one
@@ -281,10 +271,6 @@ int main(int argc, char** argv) {
               pages / batchOff, batchOff, cpuOff, peakOff);
   std::printf("tamvirel batch, database on (best of 2):  %8.1f pages/s (%.2f s, CPU %.2f s), peak %ld KB\n",
               pages / batch, batch, cpuOn, peak);
-  std::printf("MEASUREMENT: database on with the old file layer and checkpoint thread: %8.1f pages/s (%.2f s, CPU %.2f s), peak %ld KB; ratio on+layer / off %.2fx\n",
-              pages / batchLayer, batchLayer, cpuLayer, peakLayer, batchOff / batchLayer);
-  std::printf("MEASUREMENT: writer alone with the old file layer: %8.1f caches/s (%.2f s, %.2f ms of CPU a cache)\n",
-              pages / writerLayer, writerLayer, writerLayerCpu * 1000 / pages);
   std::printf("ratio database on / off: %.2fx (target >= %s); peak memory on / off: %.2fx (target <= 1.5x)\n",
               batchOff / batch, profile == "long" ? "0.75x" : "0.9x", static_cast<double>(peak) / peakOff);
   std::printf("database writer alone:                   %8.1f caches/s (%.2f s, %.2f ms of CPU a cache)\n",

@@ -4,14 +4,12 @@
 
 #include <cstdint>
 #include <cstring>
-#include <cstdlib>
 #include <optional>
 #include <type_traits>
 #include <vector>
 
 #include "listing/clean_values.h"
 #include "runtime/codepage.h"
-#include "store/coalescing_vfs.h"
 
 namespace store {
 namespace {
@@ -172,8 +170,7 @@ std::string FileText(std::string_view text) {
 void TFinalizeStatement::operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
 
 TListingStore::TListingStore(std::string path, int busyTimeoutMs) : FPath(std::move(path)) {
-  const int rc = sqlite3_open_v2(FPath.c_str(), &FDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                                 UsesLayer() ? CoalescingVfsName() : nullptr);
+  const int rc = sqlite3_open_v2(FPath.c_str(), &FDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   if (rc != SQLITE_OK) {
     const std::string reason = Reason(FDb);
     sqlite3_close(FDb);
@@ -316,45 +313,10 @@ void TListingStore::Apply(const listing::TCacheRows& rows) {
       Insert(kLogs, values);
     }
     Exec("COMMIT");
-    if (UsesLayer()) DropUncommitted(FDb);
   } catch (const EStoreError&) {
     if (!sqlite3_get_autocommit(FDb)) sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
-    if (UsesLayer()) DropUncommitted(FDb);
     throw;
   }
-}
-
-bool UsesLayer() { return std::getenv("TAMVIREL_STORE_LAYER") != nullptr; }
-
-void TListingStore::LeaveCheckpointsToOthers(int backstopFrames) {
-  FBackstopFrames = backstopFrames;
-  sqlite3_wal_hook(
-      FDb,
-      [](void* context, sqlite3* db, const char* name, int frames) {
-        auto* self = static_cast<TListingStore*>(context);
-        self->FWalFrames = frames;
-        if (frames >= self->FBackstopFrames) sqlite3_wal_checkpoint(db, name);
-        return SQLITE_OK;
-      },
-      this);
-}
-
-TWalCheckpointer::TWalCheckpointer(const std::string& path) {
-  if (sqlite3_open_v2(path.c_str(), &FDb, SQLITE_OPEN_READWRITE, CoalescingVfsName()) != SQLITE_OK) {
-    const std::string reason = Reason(FDb);
-    sqlite3_close(FDb);
-    throw EStoreError("database " + path + ": " + reason);
-  }
-  sqlite3_exec(FDb, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
-}
-
-TWalCheckpointer::~TWalCheckpointer() { sqlite3_close(FDb); }
-
-bool TWalCheckpointer::Checkpoint() {
-  SetLogReadAhead(FDb, true);
-  const int rc = sqlite3_wal_checkpoint_v2(FDb, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-  SetLogReadAhead(FDb, false);
-  return rc == SQLITE_OK;
 }
 
 }  // namespace store

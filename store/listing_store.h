@@ -59,10 +59,6 @@ class TListingStore {
   // what it had.
   void Apply(const listing::TCacheRows& rows);
 
-  // MEASUREMENT ONLY: the old file layer's checkpoint hand-off.
-  void LeaveCheckpointsToOthers(int backstopFrames);
-  int WalFrames() const { return FWalFrames; }
-
  private:
   using TStatement = std::unique_ptr<sqlite3_stmt, TFinalizeStatement>;
 
@@ -79,21 +75,6 @@ class TListingStore {
   sqlite3* FDb = nullptr;
   std::array<TStatement, 5> FInserts;  // one per table, prepared once
   std::vector<std::string> FScratch;   // a column's cleaned text while its insert runs
-  int FWalFrames = 0;
-  int FBackstopFrames = 0;
-};
-
-// MEASUREMENT ONLY: TAMVIREL_STORE_LAYER set: the old file layer and checkpoint thread.
-bool UsesLayer();
-
-class TWalCheckpointer {
- public:
-  explicit TWalCheckpointer(const std::string& path);
-  ~TWalCheckpointer();
-  bool Checkpoint();
-
- private:
-  sqlite3* FDb = nullptr;
 };
 
 }  // namespace store
