@@ -90,7 +90,8 @@ std::string_view CleanText(std::string_view text, std::string& scratch) {
   text = TrimCut(text);
   const bool utf8 = runtime::IsUtf8(text);
   const auto has = [&](char c) { return std::memchr(text.data(), c, text.size()) != nullptr; };
-  if (utf8 && !has('\r') && !has('\0')) return text;
+  const bool nuls = has('\0');
+  if (utf8 && !nuls && !has('\r')) return text;
   std::string valid;
   if (!utf8) {
     valid = runtime::WideToUtf8(runtime::Utf8ToWide(text));
@@ -104,7 +105,8 @@ std::string_view CleanText(std::string_view text, std::string& scratch) {
     const char* cr = static_cast<const char*>(std::memchr(p, '\r', static_cast<size_t>(end - p)));
     if (cr == nullptr) cr = end;
     // The line up to the CR, without its NULs.
-    for (const char* nul; (nul = static_cast<const char*>(std::memchr(p, '\0', static_cast<size_t>(cr - p))));) {
+    for (const char* nul = nuls ? p : nullptr;
+         nul != nullptr && (nul = static_cast<const char*>(std::memchr(p, '\0', static_cast<size_t>(cr - p))));) {
       scratch.append(p, nul);
       p = nul + 1;
     }

@@ -144,7 +144,11 @@ std::string GeocacheLogsStatement(const TLogRow& l) {
   std::string s;
   s.reserve(kLogsPrefix.size() + 160 + l.LogText.size());
   s.append(kLogsPrefix);
-  for (std::string_view value : std::initializer_list<std::string_view>{l.Id, l.Code, l.GcCode}) AppendValue(s, value), s.append(kSeparator);
+  // The account id alone may stand bare, so the values around it are joined by hand.
+  for (std::string_view value : std::initializer_list<std::string_view>{l.Id, l.Code, l.GcCode}) {
+    AppendValue(s, value);
+    s.append(kSeparator);
+  }
   AppendValue(s, l.PublicGuid);
   if (IsIntegerLiteral(l.UserId)) {
     s.append("',").append(l.UserId).append(",'");
@@ -154,8 +158,10 @@ std::string GeocacheLogsStatement(const TLogRow& l) {
     s.append(kSeparator);
   }
   for (std::string_view value :
-       std::initializer_list<std::string_view>{l.UserName, l.Guid, l.LogText, l.WptLogTypeName, l.VisitDate})
-    AppendValue(s, value), s.append(kSeparator);
+       std::initializer_list<std::string_view>{l.UserName, l.Guid, l.LogText, l.WptLogTypeName, l.VisitDate}) {
+    AppendValue(s, value);
+    s.append(kSeparator);
+  }
   AppendValue(s, l.IsArchived);
   s.append("')");
   return s;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/main_form.h"
+#include "listing/clean_values.h"
 #include "runtime/file_io.h"
 #include "runtime/ini_file.h"
 #include "store/listing_store.h"
@@ -148,6 +149,32 @@ TEST(Database, TheExamplePageReadsBackAsCleanTypedValues) {
       {"SELECT Code FROM geocaches WHERE Latitude BETWEEN 48.0 AND 48.5 AND Longitude BETWEEN 16.8 AND 17.4", "GC1TAMV"},
   };
   for (const auto& row : rows) EXPECT_EQ(row.Value, Query(dir + "listings.db", row.Sql)) << row.Sql;
+}
+
+// What a cut carries along goes at either end; what belongs to the value stays.
+TEST(Database, ValuesLoseOnlyWhatTheCutCarriedAlong) {
+  const struct {
+    std::string Raw, Clean;
+  } texts[] = {
+      {"\r\n  <p>a</p>\r\n</span>\r\n  </div>\r\n", "<p>a</p>"},
+      {"<div>a</div></div>", "<div>a</div>"},  // only the closing tag without its opening
+      {"</span> a <br />", "a"},                   // a tag left at the end opens nothing
+      {"a<br />b\r\nc\rd\ne", "a<br />b\nc\nd\ne"},
+      {std::string("x\0y", 3), "xy"},
+      {"bad \xC3 byte", "bad \xEF\xBF\xBD byte"},
+      {" \r\n</div> ", ""},
+      {"a < b >", "a < b >"},
+  };
+  for (const auto& t : texts) {
+    std::string scratch;
+    EXPECT_EQ(t.Clean, listing::CleanText(t.Raw, scratch)) << t.Raw;
+  }
+  EXPECT_EQ("2012-12-31", listing::IsoDate("12-31-2012"));
+  EXPECT_EQ("", listing::IsoDate("02-30-2012"));
+  EXPECT_EQ("2012-02-29", listing::IsoDate("2012-02-29"));
+  EXPECT_EQ("", listing::IsoDateTime("2013-04-05T10:11:12"));
+  EXPECT_EQ(std::nullopt, listing::RealValue("null"));
+  EXPECT_EQ(std::nullopt, listing::IntegerValue("12a"));
 }
 
 // A database the previous version made holds the SQL file's text: on open it becomes schema 2,
