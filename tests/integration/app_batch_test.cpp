@@ -541,8 +541,10 @@ TEST(ProgramBatch, KeepsThePaceWaitsOutRefusalsAndResumesWithoutTheCodesDone) {
 
   // Started again: the codes converted now (in any letter case) are left out, one converted long
   // ago and a new one are asked for.
-  store::TListingStore(data + "listings.db")
-      .Apply({"Insert or replace into geocaches (Code, DatUpd) values ('GCO', '2020-01-01 00:00:00');"});
+  listing::TCacheRows old;
+  old.Geocache.Code = "GCO";
+  old.Geocache.DatUpd = "2020-01-01 00:00:00";
+  store::TListingStore(data + "listings.db").Apply(old);
   const TRun resumed = RunTamvirel({"--delay", "0", "--skip-done", "24", "gca", "GCR", "GCD", "GCO", "GCN"}, xdg);
   EXPECT_EQ(resumed.Status, 0) << resumed.Err;
   EXPECT_EQ(resumed.Err, "tamvirel: --skip-done 24: left out 3 of 5 codes, converted within the last 24 h\n");
