@@ -566,7 +566,7 @@ TEST_F(HttpProxy, ATunnelWithoutTlsContextFailsTheRequestAtOnce) {
   EXPECT_TRUE(origin.Requests().empty());
 }
 
-TEST_F(HttpProxy, ARelocationGetsATunnelOfItsOwnCredentialsOnlyForItsOwnSiteAndNeedsAHost) {
+TEST_F(HttpProxy, ARelocationOrTheNextRequestToAnotherHostGetsATunnelOfItsOwnCredentialsOnlyForItsOwnSiteAndNeedsAHost) {
   std::string location;
   auto site = [&](const http_test::TRecordedRequest& r) {
     http_test::TScriptedReply out;

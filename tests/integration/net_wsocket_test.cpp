@@ -845,7 +845,7 @@ TEST(NetWSocket, ANewConnectionOpenedWhenASendFoundTheOldOneGoneGetsNoDataSent) 
   socket.Close();
 }
 
-TEST(NetWSocket, AHandlerThatClosesOnEndOfStreamGetsOneSessionClosed) {
+TEST(NetWSocket, AHandlerThatClosesOnEndOfStreamGetsOneSessionClosedAndMayConnectAgain) {
   // The common reader: Receive gives 0 when the peer has closed, and the handler closes too;
   // the second time it also connects again at once, and that connection is not the one closed.
   TLoopbackServer server([](int fd, const std::atomic<bool>&) { net_test::WriteAll(fd, "hello", 5); }, 3);
