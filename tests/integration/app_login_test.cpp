@@ -56,9 +56,9 @@ class Login : public ::testing::Test {
   }
 
   // A window over the data folder, pointed at `port` for HTTPS, with the test's credentials.
-  std::unique_ptr<app::TKelthornF> Form(uint16_t port, bool verify = true) {
+  std::unique_ptr<app::TKelthornF> Form(uint16_t port, bool verify = true, const std::string& host = "localhost") {
     runtime::TIniFile ini(dir + "rovkast.ini");
-    ini.WriteString("Site", "Host", "localhost");
+    ini.WriteString("Site", "Host", host);
     ini.WriteInteger("Site", "PageDelay", 0);
     ini.WriteString("Site", "HttpsPort", std::to_string(port));
     ini.WriteBool("Site", "VerifyCertificate", verify);
@@ -205,6 +205,18 @@ TEST_F(Login, ARefusedCertificateSendsNoPasswordAndSaysWhy) {
   EXPECT_FALSE(unreachable->SignedIn);
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_NE(messages[0].find("Cannot sign in to"), std::string::npos) << messages[0];
+
+  // A host serving two sites on one address presents the certificate of the name the client
+  // sends: the sign-in names its site, and only a host name, never an address.
+  site_test::TTlsSite twoSites{site_test::TTlsSite::TSharedHost{}};
+  site_test::TSiteServer shared([this](const site_test::TRequest& r) { return Answer(r); }, twoSites.Transport());
+  auto named = Form(shared.Port());
+  named->Login();
+  EXPECT_TRUE(named->SignedIn) << named->LoginFailure;
+  auto byAddress = Form(shared.Port(), false, "127.0.0.1");
+  byAddress->Login();
+  EXPECT_TRUE(byAddress->SignedIn) << byAddress->LoginFailure;
+  EXPECT_EQ(twoSites.ServerNames(), (std::vector<std::string>{"localhost", "localhost", "", ""}));
 
   // A site that keeps saying "later" is asked again after each wait, and the sign-in says so.
   site_test::TSiteServer busy([this](const site_test::TRequest& r) { return Answer(r); }, trusted.Transport());
