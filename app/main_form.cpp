@@ -16,6 +16,7 @@
 #include "listing/listing_parser.h"
 #include "listing/site.h"
 #include "listing/sql_output.h"
+#include "net/application.h"
 #include "runtime/codepage.h"
 #include "runtime/formatting.h"
 #include "runtime/text_list.h"
@@ -148,6 +149,10 @@ void TKelthornF::FormCreate() {
   }
   HttpCli1->SetRequestLimit(s.RequestLimit);
   SslHttpCli1->SetRequestLimit(s.RequestLimit);
+  SettingsProblem = s.Problem;
+  // Codes always go online: a host that names no site would end in a look-up failure.
+  if (SettingsProblem.empty() && !FArguments.empty()) SettingsProblem = PlaceholderHostProblem(SiteHost, SettingsFile());
+  if (!SettingsProblem.empty()) return;
 
   if (!FArguments.empty()) {
     if (SessionIsFresh(TickCount(), SystemBootId(), SessionStamp, SessionBoot))
@@ -198,6 +203,7 @@ void TKelthornF::StoreStatements(const std::string& code, std::vector<std::strin
   if (DatabaseFile.empty()) return;
   if (FStoreQueue) {
     FStoreQueue->Push(code, std::move(statements));
+    FPushedThisCode = true;
     return;
   }
   try {
@@ -267,10 +273,41 @@ std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
   // The database takes as long as the rest of a code's work: a thread of its own applies each
   // code's statements while the next page downloads. Its failures are reported as they happen.
   if (!DatabaseFile.empty()) {
-    FStoreQueue = std::make_unique<store::TStoreQueue>(DatabaseFile, DatabaseBusyTimeoutMs, PrintStoreFailure);
+    FStoreQueue = std::make_unique<store::TStoreQueue>(
+        DatabaseFile, DatabaseBusyTimeoutMs,
+        [this](const std::string& code, const std::string& failure) {
+          PrintStoreFailure(code, failure);
+          std::lock_guard<std::mutex> hold(FStoreOutcomeLock);
+          FStoreOutcomes.emplace_back(failure);
+        },
+        [this](const std::string&) {
+          std::lock_guard<std::mutex> hold(FStoreOutcomeLock);
+          FStoreOutcomes.emplace_back(std::nullopt);
+        });
   }
-  for (FBatchIndex = 1; FBatchIndex <= count; ++FBatchIndex) {
+  // Codes whose statements went to the database's thread wait here (indexes into `results`)
+  // until it has committed them or failed.
+  std::deque<size_t> awaiting;
+  const auto settle = [&] {
+    std::deque<std::optional<std::string>> outcomes;
+    {
+      std::lock_guard<std::mutex> hold(FStoreOutcomeLock);
+      outcomes.swap(FStoreOutcomes);
+    }
+    for (const auto& failure : outcomes) {
+      if (awaiting.empty()) break;
+      TCodeResult& r = results[awaiting.front()];
+      awaiting.pop_front();
+      if (failure && r.Outcome == TCodeOutcome::Converted) {
+        r.Outcome = TCodeOutcome::StoreFailed;
+        r.Cause = runtime::Utf8ToAnsi(*failure);
+      }
+      if (OnCodeDone) OnCodeDone(r);
+    }
+  };
+  for (FBatchIndex = 1; FBatchIndex <= count && !net::ApplicationTerminated(); ++FBatchIndex) {
     const auto started = std::chrono::steady_clock::now();
+    FPushedThisCode = false;
     TCodeResult r;
     r.Index = FBatchIndex;
     r.Count = count;
@@ -305,11 +342,15 @@ std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
       r.Statements = 0;
       r.Cause = runtime::Utf8ToAnsi(e.what());
     }
-    if (r.Outcome != TCodeOutcome::Converted)
+    // A request cut short by the interrupt is no failure of the code's own.
+    if (r.Outcome != TCodeOutcome::Converted && net::ApplicationTerminated()) r.Outcome = TCodeOutcome::Interrupted;
+    if (r.Outcome != TCodeOutcome::Converted && r.Outcome != TCodeOutcome::Interrupted)
       runtime::ShowMessage(std::string(kErrorMessage) + r.Code + ": " + r.Cause);
     r.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (FPushedThisCode) awaiting.push_back(results.size());
     results.push_back(r);
-    if (OnCodeDone) OnCodeDone(r);
+    if (!FPushedThisCode && OnCodeDone) OnCodeDone(results.back());
+    settle();
   }
   FBatchIndex = 0;
   // Files that may not have reached the disk are not a run that went well. They are flushed
@@ -321,6 +362,7 @@ std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
   if (FStoreQueue) {
     FStoreFailures += FStoreQueue->Finish();
     FStoreQueue.reset();
+    settle();
   }
   return results;
 }
@@ -347,6 +389,10 @@ TKelthornF::TSavedPageResult TKelthornF::ConvertSavedPage(const std::string& fil
   TSavedPageResult result;
   listing::TListingParser parser = MakeParser();
   std::string page;
+  if (file.empty()) {
+    result.Failure = "an empty file name names no file";
+    return result;
+  }
   try {
     page = runtime::NormalizeLineBreaks(runtime::ReadWholeFile(file));
   } catch (const std::exception& e) {

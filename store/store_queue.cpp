@@ -20,10 +20,12 @@ constexpr auto kRestartWait = std::chrono::seconds(5);
 
 }  // namespace
 
-TStoreQueue::TStoreQueue(std::string path, int busyTimeoutMs, TFailureHandler onFailure, size_t depth)
+TStoreQueue::TStoreQueue(std::string path, int busyTimeoutMs, TFailureHandler onFailure, TCommitHandler onCommitted,
+                         size_t depth)
     : FPath(std::move(path)),
       FBusyTimeoutMs(busyTimeoutMs),
       FOnFailure(std::move(onFailure)),
+      FOnCommitted(std::move(onCommitted)),
       FDepth(depth == 0 ? 1 : depth),
       FCheckpointThread([this] { RunCheckpoints(); }),
       FThread([this] { Run(); }) {}
@@ -76,6 +78,7 @@ void TStoreQueue::Run() {
         AskForCheckpoint();
       }
       if (frames < kRestartFrames) restartAt = kRestartFrames;
+      if (FOnCommitted) FOnCommitted(item.Code);
     } catch (const std::exception& e) {
       ++FFailures;
       if (FOnFailure) FOnFailure(item.Code, e.what());
