@@ -150,8 +150,6 @@ void TKelthornF::FormCreate() {
   HttpCli1->SetRequestLimit(s.RequestLimit);
   SslHttpCli1->SetRequestLimit(s.RequestLimit);
   SettingsProblem = s.Problem;
-  // Codes always go online: a host that names no site would end in a look-up failure.
-  if (SettingsProblem.empty() && !FArguments.empty()) SettingsProblem = PlaceholderHostProblem(SiteHost, SettingsFile());
   if (!SettingsProblem.empty()) return;
 
   if (!FArguments.empty()) {
@@ -285,23 +283,32 @@ std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
           FStoreOutcomes.emplace_back(std::nullopt);
         });
   }
-  // Codes whose statements went to the database's thread wait here (indexes into `results`)
-  // until it has committed them or failed.
-  std::deque<size_t> awaiting;
+  // Every code's result waits here (an index into `results`, and whether its statements went to
+  // the database's thread) until the codes before it are told about and, when it was stored,
+  // the database has committed it or failed: codes are told about in their order.
+  struct TAwaiting {
+    size_t Index;
+    bool Stored;
+  };
+  std::deque<TAwaiting> awaiting;
+  std::deque<std::optional<std::string>> storeOutcomes;
   const auto settle = [&] {
-    std::deque<std::optional<std::string>> outcomes;
     {
       std::lock_guard<std::mutex> hold(FStoreOutcomeLock);
-      outcomes.swap(FStoreOutcomes);
+      for (auto& outcome : FStoreOutcomes) storeOutcomes.push_back(std::move(outcome));
+      FStoreOutcomes.clear();
     }
-    for (const auto& failure : outcomes) {
-      if (awaiting.empty()) break;
-      TCodeResult& r = results[awaiting.front()];
-      awaiting.pop_front();
-      if (failure && r.Outcome == TCodeOutcome::Converted) {
-        r.Outcome = TCodeOutcome::StoreFailed;
-        r.Cause = runtime::Utf8ToAnsi(*failure);
+    while (!awaiting.empty()) {
+      TCodeResult& r = results[awaiting.front().Index];
+      if (awaiting.front().Stored) {
+        if (storeOutcomes.empty()) break;
+        if (storeOutcomes.front() && r.Outcome == TCodeOutcome::Converted) {
+          r.Outcome = TCodeOutcome::StoreFailed;
+          r.Cause = runtime::Utf8ToAnsi(*storeOutcomes.front());
+        }
+        storeOutcomes.pop_front();
       }
+      awaiting.pop_front();
       if (OnCodeDone) OnCodeDone(r);
     }
   };
@@ -347,9 +354,8 @@ std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
     if (r.Outcome != TCodeOutcome::Converted && r.Outcome != TCodeOutcome::Interrupted)
       runtime::ShowMessage(std::string(kErrorMessage) + r.Code + ": " + r.Cause);
     r.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    if (FPushedThisCode) awaiting.push_back(results.size());
+    awaiting.push_back({results.size(), FPushedThisCode});
     results.push_back(r);
-    if (!FPushedThisCode && OnCodeDone) OnCodeDone(results.back());
     settle();
   }
   FBatchIndex = 0;

@@ -41,8 +41,7 @@ class TKelthornF {
   // command-line parameters, decides whether the stored session is fresh or a login is due.
   // A setting the program cannot use (SettingsProblem) stops it before that: nothing is sent.
   void FormCreate();
-  // Why the settings cannot be used, as one line (UTF-8); empty when they can. With codes, a
-  // host that is still the placeholder counts too.
+  // Why the settings cannot be used, as one line (UTF-8); empty when they can.
   std::string SettingsProblem;
 
   // Conversion handler: converts "tmp/htmlcopy.htm"; a page that fails makes it sign in and

@@ -267,6 +267,10 @@ int RunCodes(std::vector<std::string> codes, const std::string& dataFolder,
     CreateForm(form, [&form](const std::string& text) {
       if (text != form.LoginFailure) PrintError(text);
     });
+  // Codes always go online: a host that names no site would end in a look-up failure (a sign-in
+  // refuses it without sending anything).
+  if (form.SettingsProblem.empty())
+    form.SettingsProblem = PlaceholderHostProblem(form.SiteHost, dataFolder + kSettingsFileName);
   if (!form.SettingsProblem.empty()) return SettingsError(form);
   if (TInterruptHandlers::Status() != 0) {
     PrintLines("interrupted while signing in: no code was converted");

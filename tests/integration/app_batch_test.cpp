@@ -1,7 +1,10 @@
 // The program as a user runs it: `tamvirel CODE...` as a process against a loopback site.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <sqlite3.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +15,8 @@
 #include <cstdlib>
 #include <functional>
 #include <mutex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -328,8 +333,18 @@ TEST(ProgramBatch, AStaleSessionSignsInThenDownloadsAndConverts) {
   runtime::TIniFile(ini).WriteString("Session", "Boot", "an earlier start");
   const TRun untrusted = RunTamvirel({"GCB"}, xdg, {"SSL_CERT_FILE=/nonexistent"});
   EXPECT_EQ(untrusted.Status, 1);
-  EXPECT_NE(untrusted.Err.find("tamvirel: The certificate of"), std::string::npos) << untrusted.Err;
+  EXPECT_NE(untrusted.Err.find("tamvirel: the code was not converted: the certificate of"), std::string::npos)
+      << untrusted.Err;
   EXPECT_EQ(login.Requests().size(), 2u);
+  EXPECT_EQ(site.Requests().size(), 2u);
+
+  // Credentials the site refuses: one line says so and what to do, and no page is asked for.
+  runtime::TIniFile(ini).WriteString("User", "USER", "jozo");
+  const TRun refused = RunTamvirel({"GCB", "GCC"}, xdg, {"SSL_CERT_FILE=" + site_test::TTlsSite::CaFile()});
+  EXPECT_EQ(refused.Status, 1);
+  EXPECT_EQ(refused.Err, "tamvirel: 2 codes were not converted: the site refused the sign-in (Meno/Heslo jozo/*** "
+                         "neexistuje?); correct the user name or the password in the window (run tamvirel without "
+                         "codes) and sign in there, then run the codes again\n");
   EXPECT_EQ(site.Requests().size(), 2u);
 }
 
@@ -357,7 +372,10 @@ TEST(ProgramBatch, OneRunPerDataFolderARequestLimitAndTheSessionFromTheSiteOnly)
   ASSERT_EQ(::flock(held, LOCK_EX), 0);
   const TRun locked = RunTamvirel({"GCB"}, xdg);
   EXPECT_EQ(locked.Status, 1);
-  EXPECT_NE(locked.Err.find("another tamvirel run is using the data folder"), std::string::npos) << locked.Err;
+  EXPECT_NE(locked.Err.find("another tamvirel run is using the data folder " + xdg +
+                            "/tamvirel/; wait for it to end, or close its window, then try again"),
+            std::string::npos)
+      << locked.Err;
   EXPECT_TRUE(site.Requests().empty());
   runtime::OverwriteFile(xdg + "/saved.htm", PageFor("GCV", true));
   EXPECT_EQ(RunTamvirel({"--convert", xdg + "/saved.htm"}, xdg).Status, 0);
@@ -371,6 +389,116 @@ TEST(ProgramBatch, OneRunPerDataFolderARequestLimitAndTheSessionFromTheSiteOnly)
   for (const auto& r : site.Requests())
     EXPECT_TRUE((!r.Target.ends_with("GCS") && !r.Target.ends_with("GCB")) || r.Header("cookie") == "ASP.NET_SessionId=good;")
         << r.Target << " " << r.Header("cookie");
+}
+
+TEST(ProgramBatch, AnInterruptWhileTheDatabaseIsBusyLosesNoCodeItReported) {
+  const std::string xdg = FreshDataHome("batch_interrupt");
+  const std::string data = xdg + "/tamvirel/";
+  site_test::TSiteServer site([](const site_test::TRequest& r) -> site_test::TReply {
+    if (r.Method == "POST") return {200, "OK", {}, "1"};
+    return {200, "OK", {}, PageFor(r.Target.substr(r.Target.find("wp=") + 3), true)};
+  });
+  {
+    runtime::TIniFile settings(data + "rovkast.ini");
+    settings.WriteString("Session", "NET_SessionId", "ASP.NET_SessionId=good;");
+    WriteFreshSession(settings, app::SystemTickCount());
+    settings.WriteString("Site", "Host", "127.0.0.1");
+    settings.WriteString("Site", "HttpPort", site.PortText());
+  }
+  // A copy of the settings file that a crashed run left, as mkstemp names it.
+  runtime::WriteFileAtomic(data + "rovkast.ini.Ab3dE9", "[User]\nPWD=0A1B\n");
+  std::vector<std::string> args;
+  for (int i = 0; i < 400; ++i) args.push_back("GCI" + std::to_string(i));
+
+  // Standard error is a terminal, so that each code reported converted gets its line.
+  int master = -1, slave = -1;
+  ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(slave, 2);
+    ::dup2(::open("/dev/null", O_WRONLY), 1);
+    ::setenv("XDG_DATA_HOME", xdg.c_str(), 1);
+    ::unsetenv("DISPLAY");
+    std::vector<char*> argv{const_cast<char*>(TAMVIREL_BINARY)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(TAMVIREL_BINARY, argv.data());
+    ::_exit(127);
+  }
+  ::close(slave);
+  ::fcntl(master, F_SETFL, O_NONBLOCK);
+  std::string err;
+  int status = 0;
+  bool ended = false;
+  // Reads what the program wrote and sees whether it ended, for up to `seconds` or until `done`.
+  const auto follow = [&](double seconds, const std::function<bool()>& done) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!ended && std::chrono::steady_clock::now() < until && !(done && done())) {
+      char buffer[4096];
+      ssize_t n;
+      while ((n = ::read(master, buffer, sizeof buffer)) > 0) err.append(buffer, static_cast<size_t>(n));
+      ended = ::waitpid(pid, &status, WNOHANG) == pid;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  };
+  follow(60, [&] { return std::count(err.begin(), err.end(), '[') >= 3; });
+  ASSERT_FALSE(ended) << err;
+
+  // Another program takes the database's write lock for 3.5 s, inside the busy time-out; the
+  // interrupt comes while converted codes wait for it.
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open_v2((data + "listings.db").c_str(), &other, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+  sqlite3_busy_timeout(other, 5000);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(other);
+  follow(1.5, nullptr);
+  ::kill(pid, SIGINT);
+  follow(2, nullptr);
+  sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+  follow(60, nullptr);
+  if (!ended) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    ADD_FAILURE() << "tamvirel did not end within 60 s of the interrupt";
+  }
+  ::close(master);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status << err;
+
+  std::set<std::string> inDatabase;
+  sqlite3_exec(
+      other, "SELECT Code FROM geocaches",
+      [](void* codes, int, char** values, char**) {
+        static_cast<std::set<std::string>*>(codes)->insert(values[0]);
+        return 0;
+      },
+      &inDatabase, nullptr);
+  sqlite3_close(other);
+  size_t reported = 0;
+  std::istringstream lines(err);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t code = line.find("] GCI");
+    if (line.starts_with("tamvirel: [") && code != std::string::npos) {
+      ++reported;
+      const std::string name = line.substr(code + 2, line.find(':', code) - code - 2);
+      EXPECT_TRUE(inDatabase.count(name)) << name << " was reported converted but is not in the database";
+    }
+  }
+  EXPECT_GE(reported, 3u);
+  EXPECT_LT(reported, args.size());
+  // The summary comes before the end, and the last line says what to do.
+  EXPECT_NE(err.find("tamvirel: 400 codes: " + std::to_string(reported) + " converted, 0 failed, "), std::string::npos)
+      << err;
+  EXPECT_NE(err.find("tamvirel: interrupted: " + std::to_string(reported) + " of 400 codes converted"), std::string::npos)
+      << err;
+  // No copy of the settings file is left, neither this run's nor the crashed one's.
+  for (const std::string& folder : {data, data + "tmp/"}) {
+    DIR* dir = ::opendir(folder.c_str());
+    ASSERT_NE(dir, nullptr);
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string name = entry->d_name;
+      EXPECT_FALSE(name.starts_with("rovkast.ini.") || name.find(".sql.") != std::string::npos) << folder << name;
+    }
+    ::closedir(dir);
+  }
 }
 
 TEST(ProgramCommandLine, RefusesWhatItCannotUseAndNamesTheCauseOfEveryFailure) {
@@ -401,6 +529,17 @@ TEST(ProgramCommandLine, RefusesWhatItCannotUseAndNamesTheCauseOfEveryFailure) {
     ini.WriteString("Proxy", "IP", "127.0.0.1");
     ini.WriteString("Proxy", "PORT", closed);
   };
+  // The settings above with one value replaced; the site must not be asked for anything.
+  const auto bad = [&](const char* section, const char* key, const char* value) {
+    return [=] {
+      settings(true, false);
+      runtime::TIniFile(data + "rovkast.ini").WriteString(section, key, value);
+    };
+  };
+  const std::string badSetting = "tamvirel: bad setting in " + data + "rovkast.ini: ";
+  const std::string bare = "expected a bare host name or address";
+  const std::string port = "expected a port number from 1 to 65535";
+  const std::string inUse = " for the proxy in use ([Proxy] Use=1; Use=0 turns it off)\n";
   const std::string chyba = "tamvirel: " + std::string(app::kErrorMessage);
   const std::string usage = "\ntamvirel: try 'tamvirel --help'\n";
   struct TCase {
@@ -409,9 +548,44 @@ TEST(ProgramCommandLine, RefusesWhatItCannotUseAndNamesTheCauseOfEveryFailure) {
     int Status;
     std::string Err;
     std::string Xdg = "";
+    bool SendsNothing = false;
   } cases[] = {
       {{"--x", "GCA"}, nullptr, 2, "tamvirel: unknown option --x" + usage},
       {{"GCA", "--convert", "x"}, nullptr, 2, "tamvirel: --convert must come first: tamvirel --convert FILE..." + usage},
+      {{"GCA", "--db", "x.db"}, nullptr, 2, "tamvirel: --db must come first: tamvirel --db FILE [--convert] ..." + usage},
+      {{"--version", "extra"}, nullptr, 2, "tamvirel: --version takes nothing else: tamvirel --version" + usage},
+      {{"GCA", "--help"}, nullptr, 2, "tamvirel: --help takes nothing else: tamvirel --help" + usage},
+      // Every setting is checked before anything is sent; the first bad one is named.
+      {{"GCA"}, bad("Site", "HttpPort", "abc"), 1, badSetting + "[Site] HttpPort=abc: " + port + "\n", "", true},
+      {{"GCA"}, bad("Site", "HttpsPort", "99999"), 1, badSetting + "[Site] HttpsPort=99999: " + port + "\n", "", true},
+      {{"GCA"}, bad("Site", "Host", "https://localhost"), 1,
+       badSetting + "[Site] Host=https://localhost: " + bare +
+           ": leave out \"https://\" (the program chooses http or https itself)\n", "", true},
+      {{"GCA"}, bad("Site", "Host", "localhost/"), 1,
+       badSetting + "[Site] Host=localhost/: " + bare + ": leave out the path \"/\"\n", "", true},
+      {{"GCA"}, bad("Site", "Host", "localhost:44925"), 1,
+       badSetting + "[Site] Host=localhost:44925: " + bare +
+           ": write the port as HttpPort=44925 instead (and the sign-in's as HttpsPort=)\n", "", true},
+      {{"GCA"}, bad("Proxy", "Use", "yes"), 1, badSetting + "[Proxy] Use=yes: expected 0 (off) or 1 (on)\n", "", true},
+      {{"GCA"}, [&] { bad("Proxy", "IP", "")(); runtime::TIniFile(data + "rovkast.ini").WriteBool("Proxy", "Use", true); },
+       1, badSetting + "[Proxy] IP=: expected a host name or address" + inUse, "", true},
+      {{"GCA"}, [&] { bad("Proxy", "PORT", "")(); runtime::TIniFile(data + "rovkast.ini").WriteBool("Proxy", "Use", true); },
+       1, badSetting + "[Proxy] PORT=: " + port + inUse, "", true},
+      {{"GCA"}, bad("Site", "VerifyCertificate", "2"), 1,
+       badSetting + "[Site] VerifyCertificate=2: expected 0 (off) or 1 (on)\n", "", true},
+      {{"GCA"}, bad("Site", "RequestLimit", "4294968"), 1,
+       badSetting + "[Site] RequestLimit=4294968: expected a whole number from 0 to 86400 seconds (0: no limit)\n", "",
+       true},
+      {{"GCA"}, bad("Site", "RequestLimit", "-1"), 1,
+       badSetting + "[Site] RequestLimit=-1: expected a whole number from 0 to 86400 seconds (0: no limit)\n", "", true},
+      {{"--convert", "x.htm"}, bad("Site", "HttpPort", "0"), 1, badSetting + "[Site] HttpPort=0: " + port + "\n", "",
+       true},
+      // No session and no user name: the sign-in sends nothing, and the line says what to do.
+      {{"GCA", "GCB"}, [&] { bad("Session", "TC", "")(); }, 1,
+       "tamvirel: 2 codes were not converted: no user name is stored in " + data +
+           "rovkast.ini, so nothing was sent; sign in once in the window (run tamvirel without codes), then run the "
+           "codes again\n", "", true},
+      {{"--convert", "--", ""}, [&] { settings(true, false); }, 1, chyba + "\"\": an empty file name names no file\n"},
       {{""}, nullptr, 2, "tamvirel: not a waypoint code: \"\" (codes are ASCII letters and digits)" + usage},
       {{"GC\xC3\x81\xC4\x8C"}, nullptr, 2, "tamvirel: not a waypoint code: \"GC\xC3\x81\xC4\x8C\" (codes are ASCII letters and digits)" + usage},
       {{"--", "--x"}, nullptr, 2, "tamvirel: not a waypoint code: \"--x\" (codes are ASCII letters and digits)" + usage},
@@ -423,7 +597,8 @@ TEST(ProgramCommandLine, RefusesWhatItCannotUseAndNamesTheCauseOfEveryFailure) {
       {{"GCA", "GCB", "GCT"}, [&] { settings(true, false); }, 1,
        chyba + "GCA: HTTP 404 Not Found\n" + chyba + "GCT: site 127.0.0.1:" + site.PortText() +
            ": Request aborted on timeout (nothing received for 30 s)\n"},
-      {{"GCB"}, [&] { settings(true, true); }, 1, chyba + "GCB: proxy 127.0.0.1:" + closed + ": Connection refused (Error #10061)\n"},
+      // The system's reason, without the socket layer's numbers.
+      {{"GCB"}, [&] { settings(true, true); }, 1, chyba + "GCB: proxy 127.0.0.1:" + closed + ": Connection refused\n"},
       // The site's page is good, the disk cannot take it: a storage failure, not a download's.
       {{"GCB"}, [&] { settings(true, false); ASSERT_TRUE(runtime::EnsureDirectory(data + "tmp/htmlcopy.htm")); }, 1,
        chyba + "GCB: Cannot create file " + data + "tmp/htmlcopy.htm: Is a directory\n"},
@@ -440,8 +615,8 @@ TEST(ProgramCommandLine, RefusesWhatItCannotUseAndNamesTheCauseOfEveryFailure) {
     const TRun run = RunTamvirel(t.Args, t.Xdg.empty() ? xdg : t.Xdg);
     EXPECT_EQ(run.Status, t.Status);
     EXPECT_EQ(run.Err, t.Err);
-    // A command line that is refused sends nothing.
-    if (t.Status == 2) {
+    // A command line or a setting that is refused sends nothing.
+    if (t.Status == 2 || t.SendsNothing) {
       EXPECT_EQ(site.Requests().size(), requestsBefore);
     }
   }
