@@ -30,7 +30,8 @@ namespace {
 // A code whose database step failed, as every failing code is reported: which code, which file
 // and SQLite's reason (UTF-8), and that nothing is lost, as the SQL file holds the statements.
 std::string StoreFailureText(const std::string& code, const std::string& failure) {
-  return std::string(kErrorMessage) + code + ": " + failure + "; tmp/" + code + ".sql is written";
+  return std::string(kErrorMessage) + code + ": " + failure + "; tmp/" + code +
+         ".sql is written: repeat the run once the database can be written";
 }
 
 // Straight to standard error, as one write: the database's thread reports from outside the
@@ -56,8 +57,8 @@ std::string LocateDataFolder() {
         homeFolder = user->pw_dir;
     }
     if (homeFolder.empty() || homeFolder[0] != '/')
-      throw runtime::EFileError("Cannot find the data folder: neither XDG_DATA_HOME nor HOME is set, and the user "
-                                "database names no home folder");
+      throw runtime::EFileError("cannot find the data folder: neither XDG_DATA_HOME nor HOME is set, and the user "
+                                "database names no home folder; set XDG_DATA_HOME to a folder of yours");
     base = homeFolder + "/.local/share";
   }
   while (base.size() > 1 && base.back() == '/') base.pop_back();
@@ -66,7 +67,8 @@ std::string LocateDataFolder() {
   errno = 0;
   if (!runtime::EnsureDirectory(folder + "tmp", 0700)) {
     const int err = errno == 0 || errno == EEXIST ? ENOTDIR : errno;
-    throw runtime::EFileError("Cannot create the data folder " + folder + "tmp: " + std::strerror(err));
+    throw runtime::EFileError("cannot create the data folder " + folder + "tmp: " + std::strerror(err) +
+                              "; set XDG_DATA_HOME to a folder you can write");
   }
   return folder;
 }
@@ -351,6 +353,8 @@ std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
     }
     // A request cut short by the interrupt is no failure of the code's own.
     if (r.Outcome != TCodeOutcome::Converted && net::ApplicationTerminated()) r.Outcome = TCodeOutcome::Interrupted;
+    // The disk, not the site, refused: what to do is about the data folder.
+    if (r.Outcome == TCodeOutcome::NotStored) r.Cause += "; make room or mend the data folder, then run the code again";
     if (r.Outcome != TCodeOutcome::Converted && r.Outcome != TCodeOutcome::Interrupted)
       runtime::ShowMessage(std::string(kErrorMessage) + r.Code + ": " + r.Cause);
     r.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -363,7 +367,9 @@ std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
   // while the database's thread still works through the last codes.
   if (!flushAtEnd.Flush()) {
     FBatchFlushFailed = true;
-    runtime::ShowMessage(std::string(kErrorMessage) + "the files written could not be flushed to the disk");
+    runtime::ShowMessage(std::string(kErrorMessage) +
+                         "the files written could not be flushed to the disk; check the disk (is it full?), then run "
+                         "the codes again");
   }
   if (FStoreQueue) {
     FStoreFailures += FStoreQueue->Finish();

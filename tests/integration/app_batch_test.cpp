@@ -586,13 +586,18 @@ TEST(ProgramCommandLine, RefusesWhatItCannotUseAndNamesTheCauseOfEveryFailure) {
            "rovkast.ini, so nothing was sent; sign in once in the window (run tamvirel without codes), then run the "
            "codes again\n", "", true},
       {{"--convert", "--", ""}, [&] { settings(true, false); }, 1, chyba + "\"\": an empty file name names no file\n"},
+      // A database that cannot be opened: the page counts as failed, and the line says what to do.
+      {{"--db", data + "tmp", "--convert", pages + "gcx.htm"}, nullptr, 1,
+       chyba + "GCX: database " + data + "tmp: unable to open database file (Is a directory); tmp/GCX.sql is "
+               "written: repeat the run once the database can be written\n"},
       {{""}, nullptr, 2, "tamvirel: not a waypoint code: \"\" (codes are ASCII letters and digits)" + usage},
       {{"GC\xC3\x81\xC4\x8C"}, nullptr, 2, "tamvirel: not a waypoint code: \"GC\xC3\x81\xC4\x8C\" (codes are ASCII letters and digits)" + usage},
       {{"--", "--x"}, nullptr, 2, "tamvirel: not a waypoint code: \"--x\" (codes are ASCII letters and digits)" + usage},
       {{"--version"}, nullptr, 0, ""},
       {{"GCA"}, [&] { settings(false, false); }, 1,
        "tamvirel: " + app::PlaceholderHostProblem(std::string(listing::kDefaultSiteHost), data + "rovkast.ini") + "\n"},
-      {{"GCA"}, nullptr, 1, "tamvirel: Cannot create the data folder " + pages + "gcx.htm/tamvirel/tmp: Not a directory\n",
+      {{"GCA"}, nullptr, 1, "tamvirel: cannot create the data folder " + pages +
+                               "gcx.htm/tamvirel/tmp: Not a directory; set XDG_DATA_HOME to a folder you can write\n",
        pages + "gcx.htm"},
       {{"GCA", "GCB", "GCT"}, [&] { settings(true, false); }, 1,
        chyba + "GCA: HTTP 404 Not Found\n" + chyba + "GCT: site 127.0.0.1:" + site.PortText() +
@@ -601,7 +606,8 @@ TEST(ProgramCommandLine, RefusesWhatItCannotUseAndNamesTheCauseOfEveryFailure) {
       {{"GCB"}, [&] { settings(true, true); }, 1, chyba + "GCB: proxy 127.0.0.1:" + closed + ": Connection refused\n"},
       // The site's page is good, the disk cannot take it: a storage failure, not a download's.
       {{"GCB"}, [&] { settings(true, false); ASSERT_TRUE(runtime::EnsureDirectory(data + "tmp/htmlcopy.htm")); }, 1,
-       chyba + "GCB: Cannot create file " + data + "tmp/htmlcopy.htm: Is a directory\n"},
+       chyba + "GCB: Cannot create file " + data +
+           "tmp/htmlcopy.htm: Is a directory; make room or mend the data folder, then run the code again\n"},
       {{"--convert", pages + "other_host.htm", pages + "gcx.htm"},
        [&] { settings(true, false); ASSERT_TRUE(runtime::EnsureDirectory(data + "tmp/GCX.sql")); }, 1,
        "tamvirel: " + pages + "other_host.htm: converted for the host listing.tamvirel.example that the page links to "
