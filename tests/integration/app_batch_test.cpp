@@ -391,7 +391,7 @@ TEST(ProgramBatch, OneRunPerDataFolderARequestLimitAndTheSessionFromTheSiteOnly)
         << r.Target << " " << r.Header("cookie");
 }
 
-TEST(ProgramBatch, AnInterruptWhileTheDatabaseIsBusyLosesNoCodeItReported) {
+TEST(ProgramBatch, AnInterruptOrAKillWhileTheDatabaseIsBusyLosesNoCodeItReported) {
   const std::string xdg = FreshDataHome("batch_interrupt");
   const std::string data = xdg + "/tamvirel/";
   site_test::TSiteServer site([](const site_test::TRequest& r) -> site_test::TReply {
@@ -405,86 +405,100 @@ TEST(ProgramBatch, AnInterruptWhileTheDatabaseIsBusyLosesNoCodeItReported) {
     settings.WriteString("Site", "Host", "127.0.0.1");
     settings.WriteString("Site", "HttpPort", site.PortText());
   }
-  // A copy of the settings file that a crashed run left, as mkstemp names it.
-  runtime::WriteFileAtomic(data + "rovkast.ini.Ab3dE9", "[User]\nPWD=0A1B\n");
   std::vector<std::string> args;
   for (int i = 0; i < 400; ++i) args.push_back("GCI" + std::to_string(i));
 
-  // Standard error is a terminal, so that each code reported converted gets its line.
-  int master = -1, slave = -1;
-  ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(slave, 2);
-    ::dup2(::open("/dev/null", O_WRONLY), 1);
-    ::setenv("XDG_DATA_HOME", xdg.c_str(), 1);
-    ::unsetenv("DISPLAY");
-    std::vector<char*> argv{const_cast<char*>(TAMVIREL_BINARY)};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(TAMVIREL_BINARY, argv.data());
-    ::_exit(127);
-  }
-  ::close(slave);
-  ::fcntl(master, F_SETFL, O_NONBLOCK);
-  std::string err;
-  int status = 0;
-  bool ended = false;
-  // Reads what the program wrote and sees whether it ended, for up to `seconds` or until `done`.
-  const auto follow = [&](double seconds, const std::function<bool()>& done) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!ended && std::chrono::steady_clock::now() < until && !(done && done())) {
-      char buffer[4096];
-      ssize_t n;
-      while ((n = ::read(master, buffer, sizeof buffer)) > 0) err.append(buffer, static_cast<size_t>(n));
-      ended = ::waitpid(pid, &status, WNOHANG) == pid;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  // Runs the batch with standard error on a terminal, so that each code reported converted gets
+  // its line. Once three are reported, another program takes the database's write lock for
+  // 3.5 s (inside the busy time-out), and `signal` comes while converted codes wait for it.
+  // Returns the wait status and what the program wrote.
+  const auto runAndSignal = [&](int signal) {
+    int master = -1, slave = -1;
+    EXPECT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::dup2(slave, 2);
+      ::dup2(::open("/dev/null", O_WRONLY), 1);
+      ::setenv("XDG_DATA_HOME", xdg.c_str(), 1);
+      ::unsetenv("DISPLAY");
+      std::vector<char*> argv{const_cast<char*>(TAMVIREL_BINARY)};
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(TAMVIREL_BINARY, argv.data());
+      ::_exit(127);
     }
+    ::close(slave);
+    ::fcntl(master, F_SETFL, O_NONBLOCK);
+    std::string err;
+    int status = 0;
+    bool ended = false;
+    const auto follow = [&](double seconds, const std::function<bool()>& done) {
+      const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+      while (!ended && std::chrono::steady_clock::now() < until && !(done && done())) {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(master, buffer, sizeof buffer)) > 0) err.append(buffer, static_cast<size_t>(n));
+        ended = ::waitpid(pid, &status, WNOHANG) == pid;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    };
+    follow(60, [&] { return std::count(err.begin(), err.end(), '[') >= 3; });
+    EXPECT_FALSE(ended) << err;
+    sqlite3* other = nullptr;
+    EXPECT_EQ(sqlite3_open_v2((data + "listings.db").c_str(), &other, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+    sqlite3_busy_timeout(other, 5000);
+    EXPECT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(other);
+    follow(1.5, nullptr);
+    ::kill(pid, signal);
+    follow(2, nullptr);
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    follow(60, nullptr);
+    if (!ended) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      ADD_FAILURE() << "tamvirel did not end within 60 s of the signal";
+    }
+    ::close(master);
+    return std::make_pair(status, err);
   };
-  follow(60, [&] { return std::count(err.begin(), err.end(), '[') >= 3; });
-  ASSERT_FALSE(ended) << err;
-
-  // Another program takes the database's write lock for 3.5 s, inside the busy time-out; the
-  // interrupt comes while converted codes wait for it.
-  sqlite3* other = nullptr;
-  ASSERT_EQ(sqlite3_open_v2((data + "listings.db").c_str(), &other, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
-  sqlite3_busy_timeout(other, 5000);
-  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(other);
-  follow(1.5, nullptr);
-  ::kill(pid, SIGINT);
-  follow(2, nullptr);
-  sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
-  follow(60, nullptr);
-  if (!ended) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-    ADD_FAILURE() << "tamvirel did not end within 60 s of the interrupt";
-  }
-  ::close(master);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status << err;
-
-  std::set<std::string> inDatabase;
-  sqlite3_exec(
-      other, "SELECT Code FROM geocaches",
-      [](void* codes, int, char** values, char**) {
-        static_cast<std::set<std::string>*>(codes)->insert(values[0]);
-        return 0;
-      },
-      &inDatabase, nullptr);
-  sqlite3_close(other);
-  size_t reported = 0;
-  std::istringstream lines(err);
-  for (std::string line; std::getline(lines, line);) {
-    const size_t code = line.find("] GCI");
-    if (line.starts_with("tamvirel: [") && code != std::string::npos) {
-      ++reported;
-      const std::string name = line.substr(code + 2, line.find(':', code) - code - 2);
-      EXPECT_TRUE(inDatabase.count(name)) << name << " was reported converted but is not in the database";
+  // Every code the output reported converted is in the database; returns how many there were.
+  const auto checkReported = [&](const std::string& err) {
+    std::set<std::string> inDatabase;
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open_v2((data + "listings.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_exec(
+        db, "SELECT Code FROM geocaches",
+        [](void* codes, int, char** values, char**) {
+          static_cast<std::set<std::string>*>(codes)->insert(values[0]);
+          return 0;
+        },
+        &inDatabase, nullptr);
+    sqlite3_close(db);
+    size_t reported = 0;
+    std::istringstream lines(err);
+    for (std::string line; std::getline(lines, line);) {
+      const size_t code = line.find("] GCI");
+      if (line.starts_with("tamvirel: [") && code != std::string::npos) {
+        ++reported;
+        const std::string name = line.substr(code + 2, line.find(':', code) - code - 2);
+        EXPECT_TRUE(inDatabase.count(name)) << name << " was reported converted but is not in the database";
+      }
     }
-  }
-  EXPECT_GE(reported, 3u);
-  EXPECT_LT(reported, args.size());
-  // The summary comes before the end, and the last line says what to do.
+    EXPECT_GE(reported, 3u);
+    EXPECT_LT(reported, args.size());
+    return reported;
+  };
+
+  // A crash: nothing ends in order, yet nothing reported is missing.
+  const auto [killed, killedErr] = runAndSignal(SIGKILL);
+  EXPECT_TRUE(WIFSIGNALED(killed)) << killedErr;
+  checkReported(killedErr);
+
+  // An interrupt: 130, the summary comes before the end, and the last line says what to do.
+  const auto [status, err] = runAndSignal(SIGINT);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status << err;
+  const size_t reported = checkReported(err);
   EXPECT_NE(err.find("tamvirel: 400 codes: " + std::to_string(reported) + " converted, 0 failed, "), std::string::npos)
       << err;
   EXPECT_NE(err.find("tamvirel: interrupted: " + std::to_string(reported) + " of 400 codes converted"), std::string::npos)
