@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # `cmake --install` of a build puts exactly the program, its manual page (compressed), the menu
-# entry, the README and the copyright file under the prefix; the entry and the page validate, the page names every option
+# entry, the README, the copyright file and the change log under the prefix; the entry and the page validate, the page names every option
 # the program's help names, and the installed program runs.
 # Usage: install_tree_test.sh CMAKE BUILD_DIR
 set -euo pipefail
@@ -18,6 +18,7 @@ fail() { echo "FAIL: $*" >&2; failed=1; }
 expected='bin/tamvirel
 share/applications/tamvirel.desktop
 share/doc/tamvirel/README.md
+share/doc/tamvirel/changelog.gz
 share/doc/tamvirel/copyright
 share/man/man1/tamvirel.1.gz'
 actual=$(cd "$PREFIX" && find . -mindepth 1 ! -type d | sed 's|^\./||' | LC_ALL=C sort)
