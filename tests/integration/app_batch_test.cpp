@@ -40,50 +40,71 @@ struct TRun {
   std::string Err;
 };
 
+// The program started with `args` and XDG_DATA_HOME=`xdg`, its standard error read from `errFd`
+// (the reading end of a pipe or a terminal), its standard output on /dev/null.
+class TChild {
+ public:
+  TChild(const std::vector<std::string>& args, const std::string& xdg, int errFd, int childErrFd,
+         const std::vector<std::string>& extraEnv = {})
+      : FErrFd(errFd) {
+    FPid = ::fork();
+    if (FPid == 0) {
+      ::dup2(childErrFd, 2);
+      ::dup2(::open("/dev/null", O_WRONLY), 1);
+      ::setenv("XDG_DATA_HOME", xdg.c_str(), 1);
+      // Unattended, as batch runs are: a run that finds no session would open the window.
+      ::unsetenv("DISPLAY");
+      for (const std::string& e : extraEnv) ::putenv(const_cast<char*>(e.c_str()));
+      std::vector<char*> argv{const_cast<char*>(TAMVIREL_BINARY)};
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(TAMVIREL_BINARY, argv.data());
+      ::_exit(127);
+    }
+    ::close(childErrFd);
+    ::fcntl(FErrFd, F_SETFL, O_NONBLOCK);
+  }
+  ~TChild() {
+    if (!FEnded) {
+      ::kill(FPid, SIGKILL);
+      ::waitpid(FPid, &FStatus, 0);
+      ADD_FAILURE() << "tamvirel did not end in time";
+    }
+    ::close(FErrFd);
+  }
+  // Reads what the program writes until it ends, `done` holds or `seconds` pass.
+  void Follow(double seconds, const std::function<bool()>& done = nullptr) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (;;) {
+      char buffer[4096];
+      ssize_t n;
+      while ((n = ::read(FErrFd, buffer, sizeof buffer)) > 0) Err.append(buffer, static_cast<size_t>(n));
+      if (FEnded || (done && done()) || std::chrono::steady_clock::now() >= until) return;
+      FEnded = ::waitpid(FPid, &FStatus, WNOHANG) == FPid;
+      if (!FEnded) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  void Signal(int signal) const { ::kill(FPid, signal); }
+  bool Ended() const { return FEnded; }
+  int Status() const { return FStatus; }  // as waitpid gives it
+  std::string Err;
+
+ private:
+  pid_t FPid = -1;
+  int FErrFd;
+  int FStatus = 0;
+  bool FEnded = false;
+};
+
 // Runs the program with `args` and XDG_DATA_HOME=`xdg`; standard error is a pipe (not a
-// terminal), standard output goes to /dev/null. Bounded to 120 s.
+// terminal). Bounded to 120 s.
 TRun RunTamvirel(const std::vector<std::string>& args, const std::string& xdg,
                  const std::vector<std::string>& extraEnv = {}) {
   int errPipe[2];
   EXPECT_EQ(::pipe2(errPipe, O_CLOEXEC), 0);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(errPipe[1], 2);
-    const int devnull = ::open("/dev/null", O_WRONLY);
-    ::dup2(devnull, 1);
-    ::setenv("XDG_DATA_HOME", xdg.c_str(), 1);
-    // Unattended, as batch runs are: a run that finds no session would open the window.
-    ::unsetenv("DISPLAY");
-    for (const std::string& e : extraEnv) ::putenv(const_cast<char*>(e.c_str()));
-    std::vector<char*> argv{const_cast<char*>(TAMVIREL_BINARY)};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(TAMVIREL_BINARY, argv.data());
-    ::_exit(127);
-  }
-  ::close(errPipe[1]);
-  TRun run;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-  char buffer[4096];
-  ::fcntl(errPipe[0], F_SETFL, O_NONBLOCK);
-  int status = 0;
-  for (;;) {
-    ssize_t n;
-    while ((n = ::read(errPipe[0], buffer, sizeof buffer)) > 0) run.Err.append(buffer, static_cast<size_t>(n));
-    if (::waitpid(pid, &status, WNOHANG) == pid) break;
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      ADD_FAILURE() << "tamvirel did not end within 120 s";
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ssize_t n;
-  while ((n = ::read(errPipe[0], buffer, sizeof buffer)) > 0) run.Err.append(buffer, static_cast<size_t>(n));
-  ::close(errPipe[0]);
-  run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
+  TChild child(args, xdg, errPipe[0], errPipe[1], extraEnv);
+  child.Follow(120);
+  return {child.Ended() && WIFEXITED(child.Status()) ? WEXITSTATUS(child.Status()) : -1, child.Err};
 }
 
 std::string SamplePage() { return runtime::ReadWholeFile(std::string(TAMVIREL_SOURCE_DIR) + "/examples/GC1TAMV.htm"); }
@@ -415,52 +436,20 @@ TEST(ProgramBatch, AnInterruptOrAKillWhileTheDatabaseIsBusyLosesNoCodeItReported
   const auto runAndSignal = [&](int signal) {
     int master = -1, slave = -1;
     EXPECT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      ::dup2(slave, 2);
-      ::dup2(::open("/dev/null", O_WRONLY), 1);
-      ::setenv("XDG_DATA_HOME", xdg.c_str(), 1);
-      ::unsetenv("DISPLAY");
-      std::vector<char*> argv{const_cast<char*>(TAMVIREL_BINARY)};
-      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      ::execv(TAMVIREL_BINARY, argv.data());
-      ::_exit(127);
-    }
-    ::close(slave);
-    ::fcntl(master, F_SETFL, O_NONBLOCK);
-    std::string err;
-    int status = 0;
-    bool ended = false;
-    const auto follow = [&](double seconds, const std::function<bool()>& done) {
-      const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-      while (!ended && std::chrono::steady_clock::now() < until && !(done && done())) {
-        char buffer[4096];
-        ssize_t n;
-        while ((n = ::read(master, buffer, sizeof buffer)) > 0) err.append(buffer, static_cast<size_t>(n));
-        ended = ::waitpid(pid, &status, WNOHANG) == pid;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      }
-    };
-    follow(60, [&] { return std::count(err.begin(), err.end(), '[') >= 3; });
-    EXPECT_FALSE(ended) << err;
+    TChild child(args, xdg, master, slave);
+    child.Follow(60, [&] { return std::count(child.Err.begin(), child.Err.end(), '[') >= 3; });
+    EXPECT_FALSE(child.Ended()) << child.Err;
     sqlite3* other = nullptr;
     EXPECT_EQ(sqlite3_open_v2((data + "listings.db").c_str(), &other, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
     sqlite3_busy_timeout(other, 5000);
     EXPECT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(other);
-    follow(1.5, nullptr);
-    ::kill(pid, signal);
-    follow(2, nullptr);
+    child.Follow(1.5);
+    child.Signal(signal);
+    child.Follow(2);
     sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(other);
-    follow(60, nullptr);
-    if (!ended) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      ADD_FAILURE() << "tamvirel did not end within 60 s of the signal";
-    }
-    ::close(master);
-    return std::make_pair(status, err);
+    child.Follow(60);
+    return std::make_pair(child.Status(), child.Err);
   };
   // Every code the output reported converted is in the database; returns how many there were.
   const auto checkReported = [&](const std::string& err) {
