@@ -19,6 +19,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "app/main_form.h"
@@ -432,8 +433,8 @@ TEST(ProgramBatch, AnInterruptOrAKillWhileTheDatabaseIsBusyLosesNoCodeItReported
   // Runs the batch with standard error on a terminal, so that each code reported converted gets
   // its line. Once three are reported, another program takes the database's write lock for
   // 3.5 s (inside the busy time-out), and `signal` comes while converted codes wait for it.
-  // Returns the wait status and what the program wrote.
-  const auto runAndSignal = [&](int signal) {
+  // Returns the wait status, what the program wrote and whether it ended while the lock was held.
+  const auto runAndSignal = [&](int signal, int times = 1) {
     int master = -1, slave = -1;
     EXPECT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
     TChild child(args, xdg, master, slave);
@@ -444,12 +445,16 @@ TEST(ProgramBatch, AnInterruptOrAKillWhileTheDatabaseIsBusyLosesNoCodeItReported
     sqlite3_busy_timeout(other, 5000);
     EXPECT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(other);
     child.Follow(1.5);
-    child.Signal(signal);
+    for (int i = 0; i < times; ++i) {
+      child.Signal(signal);
+      child.Follow(0.2);  // two signals at once would be delivered as one
+    }
     child.Follow(2);
+    const bool endedWhileLocked = child.Ended();
     sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(other);
     child.Follow(60);
-    return std::make_pair(child.Status(), child.Err);
+    return std::make_tuple(child.Status(), child.Err, endedWhileLocked);
   };
   // Every code the output reported converted is in the database; returns how many there were.
   const auto checkReported = [&](const std::string& err) {
@@ -479,14 +484,19 @@ TEST(ProgramBatch, AnInterruptOrAKillWhileTheDatabaseIsBusyLosesNoCodeItReported
     return reported;
   };
 
-  // A crash: nothing ends in order, yet nothing reported is missing.
-  const auto [killed, killedErr] = runAndSignal(SIGKILL);
-  EXPECT_TRUE(WIFSIGNALED(killed)) << killedErr;
+  // A crash, and a second Ctrl-C, which ends the run at once: nothing ends in order, yet
+  // nothing reported is missing.
+  const auto [killed, killedErr, killedAtOnce] = runAndSignal(SIGKILL);
+  EXPECT_TRUE(WIFSIGNALED(killed) && killedAtOnce) << killedErr;
   checkReported(killedErr);
+  const auto [twice, twiceErr, twiceAtOnce] = runAndSignal(SIGINT, 2);
+  EXPECT_TRUE(WIFEXITED(twice) && WEXITSTATUS(twice) == 130 && twiceAtOnce) << twice << twiceErr;
+  checkReported(twiceErr);
 
-  // An interrupt: 130, the summary comes before the end, and the last line says what to do.
-  const auto [status, err] = runAndSignal(SIGINT);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status << err;
+  // An interrupt: 130 once the waiting codes are in, the summary comes before the end, and the
+  // last line says what to do.
+  const auto [status, err, atOnce] = runAndSignal(SIGINT);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130 && !atOnce) << status << err;
   const size_t reported = checkReported(err);
   EXPECT_NE(err.find("tamvirel: 400 codes: " + std::to_string(reported) + " converted, 0 failed, "), std::string::npos)
       << err;
