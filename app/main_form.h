@@ -50,7 +50,7 @@ class TKelthornF {
 
   // What became of one code in batch mode.
   // NotStored: the site answered, but its page could not be written to the data folder.
-  // StoreFailed: the SQL file is written, but the database refused the statements.
+  // StoreFailed: the SQL file is written, but the database refused its rows.
   // Interrupted: the run was told to stop while the code was under way.
   enum class TCodeOutcome { Converted, DownloadFailed, NotStored, NotConverted, Error, StoreFailed, Interrupted };
   struct TCodeResult {
@@ -70,7 +70,7 @@ class TKelthornF {
   // message, and what was converted still reaches the database. Returns one result per code
   // begun.
   std::vector<TCodeResult> RunBatch();
-  // Told about each code once it is done: a converted one only once its statements are in the
+  // Told about each code once it is done: a converted one only once its rows are in the
   // database (committed), or with the database off once its SQL file is in place, so that what
   // is reported converted survives an interrupt or a crash (batch progress).
   std::function<void(const TCodeResult&)> OnCodeDone;
@@ -193,14 +193,15 @@ class TKelthornF {
   void StampSession(runtime::TIniFile& ini);
   bool ParseListing();
   listing::TListingParser MakeParser();
-  void StoreStatements(const std::string& code, std::vector<std::string>& statements, bool toStandardError);
+  // Writes a converted code's rows into the database (or hands them to the batch's queue).
+  void StoreRows(const std::string& code, listing::TCacheRows& rows, bool toStandardError);
   std::unique_ptr<store::TListingStore> FStore;
   std::unique_ptr<store::TStoreQueue> FStoreQueue;  // during a batch
   // What the database's thread said about each code pushed, in order: none when committed, the
   // failure's text otherwise. Guarded by FStoreOutcomeLock.
   std::mutex FStoreOutcomeLock;
   std::deque<std::optional<std::string>> FStoreOutcomes;
-  bool FPushedThisCode = false;  // the current code's statements went to FStoreQueue
+  bool FPushedThisCode = false;  // the current code's rows went to FStoreQueue
   int FStoreFailures = 0;
   std::string FLastParseFailure;  // the parser's FailureCause after the last ParseListing
   std::string FNotConvertedCause;  // why the last SpeedButton1Click converted nothing
