@@ -115,11 +115,9 @@ TEST(Settings, LoadsEveryFieldAndUnscramblesWithTheStoredUser) {
   EXPECT_EQ(s.SiteHost, "127.0.0.1");
   EXPECT_EQ(s.RequestLimit, 0u);
 
-  // The pause may be off; a value out of its range counts as the default.
+  // The pause may be off.
   ini.WriteInteger("Site", "PageDelay", 0);
-  ini.WriteInteger("Site", "RetryLimit", 86401);
   EXPECT_EQ(LoadSettings(file, "h").PageDelayMs, 0u);
-  EXPECT_EQ(LoadSettings(file, "h").RetryLimit, kDefaultRetryLimit);
 
   ini.WriteString("Session", "TC", "soon");  // not a number: no stamp
   EXPECT_FALSE(LoadSettings(file, "h").SessionStamp);
