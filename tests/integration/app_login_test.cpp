@@ -231,8 +231,8 @@ TEST_F(Login, ARefusedCertificateSendsNoPasswordAndSaysWhy) {
   refused->Pacer.BackOffBaseMs = 50;
   refused->Login();
   EXPECT_EQ(busy.Requests().size(), 5u);
-  EXPECT_EQ(messages, std::vector<std::string>{"Cannot sign in to localhost: HTTP 503 Service Unavailable (the site kept "
-                                               "refusing: asked again 4 times, waiting 0.8 s in all)."});
+  EXPECT_EQ(messages, std::vector<std::string>{"cannot sign in to localhost: HTTP 503 Service Unavailable (the site kept "
+                                               "refusing: asked again 4 times, waiting 0.8 s in all); try again later"});
 }
 
 TEST_F(Login, ACertificateWithALongSerialNumberIsAccepted) {
