@@ -66,7 +66,13 @@ struct TCellKeyHash {
 
 void AppendWaypointStatements(std::string_view table, std::string_view code, std::string_view cacheGuid,
                               std::string_view host, std::vector<std::string>& statements) {
-  const std::string guidMarker = "http://" + std::string(host) + "/seek/wpt.aspx?WID=";
+  AppendWaypointStatements(table, code, cacheGuid, host, statements, TWaypointCells{},
+                           "http://" + std::string(host) + "/seek/wpt.aspx?WID=");
+}
+
+void AppendWaypointStatements(std::string_view table, std::string_view code, std::string_view cacheGuid,
+                              std::string_view host, std::vector<std::string>& statements,
+                              const TWaypointCells& used, std::string_view guidMarker) {
   const int64_t guidMarkerLength = static_cast<int64_t>(guidMarker.size());
   const std::string_view codeTail = Slice(code, 3, kRest);
   const TOccurrences cellStarts(table, "<td");
@@ -102,8 +108,8 @@ void AppendWaypointStatements(std::string_view table, std::string_view code, std
       p = cellStarts.FindFrom(row, p);
       if (p == 0) break;
       const int64_t q = cellEnds.FindFrom(row, p);
-      const bool used = waypointRow ? (k == 4 || k == 6 || k == 7) : k == 3;
-      if (used) {
+      const bool read = waypointRow ? (k == used.Code || k == used.Name || k == used.Coordinates) : k == used.Note;
+      if (read) {
         auto [it, added] = cells.try_emplace(TCellKey{rowAt + p, q == 0 ? 0 : rowAt + q});
         TCell& cell = it->second;
         if (added) cell.Raw = Slice(row, p + 3, q - p - 3);
@@ -111,10 +117,10 @@ void AppendWaypointStatements(std::string_view table, std::string_view code, std
         if (!waypointRow) {
           const TWaypointValues values{waypointCode, name, guid, typeText, latitude, longitude};
           statements.push_back(AdditionalWaypointsStatement(values, content, code, host));
-        } else if (k == 4) {
+        } else if (k == used.Code) {
           if (!cell.Code) cell.Code = std::string(TrimBlanks(TextBetween(">", "<", content))).append(codeTail);
           waypointCode = *cell.Code;
-        } else if (k == 6) {
+        } else if (k == used.Name) {
           if (!cell.HasName) {
             cell.Name = TextBetween(">", "<", content);
             cell.Guid = Slice(content, FindText(guidMarker, content) + guidMarkerLength, 36);

@@ -13,11 +13,18 @@
 // walk is built so that this costs no more than a well-formed table of the same size: cells are
 // found by binary search and each cell's values are worked out once.
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace listing {
+
+// The cells (counted from 1) that hold a waypoint row's code, name and coordinates, and a note
+// row's comment. The walk looks at a row's first eight cells.
+struct TWaypointCells {
+  int32_t Code = 4, Name = 6, Coordinates = 7, Note = 3;
+};
 
 // Appends one AdditionalWaypoints statement per note row of `table` (the text between the table's
 // opening tag and "</table>"). `code` is the cache code, `cacheGuid` the cache's GUID and `host`
@@ -25,5 +32,9 @@ namespace listing {
 // do not read as numbers.
 void AppendWaypointStatements(std::string_view table, std::string_view code, std::string_view cacheGuid,
                               std::string_view host, std::vector<std::string>& statements);
+// The same for a table of another layout: its cells, and the text a waypoint's GUID follows.
+void AppendWaypointStatements(std::string_view table, std::string_view code, std::string_view cacheGuid,
+                              std::string_view host, std::vector<std::string>& statements,
+                              const TWaypointCells& cells, std::string_view guidMarker);
 
 }  // namespace listing
