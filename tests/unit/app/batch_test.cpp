@@ -268,7 +268,7 @@ TEST_F(Batch, ACodeThatIsNotConvertedLeavesTheStampAlone) {
     form.OnDownload = [&](const std::string&, const std::string&, const std::string& file, const std::string&,
                           const std::string&) {
       if (++downloads > 1) return false;
-      runtime::WriteFileAtomic(file, "<title>GC1 x (y) z</title>");
+      runtime::WriteFileAtomic(file, "<title>GC1 x (y) z</title><a href=\"/login/default.aspx\">Sign in</a>");
       return true;
     };
     form.FormCreate();
