@@ -81,7 +81,8 @@ class TListingParser {
   // Why the last page was not converted when no layout recognised it ("no known layout: ...");
   // empty otherwise, also for a page saved without signing in.
   const std::string& NoLayoutCause() const { return FNoLayoutCause; }
-  // The layout that recognised the last page; null when none did.
+  // The layout that recognised the last page (an entry of Layouts, valid while that table is);
+  // null when none did.
   const TLayout* Layout() const { return FLayout; }
 
   // The number of statements the last ParseListing wrote (0 when it wrote no file).

@@ -95,13 +95,25 @@ TEST(Layouts, OlderPagesConvertWithTheValuesOnThePage) {
     EXPECT_EQ(static_cast<size_t>(std::count_if(attributes.begin() + attributes.find("','"), attributes.end(),
                                                 [](char a) { return a == 'A' || a == 'N'; })),
               c.attributes);
+  }
+}
 
-    // Without its embedded logs the page still converts, with no log statements.
-    std::string withoutLogs = page;
-    withoutLogs.replace(withoutLogs.find("initalLogs = {"), 14, "initalLogs = [");
+// A page whose logs are not embedded converts all the same, without log statements.
+TEST(Layouts, APageWithoutLogsConvertsWithoutLogStatements) {
+  for (const std::string& file : {std::string(TAMVIREL_TEST_DATA) + "/../../examples/GC1TAMV.htm",
+                                 std::string(TAMVIREL_SHARED_PAGES) + "/gc2cjpf_html"}) {
+    SCOPED_TRACE(file);
+    std::string page = runtime::NormalizeLineBreaks(runtime::ReadWholeFile(file));
+    TListingParser parser;
+    std::vector<std::string> statements;
+    std::string code;
+    ASSERT_TRUE(parser.BuildStatements(page, statements, code));
+    EXPECT_GE(Count(statements, "GeocacheLogs"), 2u);
+    page.replace(page.find("initalLogs = {"), 14, "initalLogs = [");
     statements.clear();
-    ASSERT_TRUE(parser.BuildStatements(withoutLogs, statements, code));
+    ASSERT_TRUE(parser.BuildStatements(page, statements, code));
     EXPECT_EQ(Count(statements, "GeocacheLogs"), 0u);
+    EXPECT_EQ(Count(statements, "geocaches"), 1u);
   }
 }
 
