@@ -15,6 +15,7 @@
 //   parser.SignedIn = &signedIn;              // cleared when the page shows no coordinates
 //   parser.Memo = &memoLines;                 // receives each page's long description
 //   parser.FetchFavoriteScore = [&](const std::string& address) { /* POST, reply unused */ };
+//   parser.Layouts = listing::LoadLayouts(dataFolder + "layouts/");  // unset: the built-in ones
 //   bool converted = parser.ParseListing();
 
 #include <cstdint>

@@ -72,7 +72,7 @@ void AppendWaypointStatements(std::string_view table, std::string_view code, std
 
 void AppendWaypointStatements(std::string_view table, std::string_view code, std::string_view cacheGuid,
                               std::string_view host, std::vector<std::string>& statements,
-                              const TWaypointCells& used, std::string_view guidMarker) {
+                              const TWaypointCells used, std::string_view guidMarker) {
   const int64_t guidMarkerLength = static_cast<int64_t>(guidMarker.size());
   const std::string_view codeTail = Slice(code, 3, kRest);
   const TOccurrences cellStarts(table, "<td");

@@ -35,6 +35,6 @@ void AppendWaypointStatements(std::string_view table, std::string_view code, std
 // The same for a table of another layout: its cells, and the text a waypoint's GUID follows.
 void AppendWaypointStatements(std::string_view table, std::string_view code, std::string_view cacheGuid,
                               std::string_view host, std::vector<std::string>& statements,
-                              const TWaypointCells& cells, std::string_view guidMarker);
+                              TWaypointCells cells, std::string_view guidMarker);
 
 }  // namespace listing
