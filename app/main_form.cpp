@@ -238,6 +238,9 @@ bool TKelthornF::SpeedButton1Click() {
   }
   if (ParseListing()) return true;
   FNotConvertedCause = ParseFailureCause() + " (after signing in again)";
+  // The window says why of a page no layout knows, as the parser does of a failed one; batch
+  // mode names the cause in the code's own line.
+  if (FBatchIndex == 0 && !FLastNoLayout.empty()) runtime::ShowMessage(FNotConvertedCause);
   return false;
 }
 

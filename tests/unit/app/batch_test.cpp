@@ -281,3 +281,22 @@ TEST_F(Batch, ACodeThatIsNotConvertedLeavesTheStampAlone) {
     EXPECT_EQ(runtime::TIniFile(dir + "rovkast.ini").ReadInteger("Session", "TC", 0), 1000);
   }
 }
+
+namespace {
+
+TEST_F(Batch, TheConversionButtonSaysWhenNoLayoutKnowsThePage) {
+  TKelthornF form({}, dir);
+  form.OnLogin = [&] { form.SignedIn = true; };
+  form.OnDownload = [&](const std::string&, const std::string&, const std::string& file, const std::string&,
+                        const std::string&) {
+    runtime::WriteFileAtomic(file, "root:x:0:0:root:/root:/bin/bash\n");
+    return true;
+  };
+  form.FormCreate();
+  runtime::WriteFileAtomic(dir + "tmp/htmlcopy.htm", "");
+  EXPECT_FALSE(form.SpeedButton1Click());
+  EXPECT_EQ(messages, std::vector<std::string>{"no known layout: the page has none of <span id=\"uxLatLon\"> (default), "
+                                               "<span id=\"ctl00_ContentBody_CacheName\"> (2011-2017) (after signing in again)"});
+}
+
+}  // namespace
