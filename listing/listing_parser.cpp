@@ -31,6 +31,13 @@ bool AboveZero(std::string_view count) { return count.compare("0") > 0; }
 
 bool TListingParser::BuildStatements(std::string_view page, std::vector<std::string>& statements,
                                      std::string& code) {
+  TCacheRows rows;
+  if (!BuildRows(page, rows, code)) return false;
+  statements = CacheStatements(rows);
+  return true;
+}
+
+bool TListingParser::BuildRows(std::string_view page, TCacheRows& rows, std::string& code) {
   FStageCounter = 0;
   FLayout = nullptr;
   FNoLayoutCause.clear();
@@ -137,23 +144,23 @@ bool TListingParser::BuildStatements(std::string_view page, std::vector<std::str
   const std::string updatedNow = runtime::FormatDateTime("yyyy-mm-dd hh:mm:ss", Clock ? Clock() : runtime::Now());
   v.DatUpd = updatedNow;
 
-  statements.push_back(GeocachesStatement(v));
-  statements.push_back(AttributesStatement(v.Code, attributes));
+  rows.Geocache = ConvertedFields<TGeocacheRow>(v);
+  rows.Attributes = attributes;
 
   const std::string_view inventory = cut(TValue::Inventory);
   const int64_t listAt = FindText("<ul>", inventory);
   const int64_t listEnd = FindText("</ul>", inventory);
-  statements.push_back(TbgcStatement(v.Code, Slice(inventory, listAt, listEnd + 5 - listAt)));
+  rows.Trackables = Slice(inventory, listAt, listEnd + 5 - listAt);
 
   const std::string_view table = cut(TValue::Waypoints);
   if (!table.empty()) {
     const std::string guidMarker = ReplaceAll(layout->WaypointGuid.Text, "{host}", Host);
-    AppendWaypointStatements(table, code, v.GUID, Host, statements, layout->Cells, guidMarker);
+    AppendWaypointRows(table, code, v.GUID, Host, rows.Waypoints, layout->Cells, guidMarker);
   }
 
-  // A page without embedded logs has no log statements; logs that are there must read.
+  // A page without embedded logs has no log rows; logs that are there must read.
   const std::string_view logs = cut(TValue::Logs);
-  if (found) LogsToSql(logs, code, statements);
+  if (found) LogsToRows(logs, code, rows.Logs);
   return true;
 }
 
@@ -169,18 +176,19 @@ bool TListingParser::ParseListing() {
   FStageCounter = 0;
   FStatementCount = 0;
   FCode.clear();
-  FStatements.clear();
+  FRows = {};
   FFailureCause.clear();
   try {
     const std::string page =
         runtime::NormalizeLineBreaks(runtime::ReadWholeFile(DataFolder + "tmp/htmlcopy.htm"));
-    std::vector<std::string> statements;
+    TCacheRows rows;
     std::string code;
-    if (!BuildStatements(page, statements, code)) return false;
+    if (!BuildRows(page, rows, code)) return false;
+    const std::vector<std::string> statements = CacheStatements(rows);
     SaveStatements(SqlFileName(DataFolder, code), statements);
     FStatementCount = statements.size();
     FCode = std::move(code);
-    FStatements = std::move(statements);
+    FRows = std::move(rows);
     return true;
   } catch (const std::exception& e) {
     FFailureCause = StageFailureCause(FStageCounter, e.what());

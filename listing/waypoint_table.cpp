@@ -64,15 +64,15 @@ struct TCellKeyHash {
 
 }  // namespace
 
-void AppendWaypointStatements(std::string_view table, std::string_view code, std::string_view cacheGuid,
-                              std::string_view host, std::vector<std::string>& statements) {
-  AppendWaypointStatements(table, code, cacheGuid, host, statements, TWaypointCells{},
-                           "http://" + std::string(host) + "/seek/wpt.aspx?WID=");
+void AppendWaypointRows(std::string_view table, std::string_view code, std::string_view cacheGuid,
+                        std::string_view host, std::vector<TWaypointRow>& rows) {
+  AppendWaypointRows(table, code, cacheGuid, host, rows, TWaypointCells{},
+                     "http://" + std::string(host) + "/seek/wpt.aspx?WID=");
 }
 
-void AppendWaypointStatements(std::string_view table, std::string_view code, std::string_view cacheGuid,
-                              std::string_view host, std::vector<std::string>& statements,
-                              const TWaypointCells used, std::string_view guidMarker) {
+void AppendWaypointRows(std::string_view table, std::string_view code, std::string_view cacheGuid,
+                        std::string_view host, std::vector<TWaypointRow>& rows, const TWaypointCells used,
+                        std::string_view guidMarker) {
   const int64_t guidMarkerLength = static_cast<int64_t>(guidMarker.size());
   const std::string_view codeTail = Slice(code, 3, kRest);
   const TOccurrences cellStarts(table, "<td");
@@ -116,7 +116,7 @@ void AppendWaypointStatements(std::string_view table, std::string_view code, std
         const std::string_view content = contentOf(cell);
         if (!waypointRow) {
           const TWaypointValues values{waypointCode, name, guid, typeText, latitude, longitude};
-          statements.push_back(AdditionalWaypointsStatement(values, content, code, host));
+          rows.push_back(WaypointRow(values, content, code, host));
         } else if (k == used.Code) {
           if (!cell.Code) cell.Code = std::string(TrimBlanks(TextBetween(">", "<", content))).append(codeTail);
           waypointCode = *cell.Code;
@@ -143,6 +143,13 @@ void AppendWaypointStatements(std::string_view table, std::string_view code, std
     }
     ++rowIndex;
   }
+}
+
+void AppendWaypointStatements(std::string_view table, std::string_view code, std::string_view cacheGuid,
+                              std::string_view host, std::vector<std::string>& statements) {
+  std::vector<TWaypointRow> rows;
+  AppendWaypointRows(table, code, cacheGuid, host, rows);
+  for (const TWaypointRow& row : rows) statements.push_back(AdditionalWaypointsStatement(row));
 }
 
 }  // namespace listing

@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include "listing/cache_rows.h"
+
 namespace listing {
 
 // The cells (counted from 1) that hold a waypoint row's code, name and coordinates, and a note
@@ -26,15 +28,19 @@ struct TWaypointCells {
   int32_t Code = 4, Name = 6, Coordinates = 7, Note = 3;
 };
 
-// Appends one AdditionalWaypoints statement per note row of `table` (the text between the table's
+// Appends one AdditionalWaypoints row per note row of `table` (the text between the table's
 // opening tag and "</table>"). `code` is the cache code, `cacheGuid` the cache's GUID and `host`
 // the site host of the waypoint addresses. Throws ECoordinateError for waypoint coordinates that
 // do not read as numbers.
+void AppendWaypointRows(std::string_view table, std::string_view code, std::string_view cacheGuid,
+                        std::string_view host, std::vector<TWaypointRow>& rows);
+// The same for a table of another layout: its cells, and the text a waypoint's GUID follows.
+void AppendWaypointRows(std::string_view table, std::string_view code, std::string_view cacheGuid,
+                        std::string_view host, std::vector<TWaypointRow>& rows, TWaypointCells cells,
+                        std::string_view guidMarker);
+
+// AppendWaypointRows, each row as its statement.
 void AppendWaypointStatements(std::string_view table, std::string_view code, std::string_view cacheGuid,
                               std::string_view host, std::vector<std::string>& statements);
-// The same for a table of another layout: its cells, and the text a waypoint's GUID follows.
-void AppendWaypointStatements(std::string_view table, std::string_view code, std::string_view cacheGuid,
-                              std::string_view host, std::vector<std::string>& statements,
-                              TWaypointCells cells, std::string_view guidMarker);
 
 }  // namespace listing
