@@ -55,9 +55,9 @@ class Login : public ::testing::Test {
   }
 
   // A window over the data folder, pointed at `port` for HTTPS, with the test's credentials.
-  std::unique_ptr<app::TKelthornF> Form(uint16_t port, bool verify = true) {
+  std::unique_ptr<app::TKelthornF> Form(uint16_t port, bool verify = true, const std::string& host = "localhost") {
     runtime::TIniFile ini(dir + "rovkast.ini");
-    ini.WriteString("Site", "Host", "localhost");
+    ini.WriteString("Site", "Host", host);
     ini.WriteString("Site", "HttpsPort", std::to_string(port));
     ini.WriteBool("Site", "VerifyCertificate", verify);
     auto form = std::make_unique<app::TKelthornF>(std::vector<std::string>{}, dir);
@@ -186,8 +186,12 @@ TEST_F(Login, ARefusedCertificateSendsNoPasswordAndSaysWhy) {
   EXPECT_FALSE(form->SignedIn);
   EXPECT_TRUE(site.Requests().empty());
   ASSERT_EQ(messages.size(), 1u) << form->LoginFailure;
-  EXPECT_NE(messages[0].find("The certificate of"), std::string::npos) << messages[0];
+  // What to do is part of it: the authority's file, or the setting that turns the check off.
+  EXPECT_EQ(messages[0].find("the certificate of"), 0u) << messages[0];
+  EXPECT_NE(messages[0].find("SSL_CERT_FILE"), std::string::npos) << messages[0];
+  EXPECT_NE(messages[0].find("VerifyCertificate=0"), std::string::npos) << messages[0];
   EXPECT_TRUE(form->LoginFailureShown);
+  EXPECT_EQ(form->LoginFailureKind, app::TKelthornF::TLoginFailure::Certificate);
 
   // Turned off knowingly, the same site is accepted.
   messages.clear();
@@ -202,7 +206,20 @@ TEST_F(Login, ARefusedCertificateSendsNoPasswordAndSaysWhy) {
   unreachable->Login();
   EXPECT_FALSE(unreachable->SignedIn);
   ASSERT_EQ(messages.size(), 1u);
-  EXPECT_NE(messages[0].find("Cannot sign in to"), std::string::npos) << messages[0];
+  EXPECT_EQ(messages[0].find("cannot sign in to"), 0u) << messages[0];
+  EXPECT_EQ(unreachable->LoginFailureKind, app::TKelthornF::TLoginFailure::Unreachable);
+
+  // A host serving two sites on one address presents the certificate of the name the client
+  // sends: the sign-in names its site, and only a host name, never an address.
+  site_test::TTlsSite twoSites{site_test::TTlsSite::TSharedHost{}};
+  site_test::TSiteServer shared([this](const site_test::TRequest& r) { return Answer(r); }, twoSites.Transport());
+  auto named = Form(shared.Port());
+  named->Login();
+  EXPECT_TRUE(named->SignedIn) << named->LoginFailure;
+  auto byAddress = Form(shared.Port(), false, "127.0.0.1");
+  byAddress->Login();
+  EXPECT_TRUE(byAddress->SignedIn) << byAddress->LoginFailure;
+  EXPECT_EQ(twoSites.ServerNames(), (std::vector<std::string>{"localhost", "localhost", "", ""}));
 }
 
 TEST_F(Login, ACertificateWithALongSerialNumberIsAccepted) {
