@@ -111,10 +111,12 @@ uint32_t SystemTickCount() {
 uint32_t TKelthornF::TickCount() const { return OnTickCount ? OnTickCount() : SystemTickCount(); }
 
 void TKelthornF::StampSession(runtime::TIniFile& ini) {
-  ini.WriteInteger("Session", "TC", static_cast<int32_t>(TickCount()));
+  SessionStamp = static_cast<int32_t>(TickCount());
+  SessionBoot = SystemBootId();
+  ini.WriteInteger("Session", "TC", *SessionStamp);
   // After the stamp: a write cut off between the two leaves a stamp that reads as stale, never
   // an old stamp under this start's id.
-  ini.WriteString("Session", "Boot", SystemBootId());
+  ini.WriteString("Session", "Boot", SessionBoot);
 }
 
 void TKelthornF::FormCreate() {
@@ -149,12 +151,15 @@ void TKelthornF::FormCreate() {
   HttpCli1->SetRequestLimit(s.RequestLimit);
   SslHttpCli1->SetRequestLimit(s.RequestLimit);
 
-  if (!FArguments.empty()) {
-    if (SessionIsFresh(TickCount(), SystemBootId(), SessionStamp, SessionBoot))
-      SignedIn = true;
-    else
-      Login();
-  }
+  if (!FArguments.empty()) SignInIfStale();
+}
+
+bool TKelthornF::SignInIfStale() {
+  if (SessionIsFresh(TickCount(), SystemBootId(), SessionStamp, SessionBoot))
+    SignedIn = true;
+  else
+    Login();
+  return SignedIn;
 }
 
 std::string TKelthornF::ListingAddress(const std::string& code) const {
@@ -269,7 +274,7 @@ std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
   if (!DatabaseFile.empty()) {
     FStoreQueue = std::make_unique<store::TStoreQueue>(DatabaseFile, DatabaseBusyTimeoutMs, PrintStoreFailure);
   }
-  for (FBatchIndex = 1; FBatchIndex <= count; ++FBatchIndex) {
+  for (FBatchIndex = 1; FBatchIndex <= count && !StopRequested; ++FBatchIndex) {
     const auto started = std::chrono::steady_clock::now();
     TCodeResult r;
     r.Index = FBatchIndex;

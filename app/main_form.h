@@ -60,6 +60,14 @@ class TKelthornF {
   // ": " + its cause, and the run goes on; a failed download is never followed by converting
   // the page left over from the code before. Returns one result per code.
   std::vector<TCodeResult> RunBatch();
+  // Set while a batch runs (the window's Stop): the run ends after the code being done, whose
+  // files are written whole; the codes after it are not tried and get no result.
+  bool StopRequested = false;
+  // The codes the next batch run downloads, in place of the command line's (the window's field).
+  void SetCodes(std::vector<std::string> codes) { FArguments = std::move(codes); }
+  // Signs in unless the stored session is fresh (stamped in this system start within the last
+  // ten minutes); SignedIn says whether there is a session now.
+  bool SignInIfStale();
   // Told about each code as soon as it is done (batch progress).
   std::function<void(const TCodeResult&)> OnCodeDone;
   // True when the last batch run could not flush its files to the disk at its end.

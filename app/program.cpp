@@ -12,6 +12,7 @@
 #include "app/main_window.h"
 #include "app/messages.h"
 #include "app/settings.h"
+#include "app/waypoint_codes.h"
 #include "listing/site.h"
 #include "net/application.h"
 #include "runtime/codepage.h"
@@ -71,15 +72,6 @@ void PrintError(const std::string& ansiText) { PrintLines(runtime::AnsiToUtf8(an
 int CommandLineError(const std::string& utf8Text) {
   PrintLines(utf8Text + "\ntry '" + std::string(kProgramName) + " --help'");
   return 2;
-}
-
-// A waypoint code goes into an address and a file name as it is: only ASCII letters and
-// digits can do both without encoding.
-bool IsWaypointCode(const std::string& text) {
-  if (text.empty()) return false;
-  for (char c : text)
-    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))) return false;
-  return true;
 }
 
 int NoDisplay() {
