@@ -12,7 +12,7 @@ namespace app {
 namespace {
 
 // Fixed widths of every column but the name's, which takes the rest.
-constexpr int kWidths[TListingsTable::ColCount] = {72, 0, 104, 52, 118, 76};
+constexpr int kWidths[TListingsTable::ColCount] = {72, 0, 112, 52, 126, 76};
 constexpr int kMinNameWidth = 80;
 
 Fl_Color StateColor(const std::string& state) {
@@ -68,6 +68,7 @@ void TListingsTable::resize(int x, int y, int w, int h) {
 
 void TListingsTable::RowsChanged() {
   rows(static_cast<int>(FRows.size()));
+  row_height_all(18);  // rows added since take the toolkit's taller default
   redraw();
   if (OnSelectionChanged) OnSelectionChanged();  // may re-enter
 }
@@ -76,6 +77,11 @@ int TListingsTable::Find(const std::string& code) const {
   for (size_t i = 0; i < FRows.size(); ++i)
     if (FRows[i].Code == code) return static_cast<int>(i);
   return -1;
+}
+
+void TListingsTable::Unsorted() {
+  FSortColumn = -1;
+  FSortDescending = false;
 }
 
 void TListingsTable::SortBy(int column) {

@@ -42,6 +42,8 @@ class TListingsTable : public Fl_Table_Row {
   // Sorts by `column`; the same column again reverses the order.
   void SortBy(int column);
   int SortColumn() const { return FSortColumn; }
+  // The rows were put in an order of their own (a download's codes on top).
+  void Unsorted();
   // The selected rows' codes, in the order shown.
   std::vector<std::string> SelectedCodes() const;
 
@@ -51,6 +53,8 @@ class TListingsTable : public Fl_Table_Row {
   std::function<void()> OnSelectionChanged;
 
   static const char* Heading(int column);
+  // Where a cell or heading is drawn, in window coordinates (for tests that click them).
+  using Fl_Table_Row::find_cell;
 
  protected:
   void draw_cell(TableContext context, int row, int column, int x, int y, int w, int h) override;

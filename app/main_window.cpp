@@ -314,6 +314,8 @@ void TMainWindow::Build() {
   sheet2->clip_children(1);
   FControls.TabSheet2 = sheet2;
   const int right = kWindowWidth - 12;
+  // The controls above the list keep their places and sizes when the window grows.
+  auto* top = new Fl_Group(12, oy + 4, right - 12, 78);
   MakeLabel(12, oy + 4, "Waypoint codes (blanks, commas or line breaks between them)");
   FControls.Codes = new Fl_Multiline_Input(12, oy + 20, 290, 62);
   FControls.Codes->textsize(kFontSize);
@@ -330,6 +332,8 @@ void TMainWindow::Build() {
   FControls.SpeedButton1->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE);
   FControls.SpeedButton1->callback([](Fl_Widget*, void* self) { static_cast<TMainWindow*>(self)->ConvertLastPage(); },
                                    this);
+  top->end();
+  top->resizable(nullptr);
   FControls.Progress = new Fl_Progress(12, oy + 88, right - 12, 20);
   FControls.Progress->labelsize(kFontSize);
   FControls.Progress->selection_color(fl_rgb_color(80, 150, 220));
@@ -586,6 +590,7 @@ void TMainWindow::RunDownload(const std::vector<std::string>& codes) {
     }
     for (TListingRow& row : table.Rows()) row.State.clear(), row.Detail.clear();
     table.Rows().insert(table.Rows().begin(), fresh.begin(), fresh.end());
+    table.Unsorted();
     table.select_all_rows(0);
     table.RowsChanged();
     table.row_position(0);
@@ -662,6 +667,7 @@ void TMainWindow::RunDownload(const std::vector<std::string>& codes) {
       if (text.starts_with(std::string(kErrorMessage) + code + ": ")) return;
     held.push_back(text);
   })};
+  FForm.SetCodes(codes);
   const std::vector<TKelthornF::TCodeResult> results = FForm.RunBatch();
   hold.Restore();
 
