@@ -32,6 +32,7 @@ TListingsTable::TListingsTable(int x, int y, int w, int h) : Fl_Table_Row(x, y, 
   row_height_all(18);
   rows(0);
   type(SELECT_MULTI);
+  color(FL_BACKGROUND2_COLOR);  // the room below the last row is the list's, not the window's
   labelsize(kFontSize);
   end();
   FitColumns();
@@ -79,7 +80,7 @@ int TListingsTable::Find(const std::string& code) const {
   return -1;
 }
 
-void TListingsTable::Unsorted() {
+void TListingsTable::ForgetSort() {
   FSortColumn = -1;
   FSortDescending = false;
 }

@@ -43,7 +43,7 @@ class TListingsTable : public Fl_Table_Row {
   void SortBy(int column);
   int SortColumn() const { return FSortColumn; }
   // The rows were put in an order of their own (a download's codes on top).
-  void Unsorted();
+  void ForgetSort();
   // The selected rows' codes, in the order shown.
   std::vector<std::string> SelectedCodes() const;
 

@@ -590,7 +590,7 @@ void TMainWindow::RunDownload(const std::vector<std::string>& codes) {
     }
     for (TListingRow& row : table.Rows()) row.State.clear(), row.Detail.clear();
     table.Rows().insert(table.Rows().begin(), fresh.begin(), fresh.end());
-    table.Unsorted();
+    table.ForgetSort();
     table.select_all_rows(0);
     table.RowsChanged();
     table.row_position(0);
