@@ -117,10 +117,10 @@ void TListingsTable::ShowTooltipFor(int row) {
     Fl_Tooltip::enter_area(this, 0, 0, 0, 0, nullptr);
     return;
   }
-  // The whole row is the area; its place is in window coordinates, as the widgets' are.
+  // The whole row is the area, given from the table's corner: the toolkit adds the widget's place.
   int x = 0, y = 0, w = 0, h = 0;
   find_cell(CONTEXT_CELL, row, ColCode, x, y, w, h);
-  Fl_Tooltip::enter_area(this, x, y, tix + tiw - x, h, FTooltip.c_str());
+  Fl_Tooltip::enter_area(this, x - this->x(), y - this->y(), tix + tiw - x, h, FTooltip.c_str());
 }
 
 int TListingsTable::handle(int event) {

@@ -637,6 +637,15 @@ TEST_F(MainWindow, DownloadsTypedCodesThroughTheBatchRoadListsThemAndStopsAfterT
   EXPECT_GT(shot.Count(bar->x() + 3, bar->y() + 3, bar->w() - 6, bar->h() - 6,
                        [](uint32_t p) { return p == 0x5096DC; }),
             (bar->w() - 6) * (bar->h() - 6) * 3 / 4);
+  // Resting on the failed row shows its cause in a tooltip.
+  Xdo("mousemove --window " + Id(w) + " " + std::to_string(cx + 40) + " " + std::to_string(cy + ch / 2));
+  EXPECT_TRUE(PumpUntil(loop, [&] {
+    for (Fl_Window* o = Fl::first_window(); o != nullptr; o = Fl::next_window(o))
+      if (o != w && o->override() && o->visible()) return true;
+    return false;
+  }, 5000));
+  Settle(loop);
+  Shell("import -window root '" + shots + "download_tooltip.png' 2>&1");
   c.Listings->find_cell(Fl_Table::CONTEXT_CELL, 0, 1, cx, cy, cw, ch);
   Xdo("mousemove --window " + Id(w) + " " + std::to_string(cx + 5) + " " + std::to_string(cy + ch / 2) +
       " click --repeat 2 --delay 80 1");
