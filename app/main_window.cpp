@@ -389,6 +389,10 @@ void TMainWindow::LoadFields() {
   FControls.LboxAttr->clear();
   for (const std::string& item : FForm.LboxAttr) FControls.LboxAttr->add(runtime::AnsiToUtf8(item).c_str());
   LoadCacheList();
+  // Codes of a command line that found no session wait in the field for a sign-in and Download.
+  std::string codes;
+  for (const std::string& code : FForm.Arguments()) codes += (codes.empty() ? "" : " ") + code;
+  FControls.Codes->value(runtime::AnsiToUtf8(codes).c_str());
   ShowMemoFromStart();
   // Forces the colours to be applied on the next refresh.
   FShownColor = ~FForm.Edit1Color;
