@@ -132,6 +132,8 @@ int TListingsTable::handle(int event) {
     SortBy(column);
     return 1;
   }
+  // A click on a row gives the list the keyboard: the arrow keys move on from there.
+  if (event == FL_PUSH && context == CONTEXT_CELL) Fl::focus(this);
   if (event == FL_MOVE || event == FL_ENTER) ShowTooltipFor(context == CONTEXT_CELL ? row : -1);
   if (event == FL_LEAVE) ShowTooltipFor(-1);
   const int handled = Fl_Table_Row::handle(event);
@@ -140,8 +142,8 @@ int TListingsTable::handle(int event) {
     return 1;
   }
   if (event == FL_KEYBOARD && (Fl::event_key() == FL_Enter || Fl::event_key() == FL_KP_Enter) && OnOpen &&
-      callback_row() >= 0 && callback_row() < static_cast<int>(FRows.size())) {
-    OnOpen(callback_row());  // may re-enter
+      FocusedRow() >= 0) {
+    OnOpen(FocusedRow());  // may re-enter
     return 1;
   }
   if ((event == FL_PUSH || event == FL_RELEASE || event == FL_KEYBOARD || event == FL_DRAG) && OnSelectionChanged)

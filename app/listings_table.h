@@ -44,6 +44,8 @@ class TListingsTable : public Fl_Table_Row {
   int SortColumn() const { return FSortColumn; }
   // The rows were put in an order of their own (a download's codes on top).
   void ForgetSort();
+  // The row the cursor is on (clicked or reached with the arrow keys), or -1.
+  int FocusedRow() const { return current_row >= 0 && current_row < static_cast<int>(FRows.size()) ? current_row : -1; }
   // The selected rows' codes, in the order shown.
   std::vector<std::string> SelectedCodes() const;
 

@@ -501,7 +501,7 @@ void TMainWindow::LoadCacheList() {
 
 void TMainWindow::ShowDetail() {
   const TListingsTable& table = *FControls.Listings;
-  const int row = const_cast<TListingsTable&>(table).callback_row();
+  const int row = table.FocusedRow();
   std::string text;
   if (row >= 0 && row < static_cast<int>(table.Rows().size())) {
     const TListingRow& r = table.Rows()[static_cast<size_t>(row)];

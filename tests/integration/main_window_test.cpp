@@ -652,6 +652,9 @@ TEST_F(MainWindow, DownloadsTypedCodesThroughTheBatchRoadListsThemAndStopsAfterT
   ASSERT_TRUE(PumpUntil(loop, [&] { return MemoText(c).starts_with("<p>Potok kedysi poháňal tri mlyny."); }, 5000))
       << MemoText(c).substr(0, 200);
   EXPECT_NE(MemoText(c).find("</p>\n<p>Parkovať"), std::string::npos);  // the stored line breaks
+  Xdo("key --clearmodifiers Down");  // the detail line follows the cursor
+  EXPECT_TRUE(PumpUntil(loop, [&] { return std::string(c.Detail->label()) == "GCB: Mlynský potok"; }, 5000))
+      << c.Detail->label();
   c.Listings->find_cell(Fl_Table::CONTEXT_COL_HEADER, 0, TListingsTable::ColState, cx, cy, cw, ch);
   Click(w, cx + cw / 2, cy + ch / 2);
   ASSERT_TRUE(PumpUntil(loop, [&] { return c.Listings->SortColumn() == TListingsTable::ColState; }, 5000));
