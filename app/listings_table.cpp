@@ -80,6 +80,33 @@ int TListingsTable::Find(const std::string& code) const {
   return -1;
 }
 
+TListingRow* TListingsTable::Row(const std::string& code) {
+  const int at = Find(code);
+  return at < 0 ? nullptr : &FRows[static_cast<size_t>(at)];
+}
+
+void TListingsTable::PutOnTop(const std::vector<std::string>& codes, const std::string& state) {
+  std::vector<TListingRow> top;
+  for (const std::string& code : codes) {
+    const int at = Find(code);
+    TListingRow row;
+    if (at >= 0) {
+      row = std::move(FRows[static_cast<size_t>(at)]);
+      FRows.erase(FRows.begin() + at);
+    }
+    row.Code = code;
+    row.State = state;
+    row.Detail.clear();
+    top.push_back(std::move(row));
+  }
+  for (TListingRow& row : FRows) row.State.clear(), row.Detail.clear();
+  FRows.insert(FRows.begin(), std::make_move_iterator(top.begin()), std::make_move_iterator(top.end()));
+  ForgetSort();
+  select_all_rows(0);
+  RowsChanged();
+  row_position(0);
+}
+
 void TListingsTable::ForgetSort() {
   FSortColumn = -1;
   FSortDescending = false;

@@ -37,8 +37,12 @@ class TListingsTable : public Fl_Table_Row {
   std::vector<TListingRow>& Rows() { return FRows; }
   const std::vector<TListingRow>& Rows() const { return FRows; }
   void RowsChanged();
-  // The row of `code`, or -1.
+  // The row of `code`, or -1; or the row itself, or nullptr.
   int Find(const std::string& code) const;
+  TListingRow* Row(const std::string& code);
+  // Puts a row for each of `codes` at the top, in their order and in `state` (a cache already
+  // listed keeps its details); every other row loses its state. The sort is forgotten.
+  void PutOnTop(const std::vector<std::string>& codes, const std::string& state);
   // Sorts by `column`; the same column again reverses the order.
   void SortBy(int column);
   int SortColumn() const { return FSortColumn; }

@@ -200,6 +200,37 @@ std::string NotCodesText(const std::vector<std::string>& bad) {
   return text + " (codes are ASCII letters and digits)";
 }
 
+// While a download runs: the messages the rows already carry (a failed code's) are dropped,
+// the others kept to be shown in one box at its end.
+class TMessagesHeld {
+ public:
+  explicit TMessagesHeld(const std::vector<std::string>& codes)
+      : FPrevious(runtime::SetMessageBoxHandler([this, &codes](const std::string& text) {
+          for (const std::string& code : codes)
+            if (text.starts_with(std::string(kErrorMessage) + code + ": ")) return;
+          Texts.push_back(text);
+        })) {}
+  ~TMessagesHeld() { Restore(); }
+  TMessagesHeld(const TMessagesHeld&) = delete;
+  TMessagesHeld& operator=(const TMessagesHeld&) = delete;
+
+  void Restore() {
+    if (!FRestored) runtime::SetMessageBoxHandler(std::move(FPrevious));
+    FRestored = true;
+  }
+  // Shows what was kept, after Restore.
+  void Show() const {
+    std::string all;
+    for (const std::string& text : Texts) all += (all.empty() ? "" : "\n") + text;
+    if (!all.empty()) runtime::ShowMessage(all);
+  }
+  std::vector<std::string> Texts;
+
+ private:
+  runtime::TMessageBoxHandler FPrevious;
+  bool FRestored = false;
+};
+
 TListingRow RowOf(const std::string& code) {
   TListingRow row;
   row.Code = code;
@@ -582,27 +613,7 @@ void TMainWindow::RunDownload(const std::vector<std::string>& codes) {
   TListingsTable& table = *FControls.Listings;
   const size_t count = codes.size();
   // The codes of this download go to the top of the list, in the order typed.
-  {
-    std::vector<TListingRow> fresh;
-    for (const std::string& code : codes) {
-      const int at = table.Find(code);
-      TListingRow row = at >= 0 ? table.Rows()[static_cast<size_t>(at)] : RowOf(code);
-      if (at >= 0) table.Rows().erase(table.Rows().begin() + at);
-      row.State = kStateWaiting;
-      row.Detail.clear();
-      fresh.push_back(std::move(row));
-    }
-    for (TListingRow& row : table.Rows()) row.State.clear(), row.Detail.clear();
-    table.Rows().insert(table.Rows().begin(), fresh.begin(), fresh.end());
-    table.ForgetSort();
-    table.select_all_rows(0);
-    table.RowsChanged();
-    table.row_position(0);
-  }
-  auto rowOf = [&](const std::string& code) -> TListingRow* {
-    const int at = table.Find(code);
-    return at < 0 ? nullptr : &table.Rows()[static_cast<size_t>(at)];
-  };
+  table.PutOnTop(codes, kStateWaiting);
   struct TDownloading {
     TMainWindow& View;
     explicit TDownloading(TMainWindow& view) : View(view) {
@@ -626,26 +637,26 @@ void TMainWindow::RunDownload(const std::vector<std::string>& codes) {
                                                                           ? std::string(kSignInFailed)
                                                                           : FForm.LoginFailure);
     for (const std::string& code : codes)
-      if (TListingRow* row = rowOf(code)) row->State = kStateFailed, row->Detail = cause;
+      if (TListingRow* row = table.Row(code)) row->State = kStateFailed, row->Detail = cause;
     SetProgress(0, count, "0 of " + std::to_string(count) + ": " + cause);
     table.RowsChanged();
     return;
   }
-  if (TListingRow* row = rowOf(codes.front())) row->State = kStateDownloading;
+  if (TListingRow* row = table.Row(codes.front())) row->State = kStateDownloading;
   SetProgress(0, count, "0 of " + std::to_string(count));
   table.RowsChanged();
 
   size_t converted = 0, failed = 0;
   FForm.OnCodeDone = [&](const TKelthornF::TCodeResult& r) {
     const size_t done = static_cast<size_t>(r.Index);
-    if (TListingRow* row = rowOf(r.Code)) {
+    if (TListingRow* row = table.Row(r.Code)) {
       const bool ok = r.Outcome == TKelthornF::TCodeOutcome::Converted;
       row->State = ok ? kStateConverted : kStateFailed;
       row->Detail = ok ? "" : runtime::AnsiToUtf8(r.Cause);
       ++(ok ? converted : failed);
     }
     if (done < count && !FForm.StopRequested)
-      if (TListingRow* next = rowOf(codes[done])) next->State = kStateDownloading;
+      if (TListingRow* next = table.Row(codes[done])) next->State = kStateDownloading;
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::string text = std::to_string(done) + " of " + std::to_string(count);
     if (FForm.StopRequested && done < count)
@@ -657,28 +668,15 @@ void TMainWindow::RunDownload(const std::vector<std::string>& codes) {
   };
   // The list says what became of each code; a box per failed code would hold the download up
   // until someone closes it. Other messages are shown once the download has ended.
-  std::vector<std::string> held;
-  struct THoldMessages {
-    runtime::TMessageBoxHandler Previous;
-    bool Restored = false;
-    void Restore() {
-      if (!Restored) runtime::SetMessageBoxHandler(std::move(Previous));
-      Restored = true;
-    }
-    ~THoldMessages() { Restore(); }
-  } hold{runtime::SetMessageBoxHandler([&](const std::string& text) {
-    for (const std::string& code : codes)
-      if (text.starts_with(std::string(kErrorMessage) + code + ": ")) return;
-    held.push_back(text);
-  })};
+  TMessagesHeld held(codes);
   FForm.SetCodes(codes);
   const std::vector<TKelthornF::TCodeResult> results = FForm.RunBatch();
-  hold.Restore();
+  held.Restore();
 
   // The conversion button's page is now the last code's.
   if (!results.empty()) FForm.SetCodes({results.back().Code});
   for (size_t i = results.size(); i < count; ++i)
-    if (TListingRow* row = rowOf(codes[i])) row->State = kStateSkipped, row->Detail = "stopped before its turn";
+    if (TListingRow* row = table.Row(codes[i])) row->State = kStateSkipped, row->Detail = "stopped before its turn";
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   std::string summary = std::to_string(results.size()) + " of " + std::to_string(count) + ": " +
                         std::to_string(converted) + " converted, " + std::to_string(failed) + " failed";
@@ -687,11 +685,9 @@ void TMainWindow::RunDownload(const std::vector<std::string>& codes) {
   LoadCacheList();
   const int storeFailures = FForm.StoreFailures() - storeFailuresBefore;
   if (storeFailures > 0)
-    held.push_back("The listings database did not take " + std::to_string(storeFailures) +
-                   " of the codes; their SQL files are written.");
-  std::string all;
-  for (const std::string& text : held) all += (all.empty() ? "" : "\n") + text;
-  if (!all.empty()) runtime::ShowMessage(all);
+    held.Texts.push_back("The listings database did not take " + std::to_string(storeFailures) +
+                         " of the codes; their SQL files are written.");
+  held.Show();
 }
 
 }  // namespace app
