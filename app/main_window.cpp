@@ -174,8 +174,8 @@ bool IsUtf8(const std::string& text) {
 // Text that is not valid UTF-8 is the program's own Windows-1250.
 std::string MemoText(const std::string& line) { return IsUtf8(line) ? line : runtime::AnsiToUtf8(line); }
 
-// A long description as the database keeps it: line breaks written as "#13;#10;", the form the
-// SQL files give them.
+// A long description as the database keeps it: a database of the first schema holds its line
+// breaks as the SQL files write them, "#13;#10;".
 std::string StoredDescription(std::string text) {
   for (size_t at = 0; (at = text.find("#13;", at)) != std::string::npos;) text.replace(at, 4, "\r");
   for (size_t at = 0; (at = text.find("#10;", at)) != std::string::npos;) text.replace(at, 4, "\n");
