@@ -7,6 +7,7 @@
 #include "app/main_form.h"
 #include "app/messages.h"
 #include "app/proxy_environment.h"
+#include "app/settings.h"
 #include "app/waypoint_codes.h"
 #include "net/application.h"
 #include "runtime/codepage.h"
@@ -597,6 +598,15 @@ void TMainWindow::SetProgress(size_t done, size_t count, const std::string& text
 
 void TMainWindow::StartDownload() {
   if (FBusy) return;
+  // A setting the program cannot use stops a download before anything is sent, as it stops a
+  // run with codes; the Settings tab is where the window's part of them is mended.
+  std::string problem = FForm.SettingsProblem;
+  if (problem.empty()) problem = PlaceholderHostProblem(FForm.SiteHost, FForm.DataFolder + kSettingsFileName);
+  if (!problem.empty()) {
+    FControls.PageControl1->value(FControls.TabSheet1);
+    runtime::ShowMessage(runtime::Utf8ToAnsi(problem));
+    return;
+  }
   const TCodeList list = ParseCodeList(FControls.Codes->value());
   if (!list.Bad.empty()) {
     runtime::ShowMessage(runtime::Utf8ToAnsi(NotCodesText(list.Bad)));
@@ -628,7 +638,6 @@ void TMainWindow::RunDownload(const std::vector<std::string>& codes) {
       View.FForm.OnCodeDone = nullptr;
     }
   } downloading(*this);
-  const int storeFailuresBefore = FForm.StoreFailures();
   const auto started = std::chrono::steady_clock::now();
   SetProgress(0, count, "0 of " + std::to_string(count) + ": signing in");
   FForm.StopRequested = false;
@@ -646,14 +655,19 @@ void TMainWindow::RunDownload(const std::vector<std::string>& codes) {
   SetProgress(0, count, "0 of " + std::to_string(count));
   table.RowsChanged();
 
-  size_t converted = 0, failed = 0;
+  // Codes are told about in their order, a converted one once the database has committed it.
+  size_t converted = 0, failed = 0, interrupted = 0;
   FForm.OnCodeDone = [&](const TKelthornF::TCodeResult& r) {
     const size_t done = static_cast<size_t>(r.Index);
     if (TListingRow* row = table.Row(r.Code)) {
-      const bool ok = r.Outcome == TKelthornF::TCodeOutcome::Converted;
-      row->State = ok ? kStateConverted : kStateFailed;
-      row->Detail = ok ? "" : runtime::AnsiToUtf8(r.Cause);
-      ++(ok ? converted : failed);
+      if (r.Outcome == TKelthornF::TCodeOutcome::Converted) {
+        row->State = kStateConverted, row->Detail.clear(), ++converted;
+      } else if (r.Outcome == TKelthornF::TCodeOutcome::Interrupted) {
+        // The window was closed while the code's request was pending.
+        row->State = kStateSkipped, row->Detail = "interrupted before it was done", ++interrupted;
+      } else {
+        row->State = kStateFailed, row->Detail = runtime::AnsiToUtf8(r.Cause), ++failed;
+      }
     }
     if (done < count && !FForm.StopRequested)
       if (TListingRow* next = table.Row(codes[done])) next->State = kStateDownloading;
@@ -680,13 +694,10 @@ void TMainWindow::RunDownload(const std::vector<std::string>& codes) {
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   std::string summary = std::to_string(results.size()) + " of " + std::to_string(count) + ": " +
                         std::to_string(converted) + " converted, " + std::to_string(failed) + " failed";
-  if (results.size() < count) summary += ", " + std::to_string(count - results.size()) + " skipped";
+  if (const size_t skipped = count - results.size() + interrupted; skipped > 0)
+    summary += ", " + std::to_string(skipped) + " skipped";
   SetProgress(results.size(), count, summary + " in " + Duration(elapsed));
   LoadCacheList();
-  const int storeFailures = FForm.StoreFailures() - storeFailuresBefore;
-  if (storeFailures > 0)
-    held.Texts.push_back("The listings database did not take " + std::to_string(storeFailures) +
-                         " of the codes; their SQL files are written.");
   held.Show();
 }
 
