@@ -16,6 +16,7 @@
 #include "net/application.h"
 #include "runtime/codepage.h"
 #include "runtime/message_box.h"
+#include "store/gpx_export.h"
 
 namespace app {
 namespace {
@@ -24,8 +25,9 @@ constexpr const char* kUsage =
     "usage: tamvirel\n"
     "       tamvirel [--] CODE...\n"
     "       tamvirel --convert [--] FILE...\n"
+    "       tamvirel --gpx FILE [--] [CODE...]\n"
     "       tamvirel --help | --version\n"
-    "       tamvirel --db FILE [--convert] ...\n"
+    "       tamvirel --db FILE [--convert | --gpx FILE] ...\n"
     "\n"
     "Without arguments: opens the window \"Download listing\", where the site's credentials and\n"
     "the proxy are entered, the sign-in is run and the page downloaded last is converted.\n"
@@ -39,6 +41,12 @@ constexpr const char* kUsage =
     "\n"
     "--convert, which must come first, converts listing pages saved by hand (a browser's \"save\n"
     "page\") the same way, without downloading, signing in or a session. \"--\" ends the options.\n"
+    "\n"
+    "--gpx, which must come first, writes the caches of the listings database (all of them, or\n"
+    "the codes named, in that order) to FILE as GPX 1.0 with the cache extension that GPS\n"
+    "receivers and geocaching apps read (\"-\": standard output), without going online:\n"
+    "    tamvirel --gpx caches.gpx GC12AB GC34CD\n"
+    "Codes the database does not hold are named, and the status is 1.\n"
     "\n"
     "Every converted code is also loaded into the listings database, listings.db in the data\n"
     "folder unless rovkast.ini's [Output] Database= names another file (empty: none); --db FILE,\n"
@@ -157,6 +165,35 @@ int ConvertFiles(const std::vector<std::string>& files, const std::optional<std:
   return failed == 0 ? 0 : 1;
 }
 
+// Writes the listings database's caches as a GPX file. It reads the database only, so it takes
+// no lock and runs beside a batch that writes it.
+int ExportGpxFile(const std::string& file, const std::vector<std::string>& codes,
+                  const std::optional<std::string>& database) {
+  TKelthornF form({});
+  form.DatabaseOverride = database;
+  form.FormCreate();
+  if (form.DatabaseFile.empty()) {
+    PrintLines("no listings database to export: it is turned off ([Output] Database= or --db \"\")");
+    return 1;
+  }
+  try {
+    const store::TGpxExportResult r =
+        store::ExportGpx(form.DatabaseFile, codes, file, runtime::AnsiToUtf8(form.HttpHost()));
+    std::string missing;
+    for (const std::string& code : r.Missing) missing += (missing.empty() ? "" : " ") + code;
+    if (!missing.empty()) PrintLines("not in the database " + form.DatabaseFile + ": " + missing);
+    if (r.Written == 0) {
+      PrintLines("no cache to export: " + file + " is not written");
+      return 1;
+    }
+    if (::isatty(STDERR_FILENO) != 0) PrintLines("wrote " + std::to_string(r.Written) + " caches to " + file);
+    return r.Missing.empty() ? 0 : 1;
+  } catch (const std::exception& e) {
+    PrintLines(e.what());
+    return 1;
+  }
+}
+
 // Runs that download or sign in hold the data folder's lock; a second one ends at once.
 bool LockDataFolder(TFolderLock& lock, const std::string& dataFolder, bool window) {
   if (lock.Acquire(dataFolder)) return true;
@@ -230,6 +267,7 @@ int RunProgram(const std::vector<std::string>& utf8Arguments) {
   bool convert = false;
   bool optionsEnded = false;
   std::optional<std::string> database;
+  std::optional<std::string> gpxFile;
   std::vector<std::string> operands;
   for (size_t i = 0; i < utf8Arguments.size(); ++i) {
     const std::string& a = utf8Arguments[i];
@@ -249,6 +287,10 @@ int RunProgram(const std::vector<std::string>& utf8Arguments) {
       // The listings database of this run ("" turns it off); it leads the command line.
       if (utf8Arguments.size() < 2) return CommandLineError("--db needs a file");
       database = utf8Arguments[++i];
+    } else if (a == "--gpx") {
+      if (i != (database ? 2u : 0u)) return CommandLineError("--gpx must come first: tamvirel --gpx FILE [CODE...]");
+      if (i + 1 >= utf8Arguments.size()) return CommandLineError("--gpx needs a file (\"-\": standard output)");
+      gpxFile = utf8Arguments[++i];
     } else if (a == "--convert") {
       // Codes and files cannot be mixed: what came before it would be taken for one or the other.
       if (i != (database ? 2u : 0u)) return CommandLineError("--convert must come first: tamvirel --convert FILE...");
@@ -274,6 +316,7 @@ int RunProgram(const std::vector<std::string>& utf8Arguments) {
   }
 
   if (convert) return ConvertFiles(operands, database);
+  if (gpxFile) return ExportGpxFile(*gpxFile, operands, database);
   if (!operands.empty()) return RunCodes(std::move(operands), dataFolder, database);
   if (!OpenDisplay()) return NoDisplay();
   TFolderLock lock;

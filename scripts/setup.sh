@@ -35,6 +35,8 @@ PACKAGES=(
   man-db
   groff-base
   dpkg-dev
+  gpsbabel
+  libxml2-utils
 )
 
 missing=()
