@@ -11,12 +11,11 @@ namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 
-// The length of the UTF-8 sequence at `at` that XML 1.0 allows, 0 for an invalid or forbidden
-// one (a single byte of it is then dropped or replaced).
-size_t AllowedSequence(std::string_view text, size_t at) {
+// The length of the UTF-8 sequence at `at`, 0 when it is not one (the byte at `at` is then
+// replaced); `allowed` false for a character XML 1.0 forbids (the sequence is left out).
+size_t SequenceLength(std::string_view text, size_t at, bool& allowed) {
   const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
   const unsigned char lead = byte(at);
-  if (lead < 0x80) return 1;
   size_t length;
   char32_t c;
   if (lead >= 0xC2 && lead <= 0xDF) {
@@ -33,9 +32,10 @@ size_t AllowedSequence(std::string_view text, size_t at) {
     if ((byte(at + i) & 0xC0) != 0x80) return 0;
     c = (c << 6) | (byte(at + i) & 0x3F);
   }
-  // Overlong forms, surrogates, past U+10FFFF, and the two non-characters XML excludes.
+  // Overlong forms, surrogates and what lies past U+10FFFF are not UTF-8.
   if ((length == 3 && c < 0x800) || (length == 4 && (c < 0x10000 || c > 0x10FFFF))) return 0;
-  if ((c >= 0xD800 && c <= 0xDFFF) || c == 0xFFFE || c == 0xFFFF) return 0;
+  if (c >= 0xD800 && c <= 0xDFFF) return 0;
+  allowed = c != 0xFFFE && c != 0xFFFF;
   return length;
 }
 
@@ -161,7 +161,11 @@ void AppendXmlText(std::string& out, std::string_view text) {
       plain = ++i;
     } else if (c < 0x80) {
       ++i;
-    } else if (const size_t length = AllowedSequence(text, i); length > 0) {
+    } else if (bool allowed = true; const size_t length = SequenceLength(text, i, allowed)) {
+      if (!allowed) {
+        flush(i);
+        plain = i + length;
+      }
       i += length;
     } else {
       flush(i);
@@ -202,14 +206,15 @@ std::optional<std::string> XmlDateTime(std::string_view text) {
 }
 
 std::optional<long long> CacheNumber(std::string_view code) {
-  if (code.size() < 3 || code.size() > 9 || code.substr(0, 2) != "GC") return std::nullopt;
+  if (code.size() < 3 || code.substr(0, 2) != "GC") return std::nullopt;
   const std::string_view digits = code.substr(2);
-  // Up to four digits the number is written in hexadecimal; past that in base 31 without the
-  // letters that read like digits, counting on from where four hexadecimal digits ended.
+  // Up to GCFFFF the number is written in hexadecimal; from GCG000 on in base 31 without the
+  // letters that read like digits, counting on from where the hexadecimal codes ended.
   constexpr std::string_view kBase31 = "0123456789ABCDEFGHJKMNPQRTVWXYZ";
   constexpr std::string_view kBase16 = "0123456789ABCDEF";
-  const bool hex = digits.size() <= 4 && digits.compare("G000") < 0;
+  const bool hex = digits.size() < 4 || (digits.size() == 4 && digits < "G000");
   const std::string_view alphabet = hex ? kBase16 : kBase31;
+  if (digits.size() > 7) return std::nullopt;  // past what a 32-bit number needs
   long long number = 0;
   for (char c : digits) {
     const size_t value = alphabet.find(c);
