@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -33,10 +34,10 @@ constexpr const char* kCacheColumns =
 constexpr const char* kWaypoints =
     "SELECT Code, Description, Comment, Name, Type, Url, UrlName, Latitude, Longitude FROM AdditionalWaypoints"
     " WHERE GeocacheCode = ?1 ORDER BY Code";
-// The logs have no index by cache: one pass over all of them beats a search per cache.
+// The logs have no index by cache: one pass over all of them beats a search per cache. They are
+// put in order per cache afterwards: SQLite would sort whole rows, texts and all.
 constexpr const char* kLogs =
-    "SELECT GcCode, Id, VisitDate, WptLogTypeName, UserName, UserId, LogText FROM GeocacheLogs"
-    " ORDER BY VisitDate DESC, Id DESC";
+    "SELECT GcCode, Id, VisitDate, WptLogTypeName, UserName, UserId, LogText FROM GeocacheLogs";
 
 // Reads the columns of the current row one after the other.
 class TColumnReader {
@@ -180,6 +181,9 @@ std::unordered_map<std::string, std::vector<TGpxLog>> ReadLogs(TReadSnapshot& db
     log.Text = r.Text();
     logs[std::move(code)].push_back(std::move(log));
   }
+  // Newest first; a day's logs in the order they were stored, which is the page's.
+  for (auto& [code, list] : logs)
+    std::stable_sort(list.begin(), list.end(), [](const TGpxLog& a, const TGpxLog& b) { return a.Date > b.Date; });
   return logs;
 }
 

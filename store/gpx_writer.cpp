@@ -1,6 +1,7 @@
 #include "store/gpx_writer.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 
@@ -135,10 +136,20 @@ void AppendWaypoint(std::string& out, const TGpxWaypoint& w, std::string_view pl
 }  // namespace
 
 void AppendXmlText(std::string& out, std::string_view text) {
+  // Printable ASCII other than the markup characters goes out as it is, in runs.
+  static constexpr auto kPlain = [] {
+    std::array<bool, 256> plain{};
+    for (int c = 0x20; c < 0x7F; ++c) plain[c] = c != '&' && c != '<' && c != '>' && c != '"' && c != '\'';
+    return plain;
+  }();
   size_t plain = 0;  // start of the run copied as it is
   const auto flush = [&](size_t at) { out.append(text.substr(plain, at - plain)); };
   for (size_t i = 0; i < text.size();) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (kPlain[c]) {
+      ++i;
+      continue;
+    }
     const char* escape = nullptr;
     switch (c) {
       case '&': escape = "&amp;"; break;
