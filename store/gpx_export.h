@@ -13,8 +13,10 @@
 namespace store {
 
 struct TGpxExportResult {
-  size_t Written = 0;                 // caches in the file
-  std::vector<std::string> Missing;   // named codes the database does not hold, in the order named
+  size_t Written = 0;  // caches in the file
+  // Codes not in the file: named ones the database does not hold (in the order named), and any
+  // cache the database holds without coordinates (a GPX point needs them).
+  std::vector<std::string> Missing;
 };
 
 // Writes the caches of `databasePath` to `outputPath` ("-": standard output). `codes` empty:
