@@ -43,7 +43,7 @@ std::string HostilePage() {
   std::string page = runtime::ReadWholeFile(std::string(TAMVIREL_EXAMPLES) + "/GC1TAMV.htm");
   ReplaceAll(page, "GC1TAMV", "GC5HOST");
   ReplaceAll(page, "GC5HOST Mlynský potok (", "GC5HOST It's <b>&amp; ]]> \x01\x02 end (");
-  ReplaceAll(page, "created by Tamara V.", "created by O'Hara & <Sons>\x1b");
+  ReplaceAll(page, "created by Tamara V.", "created by O'Hara & <Sons> Ltd\x1b");
   ReplaceAll(page, "/images/icons/container/", "/images/icons/size/");
   ReplaceAll(page, "Cbq xnzrarz [under the stone], irqyn <br />mn fgebzbz", "Uvag ]]> <&> 'k' \x07");
   std::string longText;
@@ -121,7 +121,7 @@ TEST(GpxExport, ConvertedPagesReadBackInAGpsToolWhileABatchWrites) {
       {"GC1TAMV", "48.135383", "17.107600", "Mlynský potok", "Traditional Cache", "Small", "2.5", "1.5", "Tamara V.",
        "Pod kamenem [under the stone]", {"PK1TAMV", "48.136667", "17.105167", "S11TAMV", "48.135833", "17.106667"}},
       {"GC5HOST", "48.135383", "17.107600", "It's <b>&amp; ]]>  end", "Traditional Cache", "Unknown", "2.5", "1.5",
-       "O'Hara & <Sons>", "Hint ]]> <&> 'x'",
+       "O'Hara & <Sons> Ltd", "Hint ]]> <&> 'x'",
        {"PK5HOST", "48.136667", "17.105167", "S15HOST", "48.135833", "17.106667"}},
       {"GC3WPT", "48.135383", "17.107600", "Waypoint quirks", "Traditional Cache", "Small", "2.5", "1.5", "Tamara V.",
        "Pod kamenem", {"P13WPT", "48.016667", "17.033333", "P23WPT", "48.016667", "17.033333"}},
@@ -156,7 +156,7 @@ TEST(GpxExport, ConvertedPagesReadBackInAGpsToolWhileABatchWrites) {
   // What a tool writes back keeps the cache extension: owner, attributes, the long text, logs.
   run = Shell(folder, "gpsbabel -i gpx -f all.gpx -o gpx -F -");
   ASSERT_EQ(0, run.Status) << run.Err;
-  for (const char* part : {"<groundspeak:owner>O'Hara &amp; &lt;Sons&gt;", "<groundspeak:attribute id=\"24\" inc=\"0\"/>",
+  for (const char* part : {"<groundspeak:owner>O'Hara &amp; &lt;Sons&gt; Ltd", "<groundspeak:attribute id=\"24\" inc=\"0\"/>",
                            "\xEF\xBF\xBD end of the long text", "Bad  ]]&gt; &lt;&amp;&gt; log",
                            "<groundspeak:finder id=\"1001\">Reviewer Jana</groundspeak:finder>"})
     EXPECT_NE(std::string::npos, run.Out.find(part)) << part;
