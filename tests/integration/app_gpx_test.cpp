@@ -153,12 +153,14 @@ TEST(GpxExport, ConvertedPagesReadBackInAGpsToolWhileABatchWrites) {
   }
   EXPECT_EQ(expectedPoints, points.size()) << run.Out;
 
-  // What a tool writes back keeps the cache extension: owner, attributes, the long text, logs.
+  // What a tool writes back keeps the cache extension: owner, attributes, the long text, logs,
+  // trackables.
   run = Shell(folder, "gpsbabel -i gpx -f all.gpx -o gpx -F -");
   ASSERT_EQ(0, run.Status) << run.Err;
   for (const char* part : {"<groundspeak:owner>O'Hara &amp; &lt;Sons&gt; Ltd", "<groundspeak:attribute id=\"24\" inc=\"0\"/>",
                            "\xEF\xBF\xBD end of the long text", "Bad  ]]&gt; &lt;&amp;&gt; log",
-                           "<groundspeak:finder id=\"1001\">Reviewer Jana</groundspeak:finder>"})
+                           "<groundspeak:finder id=\"1001\">Reviewer Jana</groundspeak:finder>",
+                           "<groundspeak:name>Putovný kamienok</groundspeak:name>"})
     EXPECT_NE(std::string::npos, run.Out.find(part)) << part;
 
   // Named codes in the order named, to standard output; a missing one is named, status 1.
