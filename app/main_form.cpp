@@ -188,22 +188,21 @@ bool TKelthornF::ParseListing() {
   const bool converted = parser.ParseListing();
   FLastStatements = parser.StatementCount();
   // The window's button reports in a box; batch mode, which must never wait on one, on stderr.
-  if (converted) StoreStatements(parser.Code(), parser.Statements(), FBatchIndex > 0);
+  if (converted) StoreRows(parser.Code(), parser.Rows(), FBatchIndex > 0);
   FLastParseFailure = parser.FailureCause();
   return converted;
 }
 
-void TKelthornF::StoreStatements(const std::string& code, std::vector<std::string>& statements,
-                                 bool toStandardError) {
+void TKelthornF::StoreRows(const std::string& code, listing::TCacheRows& rows, bool toStandardError) {
   if (DatabaseFile.empty()) return;
   if (FStoreQueue) {
-    FStoreQueue->Push(code, std::move(statements));
+    FStoreQueue->Push(code, std::move(rows));
     return;
   }
   try {
     // Opened once and kept for the run; one that failed to open is tried again for the next code.
     if (!FStore) FStore = std::make_unique<store::TListingStore>(DatabaseFile, DatabaseBusyTimeoutMs);
-    FStore->Apply(statements);
+    FStore->Apply(rows);
   } catch (const std::exception& e) {
     ++FStoreFailures;
     // The file name and SQLite's reason are UTF-8; the code is the page's own text.
@@ -264,8 +263,8 @@ std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
   ::mallopt(M_MMAP_THRESHOLD, 32 << 20);
   ::mallopt(M_TRIM_THRESHOLD, 128 << 20);
   FBatchFlushFailed = false;
-  // The database takes as long as the rest of a code's work: a thread of its own applies each
-  // code's statements while the next page downloads. Its failures are reported as they happen.
+  // A thread of its own writes each code's rows into the database while the next page downloads.
+  // Its failures are reported as they happen.
   if (!DatabaseFile.empty()) {
     FStoreQueue = std::make_unique<store::TStoreQueue>(DatabaseFile, DatabaseBusyTimeoutMs, PrintStoreFailure);
   }
@@ -364,17 +363,18 @@ TKelthornF::TSavedPageResult TKelthornF::ConvertSavedPage(const std::string& fil
     }
   }
   try {
-    std::vector<std::string> list;
+    listing::TCacheRows rows;
     std::string code;
-    if (!parser.BuildStatements(page, list, code)) {
+    if (!parser.BuildRows(page, rows, code)) {
       result.Failure = "the page shows no coordinates (saved without signing in?)";
       return result;
     }
     result.SqlFile = listing::SqlFileName(DataFolder, code);
+    const std::vector<std::string> list = listing::CacheStatements(rows);
     listing::SaveStatements(result.SqlFile, list);
     result.Statements = list.size();
     result.Converted = true;
-    StoreStatements(code, list, true);
+    StoreRows(code, rows, true);
   } catch (const std::exception& e) {
     // How far the conversion came, and why it stopped there (a file it could not write, say).
     result.SqlFile.clear();

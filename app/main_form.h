@@ -177,7 +177,8 @@ class TKelthornF {
   void StampSession(runtime::TIniFile& ini);
   bool ParseListing();
   listing::TListingParser MakeParser();
-  void StoreStatements(const std::string& code, std::vector<std::string>& statements, bool toStandardError);
+  // Writes a converted code's rows into the database (or hands them to the batch's queue).
+  void StoreRows(const std::string& code, listing::TCacheRows& rows, bool toStandardError);
   std::unique_ptr<store::TListingStore> FStore;
   std::unique_ptr<store::TStoreQueue> FStoreQueue;  // during a batch
   int FStoreFailures = 0;

@@ -34,6 +34,13 @@ bool AboveZero(std::string_view count) { return count.compare("0") > 0; }
 
 bool TListingParser::BuildStatements(std::string_view page, std::vector<std::string>& statements,
                                      std::string& code) {
+  TCacheRows rows;
+  if (!BuildRows(page, rows, code)) return false;
+  statements = CacheStatements(rows);
+  return true;
+}
+
+bool TListingParser::BuildRows(std::string_view page, TCacheRows& rows, std::string& code) {
   FStageCounter = 0;
   TGeocacheValues v;
 
@@ -123,23 +130,23 @@ bool TListingParser::BuildStatements(std::string_view page, std::vector<std::str
   const std::string updatedNow = runtime::FormatDateTime("yyyy-mm-dd hh:mm:ss", Clock ? Clock() : runtime::Now());
   v.DatUpd = updatedNow;
 
-  statements.push_back(GeocachesStatement(v));
-  statements.push_back(AttributesStatement(v.Code, attributes));
+  rows.Geocache = ConvertedFields<TGeocacheRow>(v);
+  rows.Attributes = attributes;
 
   const std::string_view inventory =
       PageBetween(page, "<span id=\"ctl00_ContentBody_uxTravelBugList_uxInventoryLabel\">", "</div");
   const int64_t listAt = FindText("<ul>", inventory);
   const int64_t listEnd = FindText("</ul>", inventory);
-  statements.push_back(TbgcStatement(v.Code, Slice(inventory, listAt, listEnd + 5 - listAt)));
+  rows.Trackables = Slice(inventory, listAt, listEnd + 5 - listAt);
 
   const std::string_view table =
       PageBetween(page, "<table class=\"Table\" id=\"ctl00_ContentBody_Waypoints\">", "</table>");
   FStageCounter = 2;
-  if (!table.empty()) AppendWaypointStatements(table, code, v.GUID, Host, statements);
+  if (!table.empty()) AppendWaypointRows(table, code, v.GUID, Host, rows.Waypoints);
 
   const int64_t logsAt = FindText(kLogsMarker, page);
   const int64_t logsEnd = FindFrom("//]]>", page, logsAt);
-  LogsToSql(Slice(page, logsAt + kLogsOffset, logsEnd - logsAt - kLogsOffset), code, statements);
+  LogsToRows(Slice(page, logsAt + kLogsOffset, logsEnd - logsAt - kLogsOffset), code, rows.Logs);
   return true;
 }
 
@@ -155,18 +162,19 @@ bool TListingParser::ParseListing() {
   FStageCounter = 0;
   FStatementCount = 0;
   FCode.clear();
-  FStatements.clear();
+  FRows = {};
   FFailureCause.clear();
   try {
     const std::string page =
         runtime::NormalizeLineBreaks(runtime::ReadWholeFile(DataFolder + "tmp/htmlcopy.htm"));
-    std::vector<std::string> statements;
+    TCacheRows rows;
     std::string code;
-    if (!BuildStatements(page, statements, code)) return false;
+    if (!BuildRows(page, rows, code)) return false;
+    const std::vector<std::string> statements = CacheStatements(rows);
     SaveStatements(SqlFileName(DataFolder, code), statements);
     FStatementCount = statements.size();
     FCode = std::move(code);
-    FStatements = std::move(statements);
+    FRows = std::move(rows);
     return true;
   } catch (const std::exception& e) {
     FFailureCause = StageFailureCause(FStageCounter, e.what());

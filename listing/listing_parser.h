@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "listing/attribute_table.h"
+#include "listing/cache_rows.h"
 #include "listing/site.h"
 #include "runtime/formatting.h"
 
@@ -62,9 +63,11 @@ class TListingParser {
   // False: a failed ParseListing shows nothing; the caller reports FailureCause itself.
   bool ShowsFailure = true;
 
-  // The conversion without the files: builds the statements of `pageText` (already with CR LF
-  // line breaks) into `statements` and returns the cache code in `code`. Returns false when the
-  // page shows no coordinates. Throws on errors; StageCounter() then tells how far it came.
+  // The conversion without the files: builds the rows of `pageText` (already with CR LF line
+  // breaks) into `rows` and returns the cache code in `code`. Returns false when the page shows
+  // no coordinates. Throws on errors; StageCounter() then tells how far it came.
+  bool BuildRows(std::string_view pageText, TCacheRows& rows, std::string& code);
+  // BuildRows, the rows as the SQL file's statements (CacheStatements).
   bool BuildStatements(std::string_view pageText, std::vector<std::string>& statements, std::string& code);
 
   // The progress counter of the last conversion (0, 1 or 2).
@@ -76,17 +79,17 @@ class TListingParser {
   // The number of statements the last ParseListing wrote (0 when it wrote no file).
   size_t StatementCount() const { return FStatementCount; }
 
-  // The cache code and the statements the last ParseListing wrote, exactly as written (empty when
-  // it wrote no file): for a caller that loads them elsewhere too.
+  // The cache code and the rows of the SQL file the last ParseListing wrote (empty when it wrote
+  // no file): for a caller that stores them elsewhere too.
   const std::string& Code() const { return FCode; }
-  const std::vector<std::string>& Statements() const { return FStatements; }
-  std::vector<std::string>& Statements() { return FStatements; }
+  const TCacheRows& Rows() const { return FRows; }
+  TCacheRows& Rows() { return FRows; }
 
  private:
   int32_t FStageCounter = 0;
   size_t FStatementCount = 0;
   std::string FCode;
-  std::vector<std::string> FStatements;
+  TCacheRows FRows;
   std::string FFailureCause;
 };
 

@@ -1,6 +1,7 @@
 #include "listing/logs_to_sql.h"
 
 #include "json/json_value.h"
+#include "listing/sql_output.h"
 #include "listing/text_ops.h"
 #include "runtime/codepage.h"
 
@@ -12,75 +13,80 @@ constexpr char kNotJson[] = "The logs are not JSON";
 constexpr char kNoData[] = "The logs have no data array";
 constexpr char kMissingMember[] = "A log lacks the member ";
 
-constexpr std::string_view kPrefix =
-    "Insert or replace into GeocacheLogs(Id,Code,GcCode,PublicGuid,UserId,UserName,Guid,LogText,WptLogTypeName,"
-    "VisitDate,IsArchived) Values ('";
-
 // The members read from every log, in the order they are read.
 enum TMember { LogID, AccountGuid, UserName, AccountID, LogGuid, LogText, LogType, Visited, kMemberCount };
 constexpr std::u16string_view kMemberNames[kMemberCount] = {u"LogID",   u"AccountGuid", u"UserName", u"AccountID",
                                                             u"LogGuid", u"LogText",     u"LogType",  u"Visited"};
 
-// An integer literal: an optional "-" and at least one digit. Only such a text may stand in
-// the statement without apostrophes.
-bool IsIntegerLiteral(std::string_view text) {
-  if (!text.empty() && text.front() == '-') text.remove_prefix(1);
-  if (text.empty()) return false;
-  for (char c : text)
-    if (c < '0' || c > '9') return false;
-  return true;
-}
-
-}  // namespace
-
-void LogsToSql(std::string_view logs, const std::string& code, std::vector<std::string>& statements) {
-  json::IJsonValue root = json::TJsonValue::ParseText(logs, true, true);
+// The "data" array of the logs text, or ELogsError.
+json::TJsonArray* LogList(const json::IJsonValue& root) {
   if (!root) throw ELogsError(kNotJson);
   json::IJsonValue data = root->Lookup(u"data");
   json::TJsonArray* logList = data ? data->ToArray() : nullptr;
   if (logList == nullptr) throw ELogsError(kNoData);
+  return logList;
+}
 
-  const std::string quotedCode = SqlQuote(code);
-  std::vector<std::string> made;
-  made.reserve(static_cast<size_t>(logList->Length()));
+// The member `m` of the log at `i`, or ELogsError. The tree holds it: no reference is taken.
+json::TJsonValue* Member(json::TJsonArray* logList, int32_t i, int m) {
+  json::TJsonValue* log = logList->At(i);
+  json::TJsonMemberTable* members = log ? log->ToObjectTable() : nullptr;
+  json::TJsonValue* member = members ? members->Find(kMemberNames[m]) : nullptr;
+  if (!member) throw ELogsError(kMissingMember + runtime::WideToAnsi(kMemberNames[m]));
+  return member;
+}
+
+}  // namespace
+
+void LogsToRows(std::string_view logs, const std::string& code, std::vector<TLogRow>& rows) {
+  json::IJsonValue root = json::TJsonValue::ParseText(logs, true, true);
+  json::TJsonArray* logList = LogList(root);
+  std::vector<TLogRow> made(static_cast<size_t>(logList->Length()));
   std::string texts[kMemberCount];
   for (int32_t i = 0; i < logList->Length(); ++i) {
-    // The members are only read here, while the tree holds them: no reference is taken.
-    json::TJsonValue* log = logList->At(i);
-    json::TJsonMemberTable* members = log ? log->ToObjectTable() : nullptr;
     for (int m = 0; m < kMemberCount; ++m) {
-      json::TJsonValue* member = members ? members->Find(kMemberNames[m]) : nullptr;
-      if (!member) throw ELogsError(kMissingMember + runtime::WideToAnsi(kMemberNames[m]));
+      json::TJsonValue* member = Member(logList, i, m);
       if (member->Kind() == json::vkString)
         member->StringAnsi(texts[m]);
       else
         texts[m] = runtime::WideToAnsi(member->ToText());
     }
-    // Every value between apostrophes is quoted, and the one value written bare must be a
-    // number, so no page can end a value early and add SQL of its own.
-    const std::string& accountId = texts[AccountID];
-    std::string userId;
-    if (IsIntegerLiteral(accountId))
-      userId = accountId;
-    else
-      userId.append("'").append(SqlQuote(accountId)).append("'");
-
-    std::string s;
-    s.reserve(kPrefix.size() + 160 + texts[LogText].size());
-    s.append(kPrefix);
-    s.append(SqlQuote(texts[LogID])).append("','");
-    s.append(quotedCode).append("','");
-    s.append(quotedCode).append("','");
-    s.append(SqlQuote(texts[AccountGuid])).append("',");
-    s.append(userId).append(",'");
-    s.append(SqlQuote(texts[UserName])).append("','");
-    s.append(SqlQuote(texts[LogGuid])).append("','");
-    s.append(SqlQuote(texts[LogText])).append("','");
-    s.append(SqlQuote(texts[LogType])).append("','");
-    s.append(SqlQuote(LogVisitDate(texts[Visited]))).append("','false')");
-    made.push_back(EscapeLineBreaks(s));
+    TLogRow& row = made[static_cast<size_t>(i)];
+    row.Id = texts[LogID];
+    row.Code = code;
+    row.GcCode = code;
+    row.PublicGuid = texts[AccountGuid];
+    row.UserId = texts[AccountID];
+    row.UserName = texts[UserName];
+    row.Guid = texts[LogGuid];
+    row.LogText = texts[LogText];
+    row.WptLogTypeName = texts[LogType];
+    row.VisitDate = LogVisitDate(texts[Visited]);
+    row.IsArchived = "false";
   }
-  for (std::string& s : made) statements.push_back(std::move(s));
+
+  // The page's bytes are UTF-8: read so, the texts keep every character, escaped or not. The
+  // structure is the same as above (a byte that is no UTF-8 becomes one character), so every
+  // member read there is found here.
+  json::IJsonValue wide = json::TJsonValue::ParseText(runtime::Utf8ToWide(logs), true, true);
+  json::TJsonArray* wideList = LogList(wide);
+  std::u16string scratch;
+  for (int32_t i = 0; i < logList->Length() && i < wideList->Length(); ++i) {
+    TLogRow& row = made[static_cast<size_t>(i)];
+    for (auto [m, into] : {std::pair{UserName, &row.UserNameUtf8}, std::pair{LogText, &row.LogTextUtf8},
+                           std::pair{LogType, &row.WptLogTypeNameUtf8}}) {
+      json::TJsonValue* member = Member(wideList, i, m);
+      *into = runtime::WideToUtf8(member->Kind() == json::vkString ? member->StringUnits(scratch)
+                                                                  : std::u16string_view(scratch = member->ToText()));
+    }
+  }
+  for (TLogRow& row : made) rows.push_back(std::move(row));
+}
+
+void LogsToSql(std::string_view logs, const std::string& code, std::vector<std::string>& statements) {
+  std::vector<TLogRow> rows;
+  LogsToRows(logs, code, rows);
+  for (const TLogRow& row : rows) statements.push_back(GeocacheLogsStatement(row));
 }
 
 }  // namespace listing

@@ -1,23 +1,30 @@
 #include "listing/sql_output.h"
 
 #include <array>
+#include <span>
 
 #include "runtime/file_io.h"
 
 namespace listing {
 namespace {
 
-constexpr std::string_view kGeocachesPrefix =
-    "Insert or replace into geocaches (Names,CacheType,Code,ContainerTypeName,Country,CountryID,"
-    "DateCreated,DateLastVisited,DateLastUpdate,Difficulty,EncodedHints,FavoritePoints,GUID,"
-    "IsPremium,IsLocked,Latitude,LongDescription,Longitude,PublicGuid,UserName,PlacedBy,"
-    "ShortDescription,State,StateID,Terrain,UTCPlaceDate,Available,Archived,IsFull,DatUpd,"
-    "GeocacheNote,mnm)values ('";
+// "Insert or replace into geocaches (Names,...,GeocacheNote,mnm)values ('".
+const std::string& GeocachesPrefix() {
+  static const std::string prefix = [] {
+    std::string p = "Insert or replace into geocaches (";
+    for (std::string_view column : kGeocacheColumns) p.append(column).append(",");
+    return p + "mnm)values ('";
+  }();
+  return prefix;
+}
 constexpr std::string_view kAttributesPrefix = "Insert or replace into Attributes (Code,Attr) Values ('";
 constexpr std::string_view kTbgcPrefix = "Insert or replace into TBGC(GcCode,trackables) Values ('";
 constexpr std::string_view kWaypointsPrefix =
     "Insert or replace into AdditionalWaypoints (Code,Comment,Description,GeocacheCode,GUID,"
     "Latitude,Longitude,Name,Type,Url,UrlName) Values ('";
+constexpr std::string_view kLogsPrefix =
+    "Insert or replace into GeocacheLogs(Id,Code,GcCode,PublicGuid,UserId,UserName,Guid,LogText,WptLogTypeName,"
+    "VisitDate,IsArchived) Values ('";
 constexpr std::string_view kSeparator = "','";
 
 // Appends `value` as it goes between two apostrophes of a one-line statement: apostrophes
@@ -46,8 +53,7 @@ void AppendValue(std::string& out, std::string_view value) {
 }
 
 // `prefix` (which ends in the first apostrophe), the values joined by "','", then `suffix`.
-std::string Statement(std::string_view prefix, std::initializer_list<std::string_view> values,
-                      std::string_view suffix) {
+std::string Statement(std::string_view prefix, std::span<const std::string_view> values, std::string_view suffix) {
   size_t size = prefix.size() + suffix.size();
   for (std::string_view v : values) size += v.size() + kSeparator.size();
   std::string out;
@@ -63,16 +69,38 @@ std::string Statement(std::string_view prefix, std::initializer_list<std::string
   return out;
 }
 
+std::string Statement(std::string_view prefix, std::initializer_list<std::string_view> values,
+                      std::string_view suffix) {
+  return Statement(prefix, std::span<const std::string_view>(values.begin(), values.size()), suffix);
+}
+
+// An integer literal: an optional "-" and at least one digit.
+bool IsIntegerLiteral(std::string_view text) {
+  if (!text.empty() && text.front() == '-') text.remove_prefix(1);
+  if (text.empty()) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
 }  // namespace
 
+std::vector<std::string> CacheStatements(const TCacheRows& rows) {
+  std::vector<std::string> statements;
+  statements.reserve(3 + rows.Waypoints.size() + rows.Logs.size());
+  statements.push_back(GeocachesStatement(ConvertedFields<TGeocacheValues>(rows.Geocache)));
+  statements.push_back(AttributesStatement(rows.Geocache.Code, rows.Attributes));
+  statements.push_back(TbgcStatement(rows.Geocache.Code, rows.Trackables));
+  for (const TWaypointRow& w : rows.Waypoints) statements.push_back(AdditionalWaypointsStatement(w));
+  for (const TLogRow& l : rows.Logs) statements.push_back(GeocacheLogsStatement(l));
+  return statements;
+}
+
 std::string GeocachesStatement(const TGeocacheValues& v) {
-  return Statement(kGeocachesPrefix,
-      {v.Names, v.CacheType, v.Code, v.ContainerTypeName, v.Country, v.CountryID, v.DateCreated,
-       v.DateLastVisited, v.DateLastUpdate, v.Difficulty, v.EncodedHints, v.FavoritePoints, v.GUID,
-       v.IsPremium, v.IsLocked, v.Latitude, v.LongDescription, v.Longitude, v.PublicGuid,
-       v.UserName, v.PlacedBy, v.ShortDescription, v.State, v.StateID, v.Terrain, v.UTCPlaceDate,
-       v.Available, v.Archived, v.IsFull, v.DatUpd, v.GeocacheNote},
-      "',9999);");
+  std::array<std::string_view, kGeocacheColumns.size()> values;
+  const auto fields = TGeocacheValues::Fields(v);
+  for (size_t i = 0; i < values.size(); ++i) values[i] = *fields[i];
+  return Statement(GeocachesPrefix(), values, "',9999);");
 }
 
 std::string AttributesStatement(std::string_view code, std::string_view attributes) {
@@ -83,14 +111,60 @@ std::string TbgcStatement(std::string_view code, std::string_view trackables) {
   return Statement(kTbgcPrefix, {code, trackables}, "');");
 }
 
+TWaypointRow WaypointRow(const TWaypointValues& w, std::string_view comment, std::string_view geocacheCode,
+                         std::string_view host) {
+  TWaypointRow row;
+  row.Code = w.Code;
+  row.Comment = comment;
+  row.Description = w.Name;
+  row.GeocacheCode = geocacheCode;
+  row.GUID = w.Guid;
+  row.Latitude = w.Latitude;
+  row.Longitude = w.Longitude;
+  row.Name = w.TypeText;
+  row.Type = std::string("Waypoint|").append(w.TypeText);
+  row.Url = std::string("http://").append(host).append("/seek/wpt.aspx?WID=").append(w.Guid);
+  row.UrlName = w.Name;
+  return row;
+}
+
+std::string AdditionalWaypointsStatement(const TWaypointRow& w) {
+  return Statement(kWaypointsPrefix,
+                   {w.Code, w.Comment, w.Description, w.GeocacheCode, w.GUID, w.Latitude, w.Longitude, w.Name,
+                    w.Type, w.Url, w.UrlName},
+                   "');");
+}
+
 std::string AdditionalWaypointsStatement(const TWaypointValues& w, std::string_view comment,
                                          std::string_view geocacheCode, std::string_view host) {
-  const std::string type = std::string("Waypoint|").append(w.TypeText);
-  const std::string url = std::string("http://").append(host).append("/seek/wpt.aspx?WID=").append(w.Guid);
-  return Statement(kWaypointsPrefix,
-                   {w.Code, comment, w.Name, geocacheCode, w.Guid, w.Latitude, w.Longitude, w.TypeText,
-                    type, url, w.Name},
-                   "');");
+  return AdditionalWaypointsStatement(WaypointRow(w, comment, geocacheCode, host));
+}
+
+std::string GeocacheLogsStatement(const TLogRow& l) {
+  std::string s;
+  s.reserve(kLogsPrefix.size() + 160 + l.LogText.size());
+  s.append(kLogsPrefix);
+  // The account id alone may stand bare, so the values around it are joined by hand.
+  for (std::string_view value : std::initializer_list<std::string_view>{l.Id, l.Code, l.GcCode}) {
+    AppendValue(s, value);
+    s.append(kSeparator);
+  }
+  AppendValue(s, l.PublicGuid);
+  if (IsIntegerLiteral(l.UserId)) {
+    s.append("',").append(l.UserId).append(",'");
+  } else {
+    s.append(kSeparator);
+    AppendValue(s, l.UserId);
+    s.append(kSeparator);
+  }
+  for (std::string_view value :
+       std::initializer_list<std::string_view>{l.UserName, l.Guid, l.LogText, l.WptLogTypeName, l.VisitDate}) {
+    AppendValue(s, value);
+    s.append(kSeparator);
+  }
+  AppendValue(s, l.IsArchived);
+  s.append("')");
+  return s;
 }
 
 std::string SqlFileName(const std::string& dataFolder, std::string_view code) {

@@ -11,22 +11,18 @@
 #include <string_view>
 #include <vector>
 
-namespace listing {
+#include "listing/cache_rows.h"
 
-// The values of the geocaches statement, named by their columns; `mnm` is always 9999. The
-// values are views (mostly into the page): whoever fills them keeps the texts alive.
-struct TGeocacheValues {
-  std::string_view Names, CacheType, Code, ContainerTypeName, Country, CountryID, DateCreated,
-      DateLastVisited, DateLastUpdate, Difficulty, EncodedHints, FavoritePoints, GUID, IsPremium,
-      IsLocked, Latitude, LongDescription, Longitude, PublicGuid, UserName, PlacedBy,
-      ShortDescription, State, StateID, Terrain, UTCPlaceDate, Available, Archived, IsFull, DatUpd,
-      GeocacheNote;
-};
+namespace listing {
 
 // The values the waypoint rows of the waypoint table carry to the next note row (views).
 struct TWaypointValues {
   std::string_view Code, Name, Guid, TypeText, Latitude, Longitude;
 };
+
+// The statements of one cache's rows, in the file's order: geocaches, Attributes, TBGC, the
+// waypoints, the logs.
+std::vector<std::string> CacheStatements(const TCacheRows& rows);
 
 // The geocaches statement.
 std::string GeocachesStatement(const TGeocacheValues& values);
@@ -41,6 +37,15 @@ std::string TbgcStatement(std::string_view code, std::string_view trackables);
 // cache code, and the site host for the waypoint's address.
 std::string AdditionalWaypointsStatement(const TWaypointValues& waypoint, std::string_view comment,
                                          std::string_view geocacheCode, std::string_view host);
+// The AdditionalWaypoints row of those values.
+TWaypointRow WaypointRow(const TWaypointValues& waypoint, std::string_view comment, std::string_view geocacheCode,
+                         std::string_view host);
+std::string AdditionalWaypointsStatement(const TWaypointRow& row);
+
+// One GeocacheLogs statement, without a semicolon. The account id stands bare when it is an
+// integer literal (an optional "-" and digits), between apostrophes otherwise, so no page can end
+// a value early and add SQL of its own.
+std::string GeocacheLogsStatement(const TLogRow& row);
 
 // `dataFolder` + "tmp/" + code + ".sql". A code that would name a file outside "tmp/" (one that
 // holds "/", "\" or a NUL byte, or is "." or "..") is refused with runtime::EFileError, as the

@@ -64,8 +64,8 @@ struct TCellKeyHash {
 
 }  // namespace
 
-void AppendWaypointStatements(std::string_view table, std::string_view code, std::string_view cacheGuid,
-                              std::string_view host, std::vector<std::string>& statements) {
+void AppendWaypointRows(std::string_view table, std::string_view code, std::string_view cacheGuid,
+                        std::string_view host, std::vector<TWaypointRow>& rows) {
   const std::string guidMarker = "http://" + std::string(host) + "/seek/wpt.aspx?WID=";
   const int64_t guidMarkerLength = static_cast<int64_t>(guidMarker.size());
   const std::string_view codeTail = Slice(code, 3, kRest);
@@ -110,7 +110,7 @@ void AppendWaypointStatements(std::string_view table, std::string_view code, std
         const std::string_view content = contentOf(cell);
         if (!waypointRow) {
           const TWaypointValues values{waypointCode, name, guid, typeText, latitude, longitude};
-          statements.push_back(AdditionalWaypointsStatement(values, content, code, host));
+          rows.push_back(WaypointRow(values, content, code, host));
         } else if (k == 4) {
           if (!cell.Code) cell.Code = std::string(TrimBlanks(TextBetween(">", "<", content))).append(codeTail);
           waypointCode = *cell.Code;
@@ -137,6 +137,13 @@ void AppendWaypointStatements(std::string_view table, std::string_view code, std
     }
     ++rowIndex;
   }
+}
+
+void AppendWaypointStatements(std::string_view table, std::string_view code, std::string_view cacheGuid,
+                              std::string_view host, std::vector<std::string>& statements) {
+  std::vector<TWaypointRow> rows;
+  AppendWaypointRows(table, code, cacheGuid, host, rows);
+  for (const TWaypointRow& row : rows) statements.push_back(AdditionalWaypointsStatement(row));
 }
 
 }  // namespace listing

@@ -17,12 +17,18 @@
 #include <string_view>
 #include <vector>
 
+#include "listing/cache_rows.h"
+
 namespace listing {
 
-// Appends one AdditionalWaypoints statement per note row of `table` (the text between the table's
+// Appends one AdditionalWaypoints row per note row of `table` (the text between the table's
 // opening tag and "</table>"). `code` is the cache code, `cacheGuid` the cache's GUID and `host`
 // the site host of the waypoint addresses. Throws ECoordinateError for waypoint coordinates that
 // do not read as numbers.
+void AppendWaypointRows(std::string_view table, std::string_view code, std::string_view cacheGuid,
+                        std::string_view host, std::vector<TWaypointRow>& rows);
+
+// AppendWaypointRows, each row as its statement.
 void AppendWaypointStatements(std::string_view table, std::string_view code, std::string_view cacheGuid,
                               std::string_view host, std::vector<std::string>& statements);
 

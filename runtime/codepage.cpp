@@ -1,5 +1,8 @@
 #include "runtime/codepage.h"
 
+#include <cstdint>
+#include <cstring>
+
 #include <array>
 
 namespace runtime {
@@ -28,11 +31,43 @@ void AppendUtf8(std::string& out, char32_t cp) {
   } else if (cp < 0x800) {
     out += static_cast<char>(0xC0 | (cp >> 6));
     out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
+  } else if (cp < 0x10000) {
     out += static_cast<char>(0xE0 | (cp >> 12));
     out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
     out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
   }
+}
+
+// The length of the strict UTF-8 sequence at `at`, its character in `cp`; 0 when none begins there.
+size_t StrictUtf8At(std::string_view text, size_t at, char32_t& cp) {
+  const unsigned char c = static_cast<unsigned char>(text[at]);
+  size_t len;
+  char32_t least;
+  if (c < 0x80) {
+    cp = c;
+    return 1;
+  } else if ((c & 0xE0) == 0xC0) {
+    cp = c & 0x1F, len = 2, least = 0x80;
+  } else if ((c & 0xF0) == 0xE0) {
+    cp = c & 0x0F, len = 3, least = 0x800;
+  } else if ((c & 0xF8) == 0xF0) {
+    cp = c & 0x07, len = 4, least = 0x10000;
+  } else {
+    return 0;
+  }
+  if (at + len > text.size()) return 0;
+  for (size_t k = 1; k < len; ++k) {
+    const unsigned char cc = static_cast<unsigned char>(text[at + k]);
+    if ((cc & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (cc & 0x3F);
+  }
+  if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return len;
 }
 
 }  // namespace
@@ -100,6 +135,63 @@ std::string AnsiToUtf8(std::string_view text) {
   out.reserve(text.size() + text.size() / 4);
   for (char ch : text) AppendUtf8(out, Cp1250ToUnicode(static_cast<unsigned char>(ch)));
   return out;
+}
+
+std::u16string Utf8ToWide(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    char32_t cp = 0;
+    const size_t len = StrictUtf8At(text, i, cp);
+    if (len == 0) {
+      out += u'\uFFFD';
+      ++i;
+      continue;
+    }
+    i += len;
+    if (cp < 0x10000) {
+      out += static_cast<char16_t>(cp);
+    } else {
+      out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
+      out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    }
+  }
+  return out;
+}
+
+std::string WideToUtf8(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 2);
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t u = text[i];
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      AppendUtf8(out, 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (text[i + 1] - 0xDC00));
+      ++i;
+    } else {
+      AppendUtf8(out, u >= 0xD800 && u <= 0xDFFF ? 0xFFFD : u);
+    }
+  }
+  return out;
+}
+
+bool IsUtf8(std::string_view text) {
+  for (size_t i = 0; i < text.size();) {
+    // ASCII runs are most of any text: skip them eight bytes at a time, without decoding.
+    uint64_t word;
+    if (i + 8 <= text.size() && (std::memcpy(&word, text.data() + i, 8), (word & 0x8080808080808080ULL) == 0)) {
+      i += 8;
+      continue;
+    }
+    if (static_cast<unsigned char>(text[i]) < 0x80) {
+      ++i;
+      continue;
+    }
+    char32_t cp = 0;
+    const size_t len = StrictUtf8At(text, i, cp);
+    if (len == 0) return false;
+    i += len;
+  }
+  return true;
 }
 
 namespace {

@@ -51,6 +51,15 @@ std::string WideToAnsi(std::u16string_view text, char replacement = '?');
 std::string Utf8ToAnsi(std::string_view text, char replacement = '?');
 std::string AnsiToUtf8(std::string_view text);
 
+// Strict UTF-8 (no overlong forms, no surrogates) to 16-bit units, characters beyond them as
+// surrogate pairs; a byte that does not begin a valid sequence becomes U+FFFD on its own, so
+// the bytes behind it (a quote, say) are read as they stand.
+std::u16string Utf8ToWide(std::string_view text);
+// 16-bit units to UTF-8; a surrogate without its pair becomes U+FFFD.
+std::string WideToUtf8(std::u16string_view text);
+// Whether `text` is strict UTF-8 throughout.
+bool IsUtf8(std::string_view text);
+
 // Windows-1250 text in upper case, accented letters included, as the platform's ANSI
 // upper-casing does it; bytes without an upper-case form stay.
 std::string AnsiUpperCase(std::string_view text);

@@ -2,55 +2,104 @@
 
 #include <sqlite3.h>
 
-#include <climits>
+#include <cstdint>
 #include <cstring>
-#include <memory>
+#include <optional>
+#include <type_traits>
+#include <vector>
 
-#include "store/coalescing_vfs.h"
+#include "listing/clean_values.h"
+#include "runtime/codepage.h"
 
 namespace store {
 namespace {
 
-// The columns as the statements name them. Every value is written between apostrophes except
-// mnm and UserId, hence their integer affinity; the rest keep their text as it is.
-constexpr const char* kSchema =
-    "CREATE TABLE IF NOT EXISTS geocaches (Names TEXT, CacheType TEXT, Code TEXT NOT NULL PRIMARY KEY,"
-    " ContainerTypeName TEXT, Country TEXT, CountryID TEXT, DateCreated TEXT, DateLastVisited TEXT,"
-    " DateLastUpdate TEXT, Difficulty TEXT, EncodedHints TEXT, FavoritePoints TEXT, GUID TEXT, IsPremium TEXT,"
-    " IsLocked TEXT, Latitude TEXT, LongDescription TEXT, Longitude TEXT, PublicGuid TEXT, UserName TEXT,"
-    " PlacedBy TEXT, ShortDescription TEXT, State TEXT, StateID TEXT, Terrain TEXT, UTCPlaceDate TEXT,"
-    " Available TEXT, Archived TEXT, IsFull TEXT, DatUpd TEXT, GeocacheNote TEXT, mnm INTEGER);"
-    "CREATE TABLE IF NOT EXISTS Attributes (Code TEXT NOT NULL PRIMARY KEY, Attr TEXT);"
-    "CREATE TABLE IF NOT EXISTS TBGC (GcCode TEXT NOT NULL PRIMARY KEY, trackables TEXT);"
-    // A waypoint row can come without a code of its own: the key is the pair.
-    "CREATE TABLE IF NOT EXISTS AdditionalWaypoints (Code TEXT NOT NULL, Comment TEXT, Description TEXT,"
-    " GeocacheCode TEXT NOT NULL, GUID TEXT, Latitude TEXT, Longitude TEXT, Name TEXT, Type TEXT, Url TEXT,"
-    " UrlName TEXT, PRIMARY KEY (GeocacheCode, Code));"
-    "CREATE TABLE IF NOT EXISTS GeocacheLogs (Id TEXT NOT NULL PRIMARY KEY, Code TEXT, GcCode TEXT,"
-    " PublicGuid TEXT, UserId INTEGER, UserName TEXT, Guid TEXT, LogText TEXT, WptLogTypeName TEXT,"
-    " VisitDate TEXT, IsArchived TEXT);";
+// What a column holds, and so how a row's raw value is cleaned for it (listing/clean_values.h).
+enum class TKind {
+  Key,       // the text as it stands: the rows of one cache find each other by it
+  Text,      // CleanText; NULL when nothing is left
+  Real,      // a decimal number or NULL
+  Integer,   // a whole number or NULL
+  Flag,      // 'true'/'false' as 1/0, else NULL
+  Date,      // ISO 8601 date or NULL
+  DateTime,  // ISO 8601 date and time or NULL
+};
 
-constexpr const char* kTables[] = {"geocaches", "Attributes", "TBGC", "AdditionalWaypoints", "GeocacheLogs"};
+struct TColumn {
+  const char* Name;
+  TKind Kind;
+};
 
-// While a cache's statements are prepared, the only thing they may do is insert into the five
-// tables: a page value that ends a string literal early must not make a statement that reads,
-// drops or writes anything else. (The guard stays installed: installing one expires every
-// prepared statement, and the kept inserts would be read anew for every cache.)
-int AllowListingInserts(void* guarded, int action, const char* table, const char*, const char*, const char*) {
-  if (!*static_cast<const bool*>(guarded)) return SQLITE_OK;
-  if (action != SQLITE_INSERT || table == nullptr) return SQLITE_DENY;
-  for (const char* name : kTables)
-    if (sqlite3_stricmp(table, name) == 0) return SQLITE_OK;
-  return SQLITE_DENY;
+struct TTable {
+  const char* Name;
+  std::vector<TColumn> Columns;
+  const char* Key;  // the primary key's columns
+};
+
+constexpr TKind kGeocacheKinds[] = {
+    TKind::Text,  TKind::Text,    TKind::Key,     TKind::Text,     TKind::Text, TKind::Integer, TKind::Date,
+    TKind::Date,  TKind::DateTime, TKind::Real,   TKind::Text,     TKind::Integer, TKind::Text, TKind::Flag,
+    TKind::Flag,  TKind::Real,    TKind::Text,    TKind::Real,     TKind::Text, TKind::Text,    TKind::Text,
+    TKind::Text,  TKind::Text,    TKind::Integer, TKind::Real,     TKind::Date, TKind::Flag,    TKind::Flag,
+    TKind::Flag,  TKind::DateTime, TKind::Text};
+static_assert(std::size(kGeocacheKinds) == listing::kGeocacheColumns.size());
+
+std::vector<TColumn> GeocacheColumns() {
+  std::vector<TColumn> columns;
+  for (size_t i = 0; i < listing::kGeocacheColumns.size(); ++i)
+    columns.push_back({listing::kGeocacheColumns[i].data(), kGeocacheKinds[i]});
+  columns.push_back({"mnm", TKind::Integer});
+  return columns;
 }
 
-using TStatement = std::unique_ptr<sqlite3_stmt, TFinalizeStatement>;
+enum TTableIndex { kGeocaches, kAttributes, kTbgc, kWaypoints, kLogs };
 
-// More values than any of the five tables has columns is not a listing statement: SQLite gets it
-// whole and says what is wrong with it in its own words.
-constexpr size_t kMaxPlainValues = 64;
-// Distinct inserts kept prepared; a cache's statements use five.
-constexpr size_t kMaxPrepared = 32;
+// The five tables, their columns in the SQL statements' order.
+const std::array<TTable, 5>& Tables() {
+  static const std::array<TTable, 5> tables = {{
+      {"geocaches", GeocacheColumns(), "Code"},
+      {"Attributes", {{"Code", TKind::Key}, {"Attr", TKind::Text}}, "Code"},
+      {"TBGC", {{"GcCode", TKind::Key}, {"trackables", TKind::Text}}, "GcCode"},
+      // A waypoint row can come without a code of its own: the key is the pair.
+      {"AdditionalWaypoints",
+       {{"Code", TKind::Key}, {"Comment", TKind::Text}, {"Description", TKind::Text}, {"GeocacheCode", TKind::Key},
+        {"GUID", TKind::Text}, {"Latitude", TKind::Real}, {"Longitude", TKind::Real}, {"Name", TKind::Text},
+        {"Type", TKind::Text}, {"Url", TKind::Text}, {"UrlName", TKind::Text}},
+       "GeocacheCode, Code"},
+      {"GeocacheLogs",
+       {{"Id", TKind::Key}, {"Code", TKind::Key}, {"GcCode", TKind::Key}, {"PublicGuid", TKind::Text},
+        {"UserId", TKind::Integer}, {"UserName", TKind::Text}, {"Guid", TKind::Text}, {"LogText", TKind::Text},
+        {"WptLogTypeName", TKind::Text}, {"VisitDate", TKind::Date}, {"IsArchived", TKind::Flag}},
+       "Id"},
+  }};
+  return tables;
+}
+
+const char* SqlType(TKind kind) {
+  return kind == TKind::Real ? "REAL" : kind == TKind::Integer || kind == TKind::Flag ? "INTEGER" : "TEXT";
+}
+
+std::string CreateTable(const TTable& table) {
+  std::string sql = std::string("CREATE TABLE ") + table.Name + " (";
+  for (const TColumn& c : table.Columns) {
+    sql.append(c.Name).append(" ").append(SqlType(c.Kind));
+    if (c.Kind == TKind::Key && std::strstr(table.Key, c.Name) != nullptr) sql += " NOT NULL";
+    sql += ", ";
+  }
+  return sql + "PRIMARY KEY (" + table.Key + "))";
+}
+
+std::string ColumnList(const TTable& table) {
+  std::string list;
+  for (const TColumn& c : table.Columns) list.append(list.empty() ? "" : ",").append(c.Name);
+  return list;
+}
+
+std::string InsertInto(const TTable& table) {
+  std::string sql = std::string("INSERT OR REPLACE INTO ") + table.Name + " (" + ColumnList(table) + ") VALUES (?";
+  for (size_t i = 1; i < table.Columns.size(); ++i) sql += ",?";
+  return sql + ")";
+}
 
 // SQLite's message for the last failure; for a failure of the file itself the system's reason too
 // ("unable to open database file" alone does not say whether the folder is missing or refused).
@@ -64,12 +113,64 @@ std::string Reason(sqlite3* db) {
   return reason;
 }
 
+// Binds `text`, NULL when it is empty. The text must stay as it is until the insert has run.
+int BindText(sqlite3_stmt* statement, int at, std::string_view text) {
+  if (text.empty()) return sqlite3_bind_null(statement, at);
+  return sqlite3_bind_text(statement, at, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+}
+
+template <class T>
+int BindNumber(sqlite3_stmt* statement, int at, const std::optional<T>& value) {
+  if (!value) return sqlite3_bind_null(statement, at);
+  if constexpr (std::is_same_v<T, double>)
+    return sqlite3_bind_double(statement, at, *value);
+  else
+    return sqlite3_bind_int64(statement, at, *value);
+}
+
+// Binds `raw` cleaned for a column of `kind`; a cleaned text that is not a view of `raw` is kept
+// in `scratch`.
+int Bind(sqlite3_stmt* statement, int at, TKind kind, std::string_view raw, std::string& scratch) {
+  switch (kind) {
+    case TKind::Key:
+      return sqlite3_bind_text(statement, at, raw.data(), static_cast<int>(raw.size()), SQLITE_STATIC);
+    case TKind::Text:
+      return BindText(statement, at, listing::CleanText(raw, scratch));
+    case TKind::Real:
+      return BindNumber(statement, at, listing::RealValue(raw));
+    case TKind::Integer:
+      return BindNumber(statement, at, listing::IntegerValue(raw));
+    case TKind::Flag:
+      return BindNumber(statement, at, listing::FlagValue(raw));
+    case TKind::Date:
+      return BindText(statement, at, scratch = listing::IsoDate(raw));
+    case TKind::DateTime:
+      return BindText(statement, at, scratch = listing::IsoDateTime(raw));
+  }
+  return SQLITE_MISUSE;
+}
+
+// A schema-1 value: the SQL file's text, whose line breaks the file wrote as "#13;" and "#10;".
+std::string FileText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t at = 0; at < text.size();) {
+    if (text.compare(at, 4, "#13;") == 0 || text.compare(at, 4, "#10;") == 0) {
+      out += text[at + 2] == '3' ? '\r' : '\n';
+      at += 4;
+    } else {
+      out += text[at++];
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 void TFinalizeStatement::operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
 
 TListingStore::TListingStore(std::string path, int busyTimeoutMs) : FPath(std::move(path)) {
-  const int rc = sqlite3_open_v2(FPath.c_str(), &FDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, CoalescingVfsName());
+  const int rc = sqlite3_open_v2(FPath.c_str(), &FDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   if (rc != SQLITE_OK) {
     const std::string reason = Reason(FDb);
     sqlite3_close(FDb);
@@ -79,66 +180,24 @@ TListingStore::TListingStore(std::string path, int busyTimeoutMs) : FPath(std::m
   sqlite3_busy_timeout(FDb, busyTimeoutMs);
   try {
     // The first read: a file that is not a database fails here, before anything could be written.
-    TStatement version;
-    sqlite3_stmt* raw = nullptr;
-    if (sqlite3_prepare_v2(FDb, "PRAGMA user_version", -1, &raw, nullptr) != SQLITE_OK) Fail(Reason(FDb));
-    version.reset(raw);
-    if (sqlite3_step(raw) != SQLITE_ROW) Fail(Reason(FDb));
-    const int schema = sqlite3_column_int(raw, 0);
-    version.reset();
-    if (schema > kSchemaVersion)
-      Fail("written by a newer version of the program (schema " + std::to_string(schema) + ", this one knows " +
-           std::to_string(kSchemaVersion) + ")");
+    Exec("PRAGMA user_version");
     // Readers do not block the writer, and a crash mid-write leaves the last commit whole. The
     // write-ahead log is synced at checkpoints: a power cut may lose the newest commits, never
     // the file, and the SQL files hold them anyway.
     Exec("PRAGMA journal_mode=WAL");
     Exec("PRAGMA synchronous=NORMAL");
-    if (schema < kSchemaVersion) CreateTables();
-    sqlite3_set_authorizer(FDb, AllowListingInserts, &FGuarded);
+    EnsureSchema();
+    for (size_t t = 0; t < Tables().size(); ++t) FInserts[t] = Prepare(InsertInto(Tables()[t]));
   } catch (...) {
+    for (TStatement& insert : FInserts) insert.reset();
     sqlite3_close(FDb);
     throw;
   }
 }
 
 TListingStore::~TListingStore() {
-  FPrepared.clear();  // a connection with statements left open would not close
+  for (TStatement& insert : FInserts) insert.reset();  // a connection with statements left open would not close
   sqlite3_close(FDb);
-}
-
-void TListingStore::LeaveCheckpointsToOthers(int backstopFrames) {
-  FBackstopFrames = backstopFrames;
-  // Takes the place of SQLite's own automatic checkpoint, which is such a hook too.
-  sqlite3_wal_hook(
-      FDb,
-      [](void* context, sqlite3* db, const char* name, int frames) {
-        auto* self = static_cast<TListingStore*>(context);
-        self->FWalFrames = frames;
-        if (frames >= self->FBackstopFrames) sqlite3_wal_checkpoint(db, name);
-        return SQLITE_OK;
-      },
-      this);
-}
-
-TWalCheckpointer::TWalCheckpointer(const std::string& path) {
-  if (sqlite3_open_v2(path.c_str(), &FDb, SQLITE_OPEN_READWRITE, CoalescingVfsName()) != SQLITE_OK) {
-    const std::string reason = Reason(FDb);
-    sqlite3_close(FDb);
-    throw EStoreError("database " + path + ": " + reason);
-  }
-  // The log is synced before its pages are copied, the file after: a power cut mid-copy loses
-  // nothing the log did not already hold.
-  sqlite3_exec(FDb, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
-}
-
-TWalCheckpointer::~TWalCheckpointer() { sqlite3_close(FDb); }
-
-bool TWalCheckpointer::Checkpoint() {
-  SetLogReadAhead(FDb, true);
-  const int rc = sqlite3_wal_checkpoint_v2(FDb, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-  SetLogReadAhead(FDb, false);
-  return rc == SQLITE_OK;
 }
 
 void TListingStore::Fail(const std::string& what) const { throw EStoreError("database " + FPath + ": " + what); }
@@ -147,104 +206,117 @@ void TListingStore::Exec(const char* sql) {
   if (sqlite3_exec(FDb, sql, nullptr, nullptr, nullptr) != SQLITE_OK) Fail(Reason(FDb));
 }
 
-void TListingStore::CreateTables() {
-  // Under the write lock: two programs creating the file at once make the tables once.
+TListingStore::TStatement TListingStore::Prepare(const std::string& sql) {
+  sqlite3_stmt* raw = nullptr;
+  const int rc = sqlite3_prepare_v2(FDb, sql.c_str(), static_cast<int>(sql.size()), &raw, nullptr);
+  TStatement statement(raw);
+  if (rc != SQLITE_OK) Fail(Reason(FDb));
+  return statement;
+}
+
+void TListingStore::EnsureSchema() {
+  TStatement version = Prepare("PRAGMA user_version");
+  const auto read = [&] {
+    if (sqlite3_step(version.get()) != SQLITE_ROW) Fail(Reason(FDb));
+    const int schema = sqlite3_column_int(version.get(), 0);
+    sqlite3_reset(version.get());
+    if (schema > kSchemaVersion)
+      Fail("written by a newer version of the program (schema " + std::to_string(schema) + ", this one knows " +
+           std::to_string(kSchemaVersion) + ")");
+    return schema;
+  };
+  if (read() == kSchemaVersion) return;
+  // Under the write lock, and read again there: two programs opening the file at once make or
+  // upgrade the tables once.
   Exec("BEGIN IMMEDIATE");
   try {
-    Exec(kSchema);
+    const int schema = read();
+    if (schema == 1) {
+      UpgradeFromSchema1();
+    } else if (schema == 0) {
+      for (const TTable& table : Tables()) Exec(CreateTable(table).c_str());
+    }
     Exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
     Exec("COMMIT");
-    DropUncommitted(FDb);
   } catch (const EStoreError&) {
     if (!sqlite3_get_autocommit(FDb)) sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
-    DropUncommitted(FDb);
     throw;
   }
 }
 
-void TListingStore::Apply(const std::vector<std::string>& statements) {
+void TListingStore::UpgradeFromSchema1() {
+  for (size_t t = 0; t < Tables().size(); ++t) {
+    const TTable& table = Tables()[t];
+    const std::string old = std::string(table.Name) + "_schema1";
+    Exec(("ALTER TABLE " + std::string(table.Name) + " RENAME TO " + old).c_str());
+    Exec(CreateTable(table).c_str());
+    FInserts[t] = Prepare(InsertInto(table));
+    TStatement rows = Prepare("SELECT " + ColumnList(table) + " FROM " + old);
+    std::vector<std::string> texts(table.Columns.size());
+    std::vector<std::string_view> values(table.Columns.size());
+    int rc;
+    while ((rc = sqlite3_step(rows.get())) == SQLITE_ROW) {
+      for (size_t c = 0; c < texts.size(); ++c) {
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(rows.get(), static_cast<int>(c)));
+        texts[c] = text ? std::string(text, sqlite3_column_bytes(rows.get(), static_cast<int>(c))) : std::string();
+        if (table.Columns[c].Kind == TKind::Text) texts[c] = FileText(texts[c]);
+        // The logs' texts were in the code page the SQL file has, unless the page's own UTF-8.
+        if (t == kLogs && !runtime::IsUtf8(texts[c])) texts[c] = runtime::AnsiToUtf8(texts[c]);
+        values[c] = texts[c];
+      }
+      Insert(t, values.data());
+    }
+    if (rc != SQLITE_DONE) Fail(Reason(FDb));
+    rows.reset();
+    Exec(("DROP TABLE " + old).c_str());
+  }
+}
+
+void TListingStore::Insert(size_t table, const std::string_view* values) {
+  sqlite3_stmt* insert = FInserts[table].get();
+  const std::vector<TColumn>& columns = Tables()[table].Columns;
+  if (FScratch.size() < columns.size()) FScratch.resize(columns.size());
+  for (size_t c = 0; c < columns.size(); ++c) {
+    if (values[c].size() > INT32_MAX) Fail(std::string(Tables()[table].Name) + ": a value too long");
+    if (Bind(insert, static_cast<int>(c + 1), columns[c].Kind, values[c], FScratch[c]) != SQLITE_OK) Fail(Reason(FDb));
+  }
+  const int rc = sqlite3_step(insert);
+  sqlite3_reset(insert);
+  sqlite3_clear_bindings(insert);
+  if (rc != SQLITE_DONE) Fail(std::string(Tables()[table].Name) + ": " + Reason(FDb));
+}
+
+void TListingStore::Apply(const listing::TCacheRows& rows) {
   // The write lock first, waiting out the busy time-out: a transaction that began as a reader
   // could not wait for it later.
   Exec("BEGIN IMMEDIATE");
   try {
-    FGuarded = true;
-    for (size_t i = 0; i < statements.size(); ++i) {
-      const std::string& text = statements[i];
-      if (text.size() > INT_MAX) Fail(Which(i) + "too long");
-      if (ReadPlainInsert(text, FPlain) && FPlain.Values.size() <= kMaxPlainValues) {
-        RunPlain(i);
-      } else {
-        // SQLite would end the text at a NUL and run what comes before it (the reader above
-        // refuses such a statement as well).
-        if (text.find('\0') != std::string::npos) Fail(Which(i) + "holds a NUL byte");
-        RunWhole(text, i);
-      }
+    const std::string_view code = rows.Geocache.Code;
+    std::array<std::string_view, listing::kGeocacheColumns.size() + 1> geocache;
+    const auto fields = listing::TGeocacheRow::Fields(rows.Geocache);
+    for (size_t i = 0; i < fields.size(); ++i) geocache[i] = *fields[i];
+    geocache.back() = "9999";
+    Insert(kGeocaches, geocache.data());
+    const std::string_view attributes[] = {code, rows.Attributes};
+    Insert(kAttributes, attributes);
+    const std::string_view trackables[] = {code, rows.Trackables};
+    Insert(kTbgc, trackables);
+    for (const listing::TWaypointRow& w : rows.Waypoints) {
+      const std::string_view values[] = {w.Code, w.Comment, w.Description, w.GeocacheCode, w.GUID, w.Latitude,
+                                         w.Longitude, w.Name, w.Type, w.Url, w.UrlName};
+      Insert(kWaypoints, values);
     }
-    FGuarded = false;
+    for (const listing::TLogRow& l : rows.Logs) {
+      // The logs' texts as UTF-8: the SQL file's are in the code page.
+      const std::string_view values[] = {l.Id, l.Code, l.GcCode, l.PublicGuid, l.UserId, l.UserNameUtf8, l.Guid,
+                                         l.LogTextUtf8, l.WptLogTypeNameUtf8, l.VisitDate, l.IsArchived};
+      Insert(kLogs, values);
+    }
     Exec("COMMIT");
-    DropUncommitted(FDb);
   } catch (const EStoreError&) {
-    FGuarded = false;
     if (!sqlite3_get_autocommit(FDb)) sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
-    DropUncommitted(FDb);
     throw;
   }
-}
-
-std::string TListingStore::Which(size_t index) { return "statement " + std::to_string(index + 1) + ": "; }
-
-void TListingStore::FailPrepare(size_t index) const {
-  if ((sqlite3_extended_errcode(FDb) & 0xff) == SQLITE_AUTH) Fail(Which(index) + "not an insert into a listing table");
-  Fail(Which(index) + Reason(FDb));
-}
-
-void TListingStore::RunWhole(const std::string& text, size_t index) {
-  sqlite3_stmt* raw = nullptr;
-  const char* tail = nullptr;
-  const char* end = text.data() + text.size();
-  const int rc = sqlite3_prepare_v2(FDb, text.data(), static_cast<int>(text.size()), &raw, &tail);
-  TStatement statement(raw);
-  if (rc != SQLITE_OK) FailPrepare(index);
-  if (!statement) Fail(Which(index) + "empty");
-  if (tail != nullptr && tail < end) {
-    // What follows the statement may be blanks or a comment, nothing that runs.
-    sqlite3_stmt* extra = nullptr;
-    const int more = sqlite3_prepare_v2(FDb, tail, static_cast<int>(end - tail), &extra, nullptr);
-    TStatement extraHolder(extra);
-    if (more != SQLITE_OK || extra != nullptr) Fail(Which(index) + "holds more than one statement");
-  }
-  if (sqlite3_step(raw) != SQLITE_DONE) Fail(Which(index) + Reason(FDb));
-}
-
-void TListingStore::RunPlain(size_t index) {
-  // The same insert with its values as parameters, prepared once per table and column list.
-  std::string sql = "INSERT OR REPLACE INTO ";
-  sql.append(FPlain.Target).append(" VALUES (?");
-  for (size_t i = 1; i < FPlain.Values.size(); ++i) sql += ",?";
-  sql += ')';
-  auto found = FPrepared.find(sql);
-  if (found == FPrepared.end()) {
-    sqlite3_stmt* raw = nullptr;
-    const int rc = sqlite3_prepare_v2(FDb, sql.c_str(), static_cast<int>(sql.size()), &raw, nullptr);
-    TStatement statement(raw);
-    if (rc != SQLITE_OK) FailPrepare(index);
-    if (FPrepared.size() >= kMaxPrepared) FPrepared.clear();
-    found = FPrepared.emplace(std::move(sql), std::move(statement)).first;
-  }
-  sqlite3_stmt* statement = found->second.get();
-  for (size_t i = 0; i < FPlain.Values.size(); ++i) {
-    const TPlainValue& value = FPlain.Values[i];
-    const int at = static_cast<int>(i + 1);
-    // The text stays in the statement until the step below is done: SQLite need not copy it.
-    const int rc = value.IsInteger ? sqlite3_bind_int64(statement, at, value.Integer)
-                                   : sqlite3_bind_text(statement, at, value.Text.data(),
-                                                       static_cast<int>(value.Text.size()), SQLITE_STATIC);
-    if (rc != SQLITE_OK) Fail(Which(index) + Reason(FDb));
-  }
-  const int rc = sqlite3_step(statement);
-  sqlite3_reset(statement);
-  sqlite3_clear_bindings(statement);
-  if (rc != SQLITE_DONE) Fail(Which(index) + Reason(FDb));
 }
 
 }  // namespace store
