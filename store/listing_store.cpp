@@ -170,7 +170,10 @@ std::string FileText(std::string_view text) {
 void TFinalizeStatement::operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
 
 TListingStore::TListingStore(std::string path, int busyTimeoutMs) : FPath(std::move(path)) {
-  const int rc = sqlite3_open_v2(FPath.c_str(), &FDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  // One thread at a time uses a connection (the batch's queue thread, or the window's): SQLite
+  // need not lock it around every call.
+  const int rc =
+      sqlite3_open_v2(FPath.c_str(), &FDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) {
     const std::string reason = Reason(FDb);
     sqlite3_close(FDb);
