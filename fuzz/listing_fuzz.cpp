@@ -50,9 +50,19 @@ struct TFuzzFolder {
         if (static_cast<unsigned char>(c) <= 32) abort();
       }
     };
-    runtime::SetMessageBoxHandler([](const std::string& text) {
-      if (text != "0" && text != "1" && text != "2") abort();
-    });
+    runtime::SetMessageBoxHandler([this](const std::string& text) { CheckFailureMessage(text); });
+  }
+  // A failed conversion shows two lines: the stage reached ("0", "1" or "2"), then the cause,
+  // which names that same stage and ends with the error's own non-empty text on that one line.
+  void CheckFailureMessage(const std::string& text) const {
+    if (text.size() < 3 || text[0] < '0' || text[0] > '2' || text[1] != '\n') abort();
+    const std::string_view cause = std::string_view(text).substr(2);
+    if (cause != Parser.FailureCause()) abort();
+    if (text[0] - '0' != Parser.StageCounter()) abort();
+    if (!cause.starts_with(std::string("stage ") + text[0] + " (")) abort();
+    const size_t colon = cause.find("): ");
+    if (colon == std::string_view::npos || colon + 3 == cause.size()) abort();
+    if (cause.find_first_of("\r\n") != std::string_view::npos) abort();
   }
   ~TFuzzFolder() {
     std::error_code ignored;

@@ -1,5 +1,7 @@
 #include "listing/listing_parser.h"
 
+#include <algorithm>
+
 #include "listing/coordinates.h"
 #include "listing/favorites.h"
 #include "listing/logs_to_sql.h"
@@ -155,7 +157,11 @@ std::string StageFailureCause(int32_t stage, const std::string& error) {
   const char* reached = stage <= 0   ? "stage 0 (reading the page, its title, date and type)"
                         : stage == 1 ? "stage 1 (location, coordinates, descriptions, favourites)"
                                      : "stage 2 (waypoints, logs or the SQL file)";
-  return std::string(reached) + ": " + error;
+  // The error may quote page text; its line breaks would split the cause over lines of its own
+  // in the message box and break the one line per failure of a batch's error output.
+  std::string cause = std::string(reached) + ": " + error;
+  std::replace_if(cause.begin(), cause.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+  return cause;
 }
 
 bool TListingParser::ParseListing() {

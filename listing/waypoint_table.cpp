@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <unordered_map>
+#include <utility>
 
 #include "listing/coordinates.h"
 #include "listing/sql_output.h"
@@ -127,7 +128,10 @@ void AppendWaypointRows(std::string_view table, std::string_view code, std::stri
         } else {
           if (!cell.Coordinates) {
             const std::string coordinates = ReplaceAll(content, "&nbsp;", "");
-            cell.Coordinates.emplace(LatitudeText(coordinates), LongitudeText(coordinates));
+            // Latitude first, as the page's own coordinates are read: as arguments of one call the
+            // order would be the compiler's, and so would which of two faults the failure names.
+            std::string latitudeText = LatitudeText(coordinates);
+            cell.Coordinates.emplace(std::move(latitudeText), LongitudeText(coordinates));
           }
           latitude = cell.Coordinates->first;
           longitude = cell.Coordinates->second;

@@ -115,6 +115,7 @@ TEST(ProgramBatch, DownloadsConvertsAndFailsTheMissingCodeOnly) {
   const std::string ini = xdg + "/tamvirel/rovkast.ini";
   std::mutex lock;
   std::vector<int> stampSeen;  // Session/TC as the site sees it at each listing request
+  TRun second;                 // a run started on the same data folder while this one waits
 
   site_test::TSiteServer site([&](const site_test::TRequest& r) {
     site_test::TReply reply;
@@ -124,7 +125,10 @@ TEST(ProgramBatch, DownloadsConvertsAndFailsTheMissingCodeOnly) {
         stampSeen.push_back(runtime::TIniFile(ini).ReadInteger("Session", "TC", 0));
       }
       const std::string code = r.Target.substr(r.Target.find("wp=") + 3);
-      if (code == "GCB") return site_test::TReply{404, "Not Found", {}, "<html>no such cache</html>"};
+      if (code == "GCB") {
+        second = RunTamvirel({"GCD"}, xdg);
+        return site_test::TReply{404, "Not Found", {}, "<html>no such cache</html>"};
+      }
       // The first page rotates the session cookie; the pages after it must carry the new one.
       if (code == "GCA") reply.HeaderLines.push_back("Set-Cookie: ASP.NET_SessionId=rotated; path=/; HttpOnly");
       const bool signedIn = r.Header("cookie") == (code == "GCA" ? "ASP.NET_SessionId=good;" : "ASP.NET_SessionId=rotated;");
@@ -152,6 +156,9 @@ TEST(ProgramBatch, DownloadsConvertsAndFailsTheMissingCodeOnly) {
   EXPECT_EQ(run.Status, 1);
   // Standard error is not a terminal: no progress lines, only the failing code's.
   EXPECT_EQ(run.Err, "tamvirel: " + std::string(app::kErrorMessage) + "GCB: HTTP 404 Not Found\n");
+  // The folder was this run's: the second one ended at once, without a request (see below).
+  EXPECT_EQ(second.Status, 1);
+  EXPECT_NE(second.Err.find("another tamvirel run is using the data folder"), std::string::npos) << second.Err;
   EXPECT_TRUE(runtime::FileExists(xdg + "/tamvirel/tmp/GCA.sql"));
   EXPECT_FALSE(runtime::FileExists(xdg + "/tamvirel/tmp/GCB.sql"));
   EXPECT_TRUE(runtime::FileExists(xdg + "/tamvirel/tmp/GCC.sql"));
@@ -366,11 +373,23 @@ TEST(ProgramBatch, OneRunPerDataFolderARequestLimitAndTheSessionFromTheSiteOnly)
   const TRun run = RunTamvirel({"GCM", "GCS", "GCB"}, xdg);
   EXPECT_EQ(run.Status, 1);
   EXPECT_NE(run.Err.find("chyba"), std::string::npos) << run.Err;
+  // The limit that cut GCS is named, not the silence time-out.
+  EXPECT_NE(run.Err.find(std::string(app::kErrorMessage) + "GCS: site 127.0.0.1:" + port +
+                         ": request took longer than 2 s (Site/RequestLimit)\n"),
+            std::string::npos)
+      << run.Err;
   EXPECT_FALSE(runtime::FileExists(xdg + "/tamvirel/tmp/GCS.sql"));
   EXPECT_TRUE(runtime::FileExists(xdg + "/tamvirel/tmp/GCB.sql"));
-  for (const auto& r : site.Requests())
+  int relocated = 0;
+  for (const auto& r : site.Requests()) {
     EXPECT_TRUE((!r.Target.ends_with("GCS") && !r.Target.ends_with("GCB")) || r.Header("cookie") == "ASP.NET_SessionId=good;")
         << r.Target << " " << r.Header("cookie");
+    // The site's session goes to the site's host only, not to another one on the same port.
+    if (r.Header("host") != "localhost:" + port) continue;
+    ++relocated;
+    EXPECT_FALSE(r.Has("cookie")) << r.Head;
+  }
+  EXPECT_EQ(relocated, 1);
 }
 
 TEST(ProgramCommandLine, RefusesWhatItCannotUseAndNamesTheCauseOfEveryFailure) {
@@ -418,7 +437,8 @@ TEST(ProgramCommandLine, RefusesWhatItCannotUseAndNamesTheCauseOfEveryFailure) {
       {{"--version"}, nullptr, 0, ""},
       {{"GCA"}, [&] { settings(false, false); }, 1,
        "tamvirel: " + app::PlaceholderHostProblem(std::string(listing::kDefaultSiteHost), data + "rovkast.ini") + "\n"},
-      {{"GCA"}, nullptr, 1, "tamvirel: Cannot create the data folder " + pages + "gcx.htm/tamvirel/tmp: Not a directory\n",
+      // The first and last letter and digit are codes too: this run gets as far as the folder.
+      {{"GCA", "0Aa", "9Zz"}, nullptr, 1, "tamvirel: Cannot create the data folder " + pages + "gcx.htm/tamvirel/tmp: Not a directory\n",
        pages + "gcx.htm"},
       {{"GCA", "GCB", "GCT"}, [&] { settings(true, false); }, 1,
        chyba + "GCA: HTTP 404 Not Found\n" + chyba + "GCT: site 127.0.0.1:" + site.PortText() +
@@ -427,6 +447,9 @@ TEST(ProgramCommandLine, RefusesWhatItCannotUseAndNamesTheCauseOfEveryFailure) {
       // The site's page is good, the disk cannot take it: a storage failure, not a download's.
       {{"GCB"}, [&] { settings(true, false); ASSERT_TRUE(runtime::EnsureDirectory(data + "tmp/htmlcopy.htm")); }, 1,
        chyba + "GCB: Cannot create file " + data + "tmp/htmlcopy.htm: Is a directory\n"},
+      // The code converts, but its database is a folder: the run does not pass for a good one.
+      {{"--db", data + "tmp", "GCB"}, [&] { settings(true, false); }, 1,
+       chyba + "GCB: database " + data + "tmp: unable to open database file (Is a directory); tmp/GCB.sql is written\n"},
       {{"--convert", pages + "other_host.htm", pages + "gcx.htm"},
        [&] { settings(true, false); ASSERT_TRUE(runtime::EnsureDirectory(data + "tmp/GCX.sql")); }, 1,
        "tamvirel: " + pages + "other_host.htm: converted for the host listing.tamvirel.example that the page links to "
@@ -448,8 +471,16 @@ TEST(ProgramCommandLine, RefusesWhatItCannotUseAndNamesTheCauseOfEveryFailure) {
   // The saved page of another host converted with that host: its GUIDs are not empty.
   EXPECT_NE(runtime::ReadWholeFile(data + "tmp/GC1TAMV.sql").find("'5f3c9a2e-7b1d-4e8a-9c60-1d2e3f405a6b'"),
             std::string::npos);
-  // GCA, GCB and its favourites, GCT, GCB again; none through the closed proxy.
-  EXPECT_EQ(site.Requests().size(), 5u);
+  // The characters next to each range of letters and digits are no code.
+  for (const char c : std::string("/:@[`{")) {
+    const std::string code = std::string("GC") + c;
+    const TRun run = RunTamvirel({code}, xdg);
+    EXPECT_EQ(run.Status, 2) << code;
+    EXPECT_EQ(run.Err, "tamvirel: not a waypoint code: \"" + code + "\" (codes are ASCII letters and digits)" + usage);
+  }
+  // GCA, GCB and its favourites, GCT, GCB again, GCB and its favourites with the database; none
+  // through the closed proxy.
+  EXPECT_EQ(site.Requests().size(), 7u);
   FILE* version = ::popen(TAMVIREL_BINARY " --version", "r");
   char line[64] = {};
   ASSERT_NE(std::fgets(line, sizeof line, version), nullptr);

@@ -55,9 +55,9 @@ class Login : public ::testing::Test {
   }
 
   // A window over the data folder, pointed at `port` for HTTPS, with the test's credentials.
-  std::unique_ptr<app::TKelthornF> Form(uint16_t port, bool verify = true) {
+  std::unique_ptr<app::TKelthornF> Form(uint16_t port, bool verify = true, const std::string& host = "localhost") {
     runtime::TIniFile ini(dir + "rovkast.ini");
-    ini.WriteString("Site", "Host", "localhost");
+    ini.WriteString("Site", "Host", host);
     ini.WriteString("Site", "HttpsPort", std::to_string(port));
     ini.WriteBool("Site", "VerifyCertificate", verify);
     auto form = std::make_unique<app::TKelthornF>(std::vector<std::string>{}, dir);
@@ -203,6 +203,18 @@ TEST_F(Login, ARefusedCertificateSendsNoPasswordAndSaysWhy) {
   EXPECT_FALSE(unreachable->SignedIn);
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_NE(messages[0].find("Cannot sign in to"), std::string::npos) << messages[0];
+
+  // A host serving two sites on one address presents the certificate of the name the client
+  // sends: the sign-in names its site, and only a host name, never an address.
+  site_test::TTlsSite twoSites{site_test::TTlsSite::TSharedHost{}};
+  site_test::TSiteServer shared([this](const site_test::TRequest& r) { return Answer(r); }, twoSites.Transport());
+  auto named = Form(shared.Port());
+  named->Login();
+  EXPECT_TRUE(named->SignedIn) << named->LoginFailure;
+  auto byAddress = Form(shared.Port(), false, "127.0.0.1");
+  byAddress->Login();
+  EXPECT_TRUE(byAddress->SignedIn) << byAddress->LoginFailure;
+  EXPECT_EQ(twoSites.ServerNames(), (std::vector<std::string>{"localhost", "localhost", "", ""}));
 }
 
 TEST_F(Login, ACertificateWithALongSerialNumberIsAccepted) {

@@ -566,7 +566,7 @@ TEST_F(HttpProxy, ATunnelWithoutTlsContextFailsTheRequestAtOnce) {
   EXPECT_TRUE(origin.Requests().empty());
 }
 
-TEST_F(HttpProxy, ARelocationGetsATunnelOfItsOwnCredentialsOnlyForItsOwnSiteAndNeedsAHost) {
+TEST_F(HttpProxy, ARelocationOrTheNextRequestToAnotherHostGetsATunnelOfItsOwnCredentialsOnlyForItsOwnSiteAndNeedsAHost) {
   std::string location;
   auto site = [&](const http_test::TRecordedRequest& r) {
     http_test::TScriptedReply out;
@@ -604,6 +604,23 @@ TEST_F(HttpProxy, ARelocationGetsATunnelOfItsOwnCredentialsOnlyForItsOwnSiteAndN
   // Nor does a request go to an address without a host: it fails before any connection.
   EXPECT_EQ(Get(cases[1].to).Reason, "no host in the address");
   EXPECT_EQ(proxy.Requests().size(), 3u);
+
+  // Requests in a row: the kept tunnel to C carries C's next request, but D gets its own.
+  auto kept = [](const http_test::TRecordedRequest&) {
+    http_test::TScriptedReply out;
+    out.Bytes = http_test::LengthReply("HTTP/1.0 200 OK", "kept", "Connection: keep-alive\r\n");
+    out.Close = false;
+    return out;
+  };
+  http_test::THttpTestServer c(kept), d(kept);
+  SetUp();
+  ViaProxy(proxy);
+  for (const auto* site : {&c, &c, &d}) EXPECT_EQ(Get("https://127.0.0.1:" + site->PortText() + "/k").Body, "kept");
+  tunnels.clear();
+  for (const auto& r : proxy.Requests()) tunnels.push_back(r.Target);
+  EXPECT_EQ(tunnels, (std::vector<std::string>{ta, tb, ta, "127.0.0.1:" + c.PortText(), "127.0.0.1:" + d.PortText()}));
+  EXPECT_EQ(c.Requests().size(), 2u);
+  EXPECT_EQ(d.Requests().size(), 1u);
 }
 
 TEST_F(HttpProxy, ARequestThatNeverEndsIsCutAtItsLimit) {

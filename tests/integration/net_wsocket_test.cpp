@@ -845,23 +845,31 @@ TEST(NetWSocket, ANewConnectionOpenedWhenASendFoundTheOldOneGoneGetsNoDataSent) 
   socket.Close();
 }
 
-TEST(NetWSocket, AHandlerThatClosesOnEndOfStreamGetsOneSessionClosed) {
-  // The common reader: Receive gives 0 when the peer has closed, and the handler closes too.
-  TLoopbackServer server([](int fd, const std::atomic<bool>&) { net_test::WriteAll(fd, "hello", 5); });
-  TWSocket socket;
-  TRecorder rec(socket);
-  socket.OnDataAvailable = [&](net::TCustomWSocket* s, int) {
-    char buf[256];
-    const int n = s->Receive(buf, sizeof buf);
-    if (n > 0) rec.Data.append(buf, static_cast<size_t>(n));
-    if (n == 0) s->Close();
-  };
-  ConnectTo(socket, server.Port());
-  ASSERT_TRUE(PumpUntil([&] { return rec.Closed > 0; }));
-  PumpFor(100);
-  EXPECT_EQ("hello", rec.Data);
-  EXPECT_EQ(1, rec.Closed) << ::testing::PrintToString(rec.Log);
-  EXPECT_EQ(TSocketState::wsClosed, socket.State());
+TEST(NetWSocket, AHandlerThatClosesOnEndOfStreamGetsOneSessionClosedAndMayConnectAgain) {
+  // The common reader: Receive gives 0 when the peer has closed, and the handler closes too;
+  // the second time it also connects again at once, and that connection is not the one closed.
+  TLoopbackServer server([](int fd, const std::atomic<bool>&) { net_test::WriteAll(fd, "hello", 5); }, 3);
+  for (const bool reconnect : {false, true}) {
+    SCOPED_TRACE(reconnect ? "connecting again" : "closing only");
+    TWSocket socket;
+    TRecorder rec(socket);
+    socket.OnDataAvailable = [&](net::TCustomWSocket* s, int) {
+      char buf[256];
+      const int n = s->Receive(buf, sizeof buf);
+      if (n > 0) rec.Data.append(buf, static_cast<size_t>(n));
+      if (n != 0) return;
+      s->Close();
+      if (reconnect && rec.Connected == 1) ConnectTo(socket, server.Port());
+    };
+    ConnectTo(socket, server.Port());
+    ASSERT_TRUE(PumpUntil([&] { return rec.Closed > (reconnect ? 1 : 0); }));
+    PumpFor(100);
+    EXPECT_EQ(reconnect ? "hellohello" : "hello", rec.Data);
+    std::vector<std::string> expected{"connected 0", "sent 0", "closed 0"};
+    if (reconnect) expected.insert(expected.end(), {"connected 0", "sent 0", "closed 0"});
+    EXPECT_EQ(expected, rec.Log);
+    EXPECT_EQ(TSocketState::wsClosed, socket.State());
+  }
 }
 
 TEST(NetWSocket, ANewAttemptStartedFromAFailedConnectIsKept) {

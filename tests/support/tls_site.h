@@ -12,8 +12,10 @@
 
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "tests/support/site_server.h"
 #include "tests/support/tls_test_server.h"
@@ -61,12 +63,31 @@ class TTlsSite {
     X509_free(cert);
     EVP_PKEY_free(key);
   }
-  ~TTlsSite() { SSL_CTX_free(FCtx); }
+  // Two sites on one address, as a shared host serves them: the "localhost" certificate for a
+  // client that names that host in its hello (SNI), the "shared.example" one for any other.
+  struct TSharedHost {};
+  explicit TTlsSite(TSharedHost)
+      : FCtx(tls_test::NewServerContext(tls_test::TServerCert::OtherName)),
+        FNamedCtx(tls_test::NewServerContext(tls_test::TServerCert::Valid)),
+        FCloseNotify(true) {
+    SSL_CTX_set_tlsext_servername_callback(FCtx, &ChooseByName);
+    SSL_CTX_set_tlsext_servername_arg(FCtx, this);
+  }
+  ~TTlsSite() {
+    SSL_CTX_free(FCtx);
+    SSL_CTX_free(FNamedCtx);
+  }
   TTlsSite(const TTlsSite&) = delete;
   TTlsSite& operator=(const TTlsSite&) = delete;
 
   // The authority to trust (for SSL_CERT_FILE).
   static const std::string& CaFile() { return tls_test::TTestPki::Get().CaFile; }
+
+  // The host name of each hello a shared host received, in order; "" when it named none.
+  std::vector<std::string> ServerNames() const {
+    std::lock_guard<std::mutex> hold(FNamesLock);
+    return FServerNames;
+  }
 
   TSiteServer::TTransportFactory Transport() const {
     SSL_CTX* ctx = FCtx;
@@ -77,6 +98,17 @@ class TTlsSite {
   }
 
  private:
+  static int ChooseByName(SSL* ssl, int*, void* arg) {
+    auto* site = static_cast<TTlsSite*>(arg);
+    const char* name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
+    {
+      std::lock_guard<std::mutex> hold(site->FNamesLock);
+      site->FServerNames.push_back(name ? name : "");
+    }
+    if (name && std::string(name) == "localhost") SSL_set_SSL_CTX(ssl, site->FNamedCtx);
+    return SSL_TLSEXT_ERR_OK;
+  }
+
   class TTlsTransport : public TTransport {
    public:
     TTlsTransport(int fd, SSL_CTX* ctx, bool closeNotify)
@@ -109,7 +141,10 @@ class TTlsSite {
   };
 
   SSL_CTX* FCtx;
+  SSL_CTX* FNamedCtx = nullptr;
   bool FCloseNotify;
+  mutable std::mutex FNamesLock;
+  std::vector<std::string> FServerNames;
 };
 
 }  // namespace site_test

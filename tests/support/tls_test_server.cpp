@@ -46,7 +46,7 @@ void AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
 // A certificate for `cn`, valid from `fromDays` to `toDays` relative to now, signed by
 // `issuerKey` (self-signed when `issuer` is null).
 X509* MakeCert(const char* cn, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey, bool ca, long fromDays,
-               long toDays, long serial) {
+               long toDays, long serial, const char* names = "DNS:localhost,IP:127.0.0.1") {
   X509* cert = X509_new();
   X509_set_version(cert, 2);
   ASN1_INTEGER_set(X509_get_serialNumber(cert), serial);
@@ -63,7 +63,7 @@ X509* MakeCert(const char* cn, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey,
     AddExtension(cert, signer, NID_key_usage, "critical,keyCertSign,cRLSign");
   } else {
     AddExtension(cert, signer, NID_basic_constraints, "CA:FALSE");
-    AddExtension(cert, signer, NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1");
+    AddExtension(cert, signer, NID_subject_alt_name, names);
     AddExtension(cert, signer, NID_ext_key_usage, "serverAuth");
   }
   AddExtension(cert, signer, NID_subject_key_identifier, "hash");
@@ -97,6 +97,7 @@ TTestPki MakePki() {
   X509* expired = MakeCert("localhost", serverKey, ca, caKey, false, -10, -1, 3);
   EVP_PKEY* selfKey = NewKey();
   X509* self = MakeCert("localhost", selfKey, nullptr, selfKey, false, -1, 30, 4);
+  X509* shared = MakeCert("shared.example", serverKey, ca, caKey, false, -1, 30, 5, "DNS:shared.example");
   pki.CaFile = pki.Dir + "/ca.pem";
   pki.ServerCertFile = pki.Dir + "/server.pem";
   pki.ServerKeyFile = pki.Dir + "/server.key";
@@ -104,13 +105,16 @@ TTestPki MakePki() {
   pki.ExpiredKeyFile = pki.ServerKeyFile;
   pki.UntrustedCertFile = pki.Dir + "/untrusted.pem";
   pki.UntrustedKeyFile = pki.Dir + "/untrusted.key";
+  pki.SharedCertFile = pki.Dir + "/shared.pem";
+  pki.SharedKeyFile = pki.ServerKeyFile;
   WritePem(pki.CaFile, ca);
   WritePem(pki.ServerCertFile, server);
   WritePem(pki.ServerKeyFile, serverKey);
   WritePem(pki.ExpiredCertFile, expired);
   WritePem(pki.UntrustedCertFile, self);
   WritePem(pki.UntrustedKeyFile, selfKey);
-  for (X509* c : {ca, server, expired, self}) X509_free(c);
+  WritePem(pki.SharedCertFile, shared);
+  for (X509* c : {ca, server, expired, self, shared}) X509_free(c);
   for (EVP_PKEY* k : {caKey, serverKey, selfKey}) EVP_PKEY_free(k);
   return pki;
 }
@@ -118,7 +122,7 @@ TTestPki MakePki() {
 void RemovePki() {
   const TTestPki& pki = TTestPki::Get();
   for (const std::string& f : {pki.CaFile, pki.ServerCertFile, pki.ServerKeyFile, pki.ExpiredCertFile,
-                               pki.UntrustedCertFile, pki.UntrustedKeyFile})
+                               pki.UntrustedCertFile, pki.UntrustedKeyFile, pki.SharedCertFile})
     ::unlink(f.c_str());
   ::rmdir(pki.Dir.c_str());
 }
@@ -283,6 +287,7 @@ ssl_ctx_st* NewServerContext(TServerCert which) {
   std::string cert = pki.ServerCertFile, key = pki.ServerKeyFile;
   if (which == TServerCert::Expired) cert = pki.ExpiredCertFile, key = pki.ExpiredKeyFile;
   if (which == TServerCert::Untrusted) cert = pki.UntrustedCertFile, key = pki.UntrustedKeyFile;
+  if (which == TServerCert::OtherName) cert = pki.SharedCertFile, key = pki.SharedKeyFile;
   Check(SSL_CTX_use_certificate_chain_file(ctx, cert.c_str()) == 1, "server certificate");
   Check(SSL_CTX_use_PrivateKey_file(ctx, key.c_str(), SSL_FILETYPE_PEM) == 1, "server key");
   return ctx;

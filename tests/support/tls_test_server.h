@@ -39,9 +39,10 @@ struct TTestPki {
   std::string ServerCertFile, ServerKeyFile;         // "localhost" and 127.0.0.1, issued by the CA
   std::string ExpiredCertFile, ExpiredKeyFile;       // the same names, expired yesterday
   std::string UntrustedCertFile, UntrustedKeyFile;   // "localhost", self-signed
+  std::string SharedCertFile, SharedKeyFile;         // "shared.example" only, issued by the CA
 };
 
-enum class TServerCert { Valid, Expired, Untrusted };
+enum class TServerCert { Valid, Expired, Untrusted, OtherName };
 
 // A server context presenting `cert` (free with SSL_CTX_free); for tests that run the TLS
 // connection themselves (after a plain-text start, for example) with TTlsConnection.

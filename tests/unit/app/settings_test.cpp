@@ -1,6 +1,8 @@
 #include "app/settings.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "runtime/file_io.h"
 #include "runtime/ini_file.h"
@@ -81,6 +83,7 @@ TEST(Settings, LoadsEveryFieldAndUnscramblesWithTheStoredUser) {
   EXPECT_EQ(empty.Password, "");
   EXPECT_FALSE(empty.UseProxy);
   EXPECT_EQ(empty.SiteHost, "host.example");
+  EXPECT_EQ(empty.RequestLimit, kDefaultRequestLimit);
 
   runtime::TIniFile ini(file);
   ini.WriteString("Session", "NET_SessionId", "ASP.NET_SessionId=xyz;");
@@ -94,6 +97,7 @@ TEST(Settings, LoadsEveryFieldAndUnscramblesWithTheStoredUser) {
   ini.WriteString("User", "USER", "jano");
   ini.WriteString("User", "PWD", ScramblePassword("jano", "tajne&heslo"));
   ini.WriteString("Site", "Host", "127.0.0.1");
+  ini.WriteInteger("Site", "RequestLimit", 0);  // no limit
 
   TSettings s = LoadSettings(file, "host.example");
   EXPECT_EQ(s.SessionCookie, "ASP.NET_SessionId=xyz;");
@@ -107,6 +111,7 @@ TEST(Settings, LoadsEveryFieldAndUnscramblesWithTheStoredUser) {
   EXPECT_EQ(s.UserName, "jano");
   EXPECT_EQ(s.Password, "tajne&heslo");
   EXPECT_EQ(s.SiteHost, "127.0.0.1");
+  EXPECT_EQ(s.RequestLimit, 0u);
 
   ini.WriteString("Session", "TC", "soon");  // not a number: no stamp
   EXPECT_FALSE(LoadSettings(file, "h").SessionStamp);
@@ -114,4 +119,16 @@ TEST(Settings, LoadsEveryFieldAndUnscramblesWithTheStoredUser) {
   // An empty user name leaves the stored password undecoded.
   ini.WriteString("User", "USER", "");
   EXPECT_EQ(LoadSettings(file, "h").Password, "");
+
+  // Restricting the file to its owner never follows a link to another file.
+  const std::string link = dir + "/linked.ini";
+  ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+  ASSERT_EQ(::symlink(file.c_str(), link.c_str()), 0);
+  struct stat st {};
+  RestrictToOwner(link);
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  RestrictToOwner(file);
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
 }

@@ -53,6 +53,10 @@ TEST(JsonParser, RelaxedModeReadsBareWordsAndNames) {
   ASSERT_TRUE(names);
   EXPECT_EQ(1, names->LookupInteger(u"a"));
   EXPECT_EQ(u"x y", names->ToObjectTable()->Get(u"b c")->ToText());
+  IJsonValue escaped = Parse("{a\\/b:1,c:2}", false);  // an escape inside a bare name
+  ASSERT_TRUE(escaped);
+  EXPECT_EQ(1, escaped->LookupInteger(u"a/b"));
+  EXPECT_EQ(2, escaped->LookupInteger(u"c"));
   EXPECT_EQ("\"True\"", Text(Parse("True", false)));
   EXPECT_EQ("\"\"", Text(Parse("", false)));
   EXPECT_EQ("\"nullx\"", Text(Parse("nullx", false)));
@@ -81,7 +85,7 @@ TEST(JsonParser, ReadsKeywordsAndNumbersIntoTheirKinds) {
       {"1.5", vkCurrency, "1.5"},      {"2.", vkCurrency, "2."},       {"1.0000", vkCurrency, "1."},
       {"-12.3456", vkCurrency, "-12.3456"}, {"1.23456", vkDouble, "1.23456"}, {"1.25e0", vkDouble, "1.25"},
       {"0.12345", vkDouble, "0.12345"}, {"1e3", vkDouble, "1000"},     {"1E-7", vkDouble, "1e-07"},
-      {"1e400", vkDouble, "null"},     {"-1e-400", vkDouble, "-0"},
+      {"1e400", vkDouble, "null"},     {"-1e-400", vkDouble, "-0"},     {"1E-400", vkDouble, "0"},
       // Too large for 64 bits: kept as a double instead of becoming 0.
       {"123456789012345678901", vkDouble, "1.23456789012346e+20"},
       {"9223372036854775807", vkInteger, "9223372036854775807"},

@@ -70,6 +70,8 @@ TEST(LogsToSql, WritesTheAccountIdBareOnlyWhenItIsAnInteger) {
   EXPECT_NE(std::string::npos, hostile[0].find("'ag-1','1,''a'');DROP TABLE GeocacheLogs;--','Peter'"));
   EXPECT_NE(std::string::npos, Convert(Page({Log("1", "\"x\"", "null")}))[0].find("'ag-1','null','Peter'"));
   EXPECT_NE(std::string::npos, Convert(Page({Log("1", "\"x\"", "\"\"")}))[0].find("'ag-1','','Peter'"));
+  EXPECT_NE(std::string::npos, Convert(Page({Log("1", "\"x\"", "\"-\"")}))[0].find("'ag-1','-','Peter'"));
+  EXPECT_NE(std::string::npos, Convert(Page({Log("1", "\"x\"", "\"-x\"")}))[0].find("'ag-1','-x','Peter'"));
   EXPECT_NE(std::string::npos, Convert(Page({Log("1", "\"x\"", "1.5")}))[0].find("'ag-1','1.5','Peter'"));
 }
 
