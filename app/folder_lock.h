@@ -18,7 +18,9 @@ class TFolderLock {
   TFolderLock& operator=(const TFolderLock&) = delete;
 
   // Takes the lock of `folder` (ending in "/") without waiting. False when another process
-  // holds it or the lock file cannot be opened; Failure() then says why, in English.
+  // holds it or the lock file cannot be opened; Failure() then says why, in English, and what
+  // to do. Once it is taken, the copies a run that ended abruptly left beside the settings file
+  // and the SQL files (see runtime::DeferFlushes) are removed: no other run can be using them.
   bool Acquire(const std::string& folder);
   const std::string& Failure() const { return FFailure; }
 

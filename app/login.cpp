@@ -90,14 +90,25 @@ void TKelthornF::Login() {
   SignedIn = false;
   LoginFailure.clear();
   LoginFailureShown = false;
+  LoginFailureKind = TLoginFailure::None;
   if (OnLogin) {
     OnLogin();
     if (!SignedIn && LoginFailure.empty()) LoginFailure = kSignInFailed;
+    if (!SignedIn && LoginFailureKind == TLoginFailure::None) LoginFailureKind = TLoginFailure::Other;
     return;
   }
+  LoginFailureKind = TLoginFailure::Other;
   // The compiled-in host names no site: going online with it would only fail a look-up.
   if (const std::string problem = PlaceholderHostProblem(SiteHost, SettingsFile()); !problem.empty()) {
     LoginFailure = runtime::Utf8ToAnsi(problem);
+    runtime::ShowMessage(LoginFailure);
+    LoginFailureShown = true;
+    return;
+  }
+  // The site could only refuse an empty name, and the form would carry the password for nobody.
+  if (Edit1.empty()) {
+    LoginFailureKind = TLoginFailure::NoUserName;
+    LoginFailure = kNoUserName;
     runtime::ShowMessage(LoginFailure);
     LoginFailureShown = true;
     return;
@@ -112,7 +123,7 @@ void TKelthornF::Login() {
   if (sslhttpcliget("https://" + HttpsHost() + "/login/default.aspx?RESET=Y", "", loginPage, "GET", ""))
     page = runtime::ReadWholeFile(loginPage);
   if (page.empty()) {
-    LoginFailure = FailureReason("The sign-in page came back empty.");
+    LoginFailure = FailureReason("the sign-in page came back empty; try again later");
     if (FLastFailure == TDownloadFailure::Unreachable || FLastFailure == TDownloadFailure::Certificate) {
       runtime::ShowMessage(LoginFailure);
       LoginFailureShown = true;
@@ -134,6 +145,7 @@ void TKelthornF::Login() {
   if (!LoginSucceeded(reply)) {
     Edit1Color = kColorRed;
     Edit1FontColor = kColorWhite;
+    LoginFailureKind = TLoginFailure::Refused;
     // The message goes to standard error, logs and a box beside a masked field: the
     // password stays out of it.
     LoginFailure = "Meno/Heslo " + Edit1 + "/*** neexistuje?";
@@ -143,6 +155,7 @@ void TKelthornF::Login() {
   }
 
   SignedIn = true;
+  LoginFailureKind = TLoginFailure::None;
   Edit1Color = kColorGreen;
   Edit1FontColor = kColorWhite;
   // The file gets the (only scrambled) password: whatever its mode was, it is the owner's only.
@@ -160,13 +173,18 @@ void TKelthornF::Login() {
   ini.WriteString("User", "PWD", ScramblePassword(Edit1, Edit2));
 }
 
-std::string TKelthornF::FailureReason(const std::string& otherwise) const {
+std::string TKelthornF::FailureReason(const std::string& otherwise) {
   switch (FLastFailure) {
     case TDownloadFailure::Certificate:
-      return "The certificate of " + SiteHost + " was refused (" + FLastFailureText +
-             "); the password was not sent.";
+      LoginFailureKind = TLoginFailure::Certificate;
+      return "the certificate of " + SiteHost + " was refused (" + FLastFailureText +
+             "), so the password was not sent; name the authority that signed it in SSL_CERT_FILE, or, only "
+             "behind a proxy that intercepts HTTPS, set VerifyCertificate=0 in [Site] of " +
+             runtime::Utf8ToAnsi(SettingsFile());
     case TDownloadFailure::Unreachable:
-      return "Cannot sign in to " + SiteHost + ": " + FLastFailureCause + ".";
+      LoginFailureKind = TLoginFailure::Unreachable;
+      return "cannot sign in to " + SiteHost + ": " + FLastFailureCause + "; check [Site] and [Proxy] in " +
+             runtime::Utf8ToAnsi(SettingsFile()) + " and the network, then try again";
     default:
       return otherwise;
   }

@@ -16,6 +16,7 @@
 #include "listing/listing_parser.h"
 #include "listing/site.h"
 #include "listing/sql_output.h"
+#include "net/application.h"
 #include "runtime/codepage.h"
 #include "runtime/formatting.h"
 #include "runtime/text_list.h"
@@ -29,7 +30,8 @@ namespace {
 // A code whose database step failed, as every failing code is reported: which code, which file
 // and SQLite's reason (UTF-8), and that nothing is lost, as the SQL file holds the statements.
 std::string StoreFailureText(const std::string& code, const std::string& failure) {
-  return std::string(kErrorMessage) + code + ": " + failure + "; tmp/" + code + ".sql is written";
+  return std::string(kErrorMessage) + code + ": " + failure + "; tmp/" + code +
+         ".sql is written: repeat the run once the database can be written";
 }
 
 // Straight to standard error, as one write: the database's thread reports from outside the
@@ -55,8 +57,8 @@ std::string LocateDataFolder() {
         homeFolder = user->pw_dir;
     }
     if (homeFolder.empty() || homeFolder[0] != '/')
-      throw runtime::EFileError("Cannot find the data folder: neither XDG_DATA_HOME nor HOME is set, and the user "
-                                "database names no home folder");
+      throw runtime::EFileError("cannot find the data folder: neither XDG_DATA_HOME nor HOME is set, and the user "
+                                "database names no home folder; set XDG_DATA_HOME to a folder of yours");
     base = homeFolder + "/.local/share";
   }
   while (base.size() > 1 && base.back() == '/') base.pop_back();
@@ -65,7 +67,8 @@ std::string LocateDataFolder() {
   errno = 0;
   if (!runtime::EnsureDirectory(folder + "tmp", 0700)) {
     const int err = errno == 0 || errno == EEXIST ? ENOTDIR : errno;
-    throw runtime::EFileError("Cannot create the data folder " + folder + "tmp: " + std::strerror(err));
+    throw runtime::EFileError("cannot create the data folder " + folder + "tmp: " + std::strerror(err) +
+                              "; set XDG_DATA_HOME to a folder you can write");
   }
   return folder;
 }
@@ -148,6 +151,8 @@ void TKelthornF::FormCreate() {
   }
   HttpCli1->SetRequestLimit(s.RequestLimit);
   SslHttpCli1->SetRequestLimit(s.RequestLimit);
+  SettingsProblem = s.Problem;
+  if (!SettingsProblem.empty()) return;
 
   if (!FArguments.empty()) {
     if (SessionIsFresh(TickCount(), SystemBootId(), SessionStamp, SessionBoot))
@@ -197,6 +202,7 @@ void TKelthornF::StoreRows(const std::string& code, listing::TCacheRows& rows, b
   if (DatabaseFile.empty()) return;
   if (FStoreQueue) {
     FStoreQueue->Push(code, std::move(rows));
+    FPushedThisCode = true;
     return;
   }
   try {
@@ -266,10 +272,50 @@ std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
   // A thread of its own writes each code's rows into the database while the next page downloads.
   // Its failures are reported as they happen.
   if (!DatabaseFile.empty()) {
-    FStoreQueue = std::make_unique<store::TStoreQueue>(DatabaseFile, DatabaseBusyTimeoutMs, PrintStoreFailure);
+    FStoreQueue = std::make_unique<store::TStoreQueue>(
+        DatabaseFile, DatabaseBusyTimeoutMs,
+        [this](const std::string& code, const std::string& failure) {
+          PrintStoreFailure(code, failure);
+          std::lock_guard<std::mutex> hold(FStoreOutcomeLock);
+          FStoreOutcomes.emplace_back(failure);
+        },
+        [this](const std::string&) {
+          std::lock_guard<std::mutex> hold(FStoreOutcomeLock);
+          FStoreOutcomes.emplace_back(std::nullopt);
+        });
   }
-  for (FBatchIndex = 1; FBatchIndex <= count; ++FBatchIndex) {
+  // Every code's result waits here (an index into `results`, and whether its rows went to the
+  // database's thread) until the codes before it are told about and, when it was stored,
+  // the database has committed it or failed: codes are told about in their order.
+  struct TAwaiting {
+    size_t Index;
+    bool Stored;
+  };
+  std::deque<TAwaiting> awaiting;
+  std::deque<std::optional<std::string>> storeOutcomes;
+  const auto settle = [&] {
+    {
+      std::lock_guard<std::mutex> hold(FStoreOutcomeLock);
+      for (auto& outcome : FStoreOutcomes) storeOutcomes.push_back(std::move(outcome));
+      FStoreOutcomes.clear();
+    }
+    while (!awaiting.empty()) {
+      TCodeResult& r = results[awaiting.front().Index];
+      if (awaiting.front().Stored) {
+        if (storeOutcomes.empty()) break;
+        if (storeOutcomes.front() && r.Outcome == TCodeOutcome::Converted) {
+          r.Outcome = TCodeOutcome::StoreFailed;
+          r.Cause = runtime::Utf8ToAnsi(*storeOutcomes.front());
+        }
+        storeOutcomes.pop_front();
+      }
+      awaiting.pop_front();
+      if (OnCodeDone) OnCodeDone(r);
+    }
+  };
+  for (FBatchIndex = 1; FBatchIndex <= count && !net::ApplicationTerminated(); ++FBatchIndex) {
     const auto started = std::chrono::steady_clock::now();
+    FPushedThisCode = false;
     TCodeResult r;
     r.Index = FBatchIndex;
     r.Count = count;
@@ -304,22 +350,30 @@ std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
       r.Statements = 0;
       r.Cause = runtime::Utf8ToAnsi(e.what());
     }
-    if (r.Outcome != TCodeOutcome::Converted)
+    // A request cut short by the interrupt is no failure of the code's own.
+    if (r.Outcome != TCodeOutcome::Converted && net::ApplicationTerminated()) r.Outcome = TCodeOutcome::Interrupted;
+    // The disk, not the site, refused: what to do is about the data folder.
+    if (r.Outcome == TCodeOutcome::NotStored) r.Cause += "; make room or mend the data folder, then run the code again";
+    if (r.Outcome != TCodeOutcome::Converted && r.Outcome != TCodeOutcome::Interrupted)
       runtime::ShowMessage(std::string(kErrorMessage) + r.Code + ": " + r.Cause);
     r.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    awaiting.push_back({results.size(), FPushedThisCode});
     results.push_back(r);
-    if (OnCodeDone) OnCodeDone(r);
+    settle();
   }
   FBatchIndex = 0;
   // Files that may not have reached the disk are not a run that went well. They are flushed
   // while the database's thread still works through the last codes.
   if (!flushAtEnd.Flush()) {
     FBatchFlushFailed = true;
-    runtime::ShowMessage(std::string(kErrorMessage) + "the files written could not be flushed to the disk");
+    runtime::ShowMessage(std::string(kErrorMessage) +
+                         "the files written could not be flushed to the disk; check the disk (is it full?), then run "
+                         "the codes again");
   }
   if (FStoreQueue) {
     FStoreFailures += FStoreQueue->Finish();
     FStoreQueue.reset();
+    settle();
   }
   return results;
 }
@@ -346,6 +400,10 @@ TKelthornF::TSavedPageResult TKelthornF::ConvertSavedPage(const std::string& fil
   TSavedPageResult result;
   listing::TListingParser parser = MakeParser();
   std::string page;
+  if (file.empty()) {
+    result.Failure = "an empty file name names no file";
+    return result;
+  }
   try {
     page = runtime::NormalizeLineBreaks(runtime::ReadWholeFile(file));
   } catch (const std::exception& e) {

@@ -6,8 +6,10 @@
 // shows it later; batch mode never does.
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,7 +39,10 @@ class TKelthornF {
 
   // Creation handler: locates the data folder, reads the settings and, only when there are
   // command-line parameters, decides whether the stored session is fresh or a login is due.
+  // A setting the program cannot use (SettingsProblem) stops it before that: nothing is sent.
   void FormCreate();
+  // Why the settings cannot be used, as one line (UTF-8); empty when they can.
+  std::string SettingsProblem;
 
   // Conversion handler: converts "tmp/htmlcopy.htm"; a page that fails makes it sign in and
   // try the current code once more. True when a SQL file was written.
@@ -45,7 +50,9 @@ class TKelthornF {
 
   // What became of one code in batch mode.
   // NotStored: the site answered, but its page could not be written to the data folder.
-  enum class TCodeOutcome { Converted, DownloadFailed, NotStored, NotConverted, Error };
+  // StoreFailed: the SQL file is written, but the database refused its rows.
+  // Interrupted: the run was told to stop while the code was under way.
+  enum class TCodeOutcome { Converted, DownloadFailed, NotStored, NotConverted, Error, StoreFailed, Interrupted };
   struct TCodeResult {
     int Index = 0, Count = 0;
     std::string Code;
@@ -58,9 +65,14 @@ class TKelthornF {
   // Batch mode: downloads and converts every command-line code in turn, stamping the session
   // after each converted one. A code that fails shows one message, kErrorMessage + code +
   // ": " + its cause, and the run goes on; a failed download is never followed by converting
-  // the page left over from the code before. Returns one result per code.
+  // the page left over from the code before. Once the application is told to terminate (an
+  // interrupt), no further code is begun, the one under way ends as Interrupted without a
+  // message, and what was converted still reaches the database. Returns one result per code
+  // begun.
   std::vector<TCodeResult> RunBatch();
-  // Told about each code as soon as it is done (batch progress).
+  // Told about each code once it is done: a converted one only once its rows are in the
+  // database (committed), or with the database off once its SQL file is in place, so that what
+  // is reported converted survives an interrupt or a crash (batch progress).
   std::function<void(const TCodeResult&)> OnCodeDone;
   // True when the last batch run could not flush its files to the disk at its end.
   bool BatchFlushFailed() const { return FBatchFlushFailed; }
@@ -99,6 +111,10 @@ class TKelthornF {
   // login already showed it in a message box.
   std::string LoginFailure;
   bool LoginFailureShown = false;
+  // What kind of failure that was, for a batch to say what to do next. NoUserName: none is
+  // stored, and nothing was sent.
+  enum class TLoginFailure { None, NoUserName, Refused, Certificate, Unreachable, Other };
+  TLoginFailure LoginFailureKind = TLoginFailure::None;
 
   // Downloads `url` with HttpCli1 into `targetFile`: GET when `method` is exactly "GET",
   // otherwise a POST of `body`. False on any failure (connection, time-out, a status of 400 or
@@ -181,6 +197,11 @@ class TKelthornF {
   void StoreRows(const std::string& code, listing::TCacheRows& rows, bool toStandardError);
   std::unique_ptr<store::TListingStore> FStore;
   std::unique_ptr<store::TStoreQueue> FStoreQueue;  // during a batch
+  // What the database's thread said about each code pushed, in order: none when committed, the
+  // failure's text otherwise. Guarded by FStoreOutcomeLock.
+  std::mutex FStoreOutcomeLock;
+  std::deque<std::optional<std::string>> FStoreOutcomes;
+  bool FPushedThisCode = false;  // the current code's rows went to FStoreQueue
   int FStoreFailures = 0;
   std::string FLastParseFailure;  // the parser's FailureCause after the last ParseListing
   std::string FNotConvertedCause;  // why the last SpeedButton1Click converted nothing
@@ -194,7 +215,8 @@ class TKelthornF {
   TDownloadFailure FLastFailure = TDownloadFailure::None;
   std::string FLastFailureText;
   std::string FLastFailureCause;
-  std::string FailureReason(const std::string& otherwise) const;
+  // The login's message for the last download's failure (and its LoginFailureKind).
+  std::string FailureReason(const std::string& otherwise);
   void NoteFailure(http::THttpCli& client, const std::exception& e);
   void NoteFailureKind(http::THttpCli& client, const std::exception& e);
   bool RunDownload(http::THttpCli& client, const std::string& url, const std::string& cookie,

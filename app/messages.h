@@ -14,6 +14,8 @@ inline constexpr std::string_view kProgramVersion = TAMVIREL_VERSION;  // the pr
 inline constexpr std::string_view kErrorMessage = "chyba ";
 
 // A sign-in that failed without saying why.
-inline constexpr const char* kSignInFailed = "The sign-in failed.";
+inline constexpr const char* kSignInFailed = "the sign-in failed";
+// A sign-in with no user name stored or typed: nothing is sent.
+inline constexpr const char* kNoUserName = "no user name is stored or typed in the Settings tab, so nothing was sent to the site";
 
 }  // namespace app

@@ -1,5 +1,6 @@
 #include <unistd.h>
 
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -27,7 +28,7 @@ constexpr const char* kUsage =
     "       tamvirel --convert [--] FILE...\n"
     "       tamvirel --gpx FILE [--] [CODE...]\n"
     "       tamvirel --help | --version\n"
-    "       tamvirel --db FILE [--convert | --gpx FILE] ...\n"
+    "       tamvirel --db FILE [--convert | --gpx FILE] [--] CODE-OR-FILE...\n"
     "\n"
     "Without arguments: opens the window \"Download listing\", where the site's credentials and\n"
     "the proxy are entered, the sign-in is run and the page downloaded last is converted.\n"
@@ -37,7 +38,8 @@ constexpr const char* kUsage =
     "page and converts it into tmp/<code>.sql in the data folder ($XDG_DATA_HOME/tamvirel, by\n"
     "default ~/.local/share/tamvirel). When no session can be had, the window opens instead and\n"
     "the codes are not converted. A code that fails is named on standard error after \"chyba \",\n"
-    "with the cause.\n"
+    "with the cause. Ctrl-C stops asking the site: what was converted still reaches the database\n"
+    "(a second Ctrl-C ends at once).\n"
     "\n"
     "--convert, which must come first, converts listing pages saved by hand (a browser's \"save\n"
     "page\") the same way, without downloading, signing in or a session. \"--\" ends the options.\n"
@@ -52,12 +54,29 @@ constexpr const char* kUsage =
     "folder unless rovkast.ini's [Output] Database= names another file (empty: none); --db FILE,\n"
     "first on the command line, names it for one run (--db \"\": none).\n"
     "\n"
-    "The settings file rovkast.ini in the data folder must name the site: [Site] Host=<host>.\n"
+    "The settings file rovkast.ini in the data folder must name the site: [Site] Host=<host>. A\n"
+    "setting that holds a value the program cannot use is named, with what is expected, before\n"
+    "anything is sent.\n"
     "\n"
     "Exit status: 0 when every code or file was converted (without codes: when the window was\n"
     "closed), 1 when any was not or its database step failed (also when the window opened in\n"
-    "place of the codes, or was needed and no display could be opened), 2 for a wrong command\n"
-    "line.\n";
+    "place of the codes, or was needed and no display could be opened, or a setting is bad), 2 for\n"
+    "a wrong command line, 130 after Ctrl-C (143 after SIGTERM).\n";
+
+// The socket layer's texts carry the numbers of the interface it stands in for, " (Error
+// #10061)": the window shows them as they are, but on a Linux terminal they only mislead.
+std::string WithoutErrorNumbers(std::string line) {
+  static constexpr std::string_view kMark = " (Error #";
+  for (size_t at = 0; (at = line.find(kMark, at)) != std::string::npos;) {
+    size_t end = at + kMark.size();
+    while (end < line.size() && ((line[end] >= '0' && line[end] <= '9') || line[end] == '-')) ++end;
+    if (end < line.size() && line[end] == ')' && end > at + kMark.size())
+      line.erase(at, end + 1 - at);
+    else
+      at = end;
+  }
+  return line;
+}
 
 // Every line the program writes to standard error starts with its name, so that a line read
 // among other programs' output says where it came from.
@@ -65,7 +84,8 @@ void PrintLines(const std::string& utf8Text) {
   size_t from = 0;
   do {
     const size_t end = utf8Text.find('\n', from);
-    const std::string line = utf8Text.substr(from, end == std::string::npos ? std::string::npos : end - from);
+    const std::string line =
+        WithoutErrorNumbers(utf8Text.substr(from, end == std::string::npos ? std::string::npos : end - from));
     std::fprintf(stderr, "%s: %s\n", kProgramName.data(), line.c_str());
     from = end == std::string::npos ? std::string::npos : end + 1;
   } while (from != std::string::npos && from < utf8Text.size());
@@ -118,8 +138,8 @@ void ShowStartupMessage(const std::string& text) {
 // The creation handler. What it raises (a login page that cannot be read, say) is reported as
 // any other unhandled error and the program goes on without a session. Its messages come
 // before the window exists, so they get a box of their own when there is a display.
-void CreateForm(TKelthornF& form) {
-  runtime::TMessageBoxHandler previous = runtime::SetMessageBoxHandler(ShowStartupMessage);
+void CreateForm(TKelthornF& form, runtime::TMessageBoxHandler show = ShowStartupMessage) {
+  runtime::TMessageBoxHandler previous = runtime::SetMessageBoxHandler(std::move(show));
   try {
     form.FormCreate();
   } catch (const std::exception& e) {
@@ -128,14 +148,53 @@ void CreateForm(TKelthornF& form) {
   runtime::SetMessageBoxHandler(std::move(previous));
 }
 
-// The last line of a run on a terminal: how many of the pages or codes were converted, and how
-// long it all took.
-void PrintSummary(size_t count, const char* what, int failed, std::chrono::steady_clock::time_point started) {
+// The last line of a run on a terminal: how many of the pages or codes were converted (a code
+// whose database step failed is not), and how long it all took.
+void PrintSummary(size_t count, const char* what, size_t converted, size_t failed,
+                  std::chrono::steady_clock::time_point started) {
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  char summary[160];
-  std::snprintf(summary, sizeof summary, "%zu %s: %zu converted, %d failed, %.2f s", count, what,
-                count - static_cast<size_t>(failed), failed, seconds);
+  char summary[200];
+  const size_t notBegun = count - converted - failed;
+  std::snprintf(summary, sizeof summary, "%zu %s: %zu converted, %zu failed%s, %.2f s", count, what, converted, failed,
+                notBegun == 0 ? "" : (", " + std::to_string(notBegun) + " not converted (interrupted)").c_str(),
+                seconds);
   PrintLines(summary);
+}
+
+// How a file name shows in a line: an empty one would be invisible.
+std::string Shown(const std::string& file) { return file.empty() ? "\"\"" : file; }
+
+// Ctrl-C and SIGTERM during a batch: the first stops asking the site (every wait gives up on the
+// application's terminating flag) and lets the run end in order; the second ends it at once.
+volatile std::sig_atomic_t gInterrupt = 0;
+
+void OnInterrupt(int signal) {
+  if (gInterrupt != 0) ::_exit(128 + gInterrupt);
+  gInterrupt = signal;
+  net::SetApplicationTerminated(true);  // a lock-free atomic store: safe in a handler
+}
+
+struct TInterruptHandlers {
+  struct sigaction Previous[2] {};
+  TInterruptHandlers() {
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, &Previous[0]);
+    ::sigaction(SIGTERM, &action, &Previous[1]);
+  }
+  ~TInterruptHandlers() {
+    ::sigaction(SIGINT, &Previous[0], nullptr);
+    ::sigaction(SIGTERM, &Previous[1], nullptr);
+  }
+  // The status of a run that was interrupted (128 + the signal), 0 when it was not.
+  static int Status() { return gInterrupt == 0 ? 0 : 128 + gInterrupt; }
+};
+
+// A bad setting: one line, status 1; the window shows it in a box as well.
+int SettingsError(const TKelthornF& form) {
+  PrintLines(form.SettingsProblem);
+  return 1;
 }
 
 int ConvertFiles(const std::vector<std::string>& files, const std::optional<std::string>& database) {
@@ -146,8 +205,10 @@ int ConvertFiles(const std::vector<std::string>& files, const std::optional<std:
   TKelthornF form({});
   form.DatabaseOverride = database;
   form.FormCreate();
-  int failed = 0;
+  if (!form.SettingsProblem.empty()) return SettingsError(form);
+  size_t failed = 0;
   for (const std::string& file : files) {
+    const int storeFailures = form.StoreFailures();
     const TKelthornF::TSavedPageResult r = form.ConvertSavedPage(file);
     // File names and the causes are the system's own texts; only the settings are Windows-1250.
     if (!r.PageHost.empty())
@@ -155,13 +216,14 @@ int ConvertFiles(const std::vector<std::string>& files, const std::optional<std:
                  runtime::AnsiToUtf8(form.SiteHost) + ")");
     if (!r.Converted) {
       ++failed;
-      PrintLines(std::string(kErrorMessage) + file + ": " + r.Failure);
+      PrintLines(std::string(kErrorMessage) + Shown(file) + ": " + r.Failure);
+    } else if (form.StoreFailures() != storeFailures) {
+      ++failed;  // its line is out already
     } else if (terminal) {
       PrintLines(file + ": wrote " + r.SqlFile + " (" + std::to_string(r.Statements) + " statements)");
     }
   }
-  if (terminal) PrintSummary(files.size(), "pages", failed, started);
-  failed += form.StoreFailures();
+  if (terminal) PrintSummary(files.size(), "pages", files.size() - failed, failed, started);
   return failed == 0 ? 0 : 1;
 }
 
@@ -172,8 +234,10 @@ int ExportGpxFile(const std::string& file, const std::vector<std::string>& codes
   TKelthornF form({});
   form.DatabaseOverride = database;
   form.FormCreate();
+  if (!form.SettingsProblem.empty()) return SettingsError(form);
   if (form.DatabaseFile.empty()) {
-    PrintLines("no listings database to export: it is turned off ([Output] Database= or --db \"\")");
+    PrintLines("no listings database to export: it is turned off ([Output] Database= or --db \"\"); name one with"
+               " --db FILE");
     return 1;
   }
   try {
@@ -202,34 +266,65 @@ bool LockDataFolder(TFolderLock& lock, const std::string& dataFolder, bool windo
   return false;
 }
 
+// The line that ends a batch whose sign-in failed: the codes were not converted, why, and what
+// to do (UTF-8).
+std::string SignInFailureLine(const TKelthornF& form, size_t count) {
+  using TKind = TKelthornF::TLoginFailure;
+  const std::string codes = count == 1 ? "the code was not converted: " : std::to_string(count) + " codes were not converted: ";
+  const std::string again = "then run the codes again";
+  const std::string window = "the window (run " + std::string(kProgramName) + " without codes)";
+  const std::string why = runtime::AnsiToUtf8(form.LoginFailure.empty() ? std::string(kSignInFailed) : form.LoginFailure);
+  switch (form.LoginFailureKind) {
+    case TKind::NoUserName:
+      return codes + "no user name is stored in " + form.DataFolder + kSettingsFileName +
+             ", so nothing was sent; sign in once in " + window + ", " + again;
+    case TKind::Refused:
+      return codes + "the site refused the sign-in (" + why + "); correct the user name or the password in " + window +
+             " and sign in there, " + again;
+    case TKind::Certificate:
+    case TKind::Unreachable:
+      return codes + why;  // it says what to do
+    default:
+      return codes + why + "; " + again + " later";
+  }
+}
+
 int RunCodes(std::vector<std::string> codes, const std::string& dataFolder,
              const std::optional<std::string>& database) {
   const auto started = std::chrono::steady_clock::now();
   TFolderLock lock;
   if (!LockDataFolder(lock, dataFolder, false)) return 1;
-  // Codes always go online: a host that names no site would end in a look-up failure.
-  const std::string settingsFile = dataFolder + kSettingsFileName;
-  const std::string problem =
-      PlaceholderHostProblem(LoadSettings(settingsFile, std::string(listing::kDefaultSiteHost)).SiteHost, settingsFile);
-  if (!problem.empty()) {
-    PrintLines(problem);
-    return 1;
-  }
+  TInterruptHandlers interrupts;
+  const size_t count = codes.size();
   TKelthornF form(std::move(codes));
   form.DatabaseOverride = database;
-  CreateForm(form);
+  // Without a display the sign-in's own message would only come again in the last line.
+  const bool display = OpenDisplay();
+  if (display)
+    CreateForm(form);
+  else
+    CreateForm(form, [&form](const std::string& text) {
+      if (text != form.LoginFailure) PrintError(text);
+    });
+  // Codes always go online: a host that names no site would end in a look-up failure (a sign-in
+  // refuses it without sending anything).
+  if (form.SettingsProblem.empty())
+    form.SettingsProblem = PlaceholderHostProblem(form.SiteHost, dataFolder + kSettingsFileName);
+  if (!form.SettingsProblem.empty()) return SettingsError(form);
+  if (TInterruptHandlers::Status() != 0) {
+    PrintLines("interrupted while signing in: no code was converted");
+    return TInterruptHandlers::Status();
+  }
   if (!form.SignedIn) {
-    // No session: the window opens and the codes wait for the user. Without a display, say
-    // why (unless the login's message, which went to standard error, already did) and stop
-    // before downloading anything.
-    if (OpenDisplay()) {
+    // No session: the window opens and the codes wait for the user.
+    if (display) {
       // The codes were not converted, however the window ends: a script must not take them as
       // done.
       RunWindow(form);
       return 1;
     }
-    if (!form.LoginFailureShown) PrintError(form.LoginFailure.empty() ? std::string(kSignInFailed) : form.LoginFailure);
-    return NoDisplay();
+    PrintLines(SignInFailureLine(form, count));
+    return 1;
   }
   // Batch mode: messages go to standard error, so an unattended run never waits on a box. A
   // code that fails says so in its own line; on a terminal the converted ones do too.
@@ -243,14 +338,22 @@ int RunCodes(std::vector<std::string> codes, const std::string& dataFolder,
       PrintLines(line);
     };
   }
-  int failed = 0;
+  size_t converted = 0, failed = 0;
   const auto results = form.RunBatch();
-  for (const auto& r : results)
-    if (r.Outcome != TKelthornF::TCodeOutcome::Converted) ++failed;
-  if (terminal) PrintSummary(results.size(), "codes", failed, started);
+  for (const auto& r : results) {
+    if (r.Outcome == TKelthornF::TCodeOutcome::Converted)
+      ++converted;
+    else if (r.Outcome != TKelthornF::TCodeOutcome::Interrupted)
+      ++failed;
+  }
+  if (terminal) PrintSummary(count, "codes", converted, failed, started);
+  if (const int status = TInterruptHandlers::Status(); status != 0) {
+    PrintLines("interrupted: " + std::to_string(converted) + " of " + std::to_string(count) +
+               " codes converted and in the database; run the same codes again to convert the rest");
+    return status;
+  }
   if (form.BatchFlushFailed()) ++failed;
-  failed += form.StoreFailures();
-  return failed == 0 ? 0 : 1;
+  return failed == 0 && form.StoreFailures() == 0 ? 0 : 1;
 }
 
 // Outside the window, message boxes are lines on standard error, for as long as the program
@@ -277,14 +380,16 @@ int RunProgram(const std::vector<std::string>& utf8Arguments) {
     }
     if (a == "--") {
       optionsEnded = true;
-    } else if (a == "--help" || a == "-h") {
-      std::fputs(kUsage, stdout);
+    } else if (a == "--help" || a == "-h" || a == "--version") {
+      if (utf8Arguments.size() != 1) return CommandLineError(a + " takes nothing else: tamvirel " + a);
+      if (a == "--version")
+        std::printf("%s %s\n", kProgramName.data(), kProgramVersion.data());
+      else
+        std::fputs(kUsage, stdout);
       return 0;
-    } else if (a == "--version") {
-      std::printf("%s %s\n", kProgramName.data(), kProgramVersion.data());
-      return 0;
-    } else if (a == "--db" && i == 0) {
+    } else if (a == "--db") {
       // The listings database of this run ("" turns it off); it leads the command line.
+      if (i != 0) return CommandLineError("--db must come first: tamvirel --db FILE [--convert] ...");
       if (utf8Arguments.size() < 2) return CommandLineError("--db needs a file");
       database = utf8Arguments[++i];
     } else if (a == "--gpx") {
@@ -324,6 +429,11 @@ int RunProgram(const std::vector<std::string>& utf8Arguments) {
   TKelthornF form({});
   form.DatabaseOverride = database;
   CreateForm(form);
+  // The window opens on its Settings tab, where the bad value can be mended.
+  if (!form.SettingsProblem.empty()) {
+    PrintLines(form.SettingsProblem);
+    ShowModalMessage(runtime::Utf8ToAnsi(form.SettingsProblem));
+  }
   return RunWindow(form);
 }
 

@@ -15,8 +15,9 @@ inline constexpr const char* kDefaultDatabaseName = "listings.db";
 // A session stamped at most this many milliseconds ago is reused without a login.
 inline constexpr int64_t kSessionLifetimeMs = 600000;
 
-// The default of "Site"/"RequestLimit", in seconds.
+// The default of "Site"/"RequestLimit", in seconds, and its largest value (a day).
 inline constexpr unsigned kDefaultRequestLimit = 120;
+inline constexpr unsigned kMaxRequestLimit = 86400;
 
 // Stores the site password reversibly under the user name: each password byte XOR the
 // matching byte of the repeated key, as two upper-case hexadecimal digits. An empty key
@@ -62,15 +63,20 @@ struct TSettings {
   // empty value turns the database off.
   std::string Database = kDefaultDatabaseName;
   // "Site"/"RequestLimit": seconds one request may take in all, however busy the server
-  // keeps it; 0 turns the limit off, a negative value counts as the default.
+  // keeps it; 0 turns the limit off.
   unsigned RequestLimit = kDefaultRequestLimit;
+  // The first setting that holds a value the program cannot use, as one line: the file, the
+  // section and key, the value and what is expected. Empty when every setting is good. A bad
+  // value leaves the default in its field.
+  std::string Problem;
 };
 
 // Makes an existing settings file readable and writable by its owner only (0600), before
 // credentials are written into a file that may have been created with a wider mode.
 void RestrictToOwner(const std::string& fileName);
 
-// Reads the settings in the fixed order; a missing file or key leaves the default.
+// Reads the settings in the fixed order and checks each value as it is read (see
+// TSettings::Problem); a missing file or key, or an empty value, leaves the default.
 TSettings LoadSettings(const std::string& fileName, const std::string& defaultHost);
 
 }  // namespace app

@@ -35,6 +35,7 @@ PACKAGES=(
   man-db
   groff-base
   dpkg-dev
+  lintian
   gpsbabel
   libxml2-utils
 )

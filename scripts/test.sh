@@ -8,7 +8,7 @@ bash scripts/setup.sh
 
 BUILD=${BUILD_DIR:-build/test}
 mkdir -p "$(dirname "$BUILD")"
-cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAMVIREL_SANITIZE=ON -DTAMVIREL_TESTS=ON > "$BUILD.configure.log" 2>&1 \
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAMVIREL_SANITIZE=ON -DTAMVIREL_TESTS=ON -DTAMVIREL_WERROR=ON > "$BUILD.configure.log" 2>&1 \
   || { cat "$BUILD.configure.log"; exit 1; }
 cmake --build "$BUILD" -j "$(nproc)"
 

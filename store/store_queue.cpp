@@ -4,10 +4,12 @@
 
 namespace store {
 
-TStoreQueue::TStoreQueue(std::string path, int busyTimeoutMs, TFailureHandler onFailure, size_t depth)
+TStoreQueue::TStoreQueue(std::string path, int busyTimeoutMs, TFailureHandler onFailure, TCommitHandler onCommitted,
+                         size_t depth)
     : FPath(std::move(path)),
       FBusyTimeoutMs(busyTimeoutMs),
       FOnFailure(std::move(onFailure)),
+      FOnCommitted(std::move(onCommitted)),
       FDepth(depth == 0 ? 1 : depth),
       FThread([this] { Run(); }) {}
 
@@ -45,6 +47,7 @@ void TStoreQueue::Run() {
     try {
       if (!store) store = std::make_unique<TListingStore>(FPath, FBusyTimeoutMs);
       store->Apply(item.Rows);
+      if (FOnCommitted) FOnCommitted(item.Code);
     } catch (const std::exception& e) {
       ++FFailures;
       if (FOnFailure) FOnFailure(item.Code, e.what());

@@ -19,11 +19,15 @@ class TStoreQueue {
   // Told about each cache whose rows could not be written, on the queue's thread, with the cache
   // code and the EStoreError text (which names the file and gives SQLite's reason).
   using TFailureHandler = std::function<void(const std::string& code, const std::string& failure)>;
+  // Told about each cache whose transaction has committed, on the queue's thread. Every cache
+  // pushed is told about once, to one handler or the other, in the order pushed.
+  using TCommitHandler = std::function<void(const std::string& code)>;
 
   // The database is opened on the queue's thread when the first cache arrives; one that cannot be
   // opened is tried again for the next. At most `depth` caches wait: Push blocks beyond that, so a
   // database slower than the downloads does not gather the whole batch in memory.
-  TStoreQueue(std::string path, int busyTimeoutMs, TFailureHandler onFailure, size_t depth = 16);
+  TStoreQueue(std::string path, int busyTimeoutMs, TFailureHandler onFailure, TCommitHandler onCommitted = {},
+              size_t depth = 16);
   // Finishes what was pushed.
   ~TStoreQueue();
   TStoreQueue(const TStoreQueue&) = delete;
@@ -46,6 +50,7 @@ class TStoreQueue {
   const std::string FPath;
   const int FBusyTimeoutMs;
   const TFailureHandler FOnFailure;
+  const TCommitHandler FOnCommitted;
   const size_t FDepth;
   std::mutex FLock;
   std::condition_variable FChanged;

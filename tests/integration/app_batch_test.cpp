@@ -1,7 +1,10 @@
 // The program as a user runs it: `tamvirel CODE...` as a process against a loopback site.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <sqlite3.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,8 +15,11 @@
 #include <cstdlib>
 #include <functional>
 #include <mutex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "app/main_form.h"
@@ -35,50 +41,71 @@ struct TRun {
   std::string Err;
 };
 
+// The program started with `args` and XDG_DATA_HOME=`xdg`, its standard error read from `errFd`
+// (the reading end of a pipe or a terminal), its standard output on /dev/null.
+class TChild {
+ public:
+  TChild(const std::vector<std::string>& args, const std::string& xdg, int errFd, int childErrFd,
+         const std::vector<std::string>& extraEnv = {})
+      : FErrFd(errFd) {
+    FPid = ::fork();
+    if (FPid == 0) {
+      ::dup2(childErrFd, 2);
+      ::dup2(::open("/dev/null", O_WRONLY), 1);
+      ::setenv("XDG_DATA_HOME", xdg.c_str(), 1);
+      // Unattended, as batch runs are: a run that finds no session would open the window.
+      ::unsetenv("DISPLAY");
+      for (const std::string& e : extraEnv) ::putenv(const_cast<char*>(e.c_str()));
+      std::vector<char*> argv{const_cast<char*>(TAMVIREL_BINARY)};
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(TAMVIREL_BINARY, argv.data());
+      ::_exit(127);
+    }
+    ::close(childErrFd);
+    ::fcntl(FErrFd, F_SETFL, O_NONBLOCK);
+  }
+  ~TChild() {
+    if (!FEnded) {
+      ::kill(FPid, SIGKILL);
+      ::waitpid(FPid, &FStatus, 0);
+      ADD_FAILURE() << "tamvirel did not end in time";
+    }
+    ::close(FErrFd);
+  }
+  // Reads what the program writes until it ends, `done` holds or `seconds` pass.
+  void Follow(double seconds, const std::function<bool()>& done = nullptr) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (;;) {
+      char buffer[4096];
+      ssize_t n;
+      while ((n = ::read(FErrFd, buffer, sizeof buffer)) > 0) Err.append(buffer, static_cast<size_t>(n));
+      if (FEnded || (done && done()) || std::chrono::steady_clock::now() >= until) return;
+      FEnded = ::waitpid(FPid, &FStatus, WNOHANG) == FPid;
+      if (!FEnded) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  void Signal(int signal) const { ::kill(FPid, signal); }
+  bool Ended() const { return FEnded; }
+  int Status() const { return FStatus; }  // as waitpid gives it
+  std::string Err;
+
+ private:
+  pid_t FPid = -1;
+  int FErrFd;
+  int FStatus = 0;
+  bool FEnded = false;
+};
+
 // Runs the program with `args` and XDG_DATA_HOME=`xdg`; standard error is a pipe (not a
-// terminal), standard output goes to /dev/null. Bounded to 120 s.
+// terminal). Bounded to 120 s.
 TRun RunTamvirel(const std::vector<std::string>& args, const std::string& xdg,
                  const std::vector<std::string>& extraEnv = {}) {
   int errPipe[2];
   EXPECT_EQ(::pipe2(errPipe, O_CLOEXEC), 0);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(errPipe[1], 2);
-    const int devnull = ::open("/dev/null", O_WRONLY);
-    ::dup2(devnull, 1);
-    ::setenv("XDG_DATA_HOME", xdg.c_str(), 1);
-    // Unattended, as batch runs are: a run that finds no session would open the window.
-    ::unsetenv("DISPLAY");
-    for (const std::string& e : extraEnv) ::putenv(const_cast<char*>(e.c_str()));
-    std::vector<char*> argv{const_cast<char*>(TAMVIREL_BINARY)};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(TAMVIREL_BINARY, argv.data());
-    ::_exit(127);
-  }
-  ::close(errPipe[1]);
-  TRun run;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-  char buffer[4096];
-  ::fcntl(errPipe[0], F_SETFL, O_NONBLOCK);
-  int status = 0;
-  for (;;) {
-    ssize_t n;
-    while ((n = ::read(errPipe[0], buffer, sizeof buffer)) > 0) run.Err.append(buffer, static_cast<size_t>(n));
-    if (::waitpid(pid, &status, WNOHANG) == pid) break;
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      ADD_FAILURE() << "tamvirel did not end within 120 s";
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ssize_t n;
-  while ((n = ::read(errPipe[0], buffer, sizeof buffer)) > 0) run.Err.append(buffer, static_cast<size_t>(n));
-  ::close(errPipe[0]);
-  run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
+  TChild child(args, xdg, errPipe[0], errPipe[1], extraEnv);
+  child.Follow(120);
+  return {child.Ended() && WIFEXITED(child.Status()) ? WEXITSTATUS(child.Status()) : -1, child.Err};
 }
 
 std::string SamplePage() { return runtime::ReadWholeFile(std::string(TAMVIREL_SOURCE_DIR) + "/examples/GC1TAMV.htm"); }
@@ -335,8 +362,18 @@ TEST(ProgramBatch, AStaleSessionSignsInThenDownloadsAndConverts) {
   runtime::TIniFile(ini).WriteString("Session", "Boot", "an earlier start");
   const TRun untrusted = RunTamvirel({"GCB"}, xdg, {"SSL_CERT_FILE=/nonexistent"});
   EXPECT_EQ(untrusted.Status, 1);
-  EXPECT_NE(untrusted.Err.find("tamvirel: The certificate of"), std::string::npos) << untrusted.Err;
+  EXPECT_NE(untrusted.Err.find("tamvirel: the code was not converted: the certificate of"), std::string::npos)
+      << untrusted.Err;
   EXPECT_EQ(login.Requests().size(), 2u);
+  EXPECT_EQ(site.Requests().size(), 2u);
+
+  // Credentials the site refuses: one line says so and what to do, and no page is asked for.
+  runtime::TIniFile(ini).WriteString("User", "USER", "jozo");
+  const TRun refused = RunTamvirel({"GCB", "GCC"}, xdg, {"SSL_CERT_FILE=" + site_test::TTlsSite::CaFile()});
+  EXPECT_EQ(refused.Status, 1);
+  EXPECT_EQ(refused.Err, "tamvirel: 2 codes were not converted: the site refused the sign-in (Meno/Heslo jozo/*** "
+                         "neexistuje?); correct the user name or the password in the window (run tamvirel without "
+                         "codes) and sign in there, then run the codes again\n");
   EXPECT_EQ(site.Requests().size(), 2u);
 }
 
@@ -364,7 +401,10 @@ TEST(ProgramBatch, OneRunPerDataFolderARequestLimitAndTheSessionFromTheSiteOnly)
   ASSERT_EQ(::flock(held, LOCK_EX), 0);
   const TRun locked = RunTamvirel({"GCB"}, xdg);
   EXPECT_EQ(locked.Status, 1);
-  EXPECT_NE(locked.Err.find("another tamvirel run is using the data folder"), std::string::npos) << locked.Err;
+  EXPECT_NE(locked.Err.find("another tamvirel run is using the data folder " + xdg +
+                            "/tamvirel/; wait for it to end, or close its window, then try again"),
+            std::string::npos)
+      << locked.Err;
   EXPECT_TRUE(site.Requests().empty());
   runtime::OverwriteFile(xdg + "/saved.htm", PageFor("GCV", true));
   EXPECT_EQ(RunTamvirel({"--convert", xdg + "/saved.htm"}, xdg).Status, 0);
@@ -390,6 +430,107 @@ TEST(ProgramBatch, OneRunPerDataFolderARequestLimitAndTheSessionFromTheSiteOnly)
     EXPECT_FALSE(r.Has("cookie")) << r.Head;
   }
   EXPECT_EQ(relocated, 1);
+}
+
+TEST(ProgramBatch, AnInterruptOrAKillWhileTheDatabaseIsBusyLosesNoCodeItReported) {
+  const std::string xdg = FreshDataHome("batch_interrupt");
+  const std::string data = xdg + "/tamvirel/";
+  site_test::TSiteServer site([](const site_test::TRequest& r) -> site_test::TReply {
+    if (r.Method == "POST") return {200, "OK", {}, "1"};
+    return {200, "OK", {}, PageFor(r.Target.substr(r.Target.find("wp=") + 3), true)};
+  });
+  {
+    runtime::TIniFile settings(data + "rovkast.ini");
+    settings.WriteString("Session", "NET_SessionId", "ASP.NET_SessionId=good;");
+    WriteFreshSession(settings, app::SystemTickCount());
+    settings.WriteString("Site", "Host", "127.0.0.1");
+    settings.WriteString("Site", "HttpPort", site.PortText());
+  }
+  std::vector<std::string> args;
+  for (int i = 0; i < 400; ++i) args.push_back("GCI" + std::to_string(i));
+
+  // Runs the batch with standard error on a terminal, so that each code reported converted gets
+  // its line. Once three are reported, another program takes the database's write lock for
+  // 3.5 s (inside the busy time-out), and `signal` comes while converted codes wait for it.
+  // Returns the wait status, what the program wrote and whether it ended while the lock was held.
+  const auto runAndSignal = [&](int signal, int times = 1) {
+    int master = -1, slave = -1;
+    EXPECT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    TChild child(args, xdg, master, slave);
+    child.Follow(60, [&] { return std::count(child.Err.begin(), child.Err.end(), '[') >= 3; });
+    EXPECT_FALSE(child.Ended()) << child.Err;
+    sqlite3* other = nullptr;
+    EXPECT_EQ(sqlite3_open_v2((data + "listings.db").c_str(), &other, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+    sqlite3_busy_timeout(other, 5000);
+    EXPECT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(other);
+    child.Follow(1.5);
+    for (int i = 0; i < times; ++i) {
+      child.Signal(signal);
+      child.Follow(0.2);  // two signals at once would be delivered as one
+    }
+    child.Follow(2);
+    const bool endedWhileLocked = child.Ended();
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    child.Follow(60);
+    return std::make_tuple(child.Status(), child.Err, endedWhileLocked);
+  };
+  // Every code the output reported converted is in the database; returns how many there were.
+  const auto checkReported = [&](const std::string& err) {
+    std::set<std::string> inDatabase;
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open_v2((data + "listings.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_exec(
+        db, "SELECT Code FROM geocaches",
+        [](void* codes, int, char** values, char**) {
+          static_cast<std::set<std::string>*>(codes)->insert(values[0]);
+          return 0;
+        },
+        &inDatabase, nullptr);
+    sqlite3_close(db);
+    size_t reported = 0;
+    std::istringstream lines(err);
+    for (std::string line; std::getline(lines, line);) {
+      const size_t code = line.find("] GCI");
+      if (line.starts_with("tamvirel: [") && code != std::string::npos) {
+        ++reported;
+        const std::string name = line.substr(code + 2, line.find(':', code) - code - 2);
+        EXPECT_TRUE(inDatabase.count(name)) << name << " was reported converted but is not in the database";
+      }
+    }
+    EXPECT_GE(reported, 3u);
+    EXPECT_LT(reported, args.size());
+    return reported;
+  };
+
+  // A crash, and a second Ctrl-C, which ends the run at once: nothing ends in order, yet
+  // nothing reported is missing.
+  const auto [killed, killedErr, killedAtOnce] = runAndSignal(SIGKILL);
+  EXPECT_TRUE(WIFSIGNALED(killed) && killedAtOnce) << killedErr;
+  checkReported(killedErr);
+  const auto [twice, twiceErr, twiceAtOnce] = runAndSignal(SIGINT, 2);
+  EXPECT_TRUE(WIFEXITED(twice) && WEXITSTATUS(twice) == 130 && twiceAtOnce) << twice << twiceErr;
+  checkReported(twiceErr);
+
+  // An interrupt: 130 once the waiting codes are in, the summary comes before the end, and the
+  // last line says what to do.
+  const auto [status, err, atOnce] = runAndSignal(SIGINT);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130 && !atOnce) << status << err;
+  const size_t reported = checkReported(err);
+  EXPECT_NE(err.find("tamvirel: 400 codes: " + std::to_string(reported) + " converted, 0 failed, "), std::string::npos)
+      << err;
+  EXPECT_NE(err.find("tamvirel: interrupted: " + std::to_string(reported) + " of 400 codes converted"), std::string::npos)
+      << err;
+  // No copy of the settings file is left, neither this run's nor the crashed one's.
+  for (const std::string& folder : {data, data + "tmp/"}) {
+    DIR* dir = ::opendir(folder.c_str());
+    ASSERT_NE(dir, nullptr);
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string name = entry->d_name;
+      EXPECT_FALSE(name.starts_with("rovkast.ini.") || name.find(".sql.") != std::string::npos) << folder << name;
+    }
+    ::closedir(dir);
+  }
 }
 
 TEST(ProgramCommandLine, RefusesWhatItCannotUseAndNamesTheCauseOfEveryFailure) {
@@ -420,6 +561,17 @@ TEST(ProgramCommandLine, RefusesWhatItCannotUseAndNamesTheCauseOfEveryFailure) {
     ini.WriteString("Proxy", "IP", "127.0.0.1");
     ini.WriteString("Proxy", "PORT", closed);
   };
+  // The settings above with one value replaced; the site must not be asked for anything.
+  const auto bad = [&](const char* section, const char* key, const char* value) {
+    return [=] {
+      settings(true, false);
+      runtime::TIniFile(data + "rovkast.ini").WriteString(section, key, value);
+    };
+  };
+  const std::string badSetting = "tamvirel: bad setting in " + data + "rovkast.ini: ";
+  const std::string bare = "expected a bare host name or address";
+  const std::string port = "expected a port number from 1 to 65535";
+  const std::string inUse = " for the proxy in use ([Proxy] Use=1; Use=0 turns it off)\n";
   const std::string chyba = "tamvirel: " + std::string(app::kErrorMessage);
   const std::string usage = "\ntamvirel: try 'tamvirel --help'\n";
   struct TCase {
@@ -428,9 +580,44 @@ TEST(ProgramCommandLine, RefusesWhatItCannotUseAndNamesTheCauseOfEveryFailure) {
     int Status;
     std::string Err;
     std::string Xdg = "";
+    bool SendsNothing = false;
   } cases[] = {
       {{"--x", "GCA"}, nullptr, 2, "tamvirel: unknown option --x" + usage},
       {{"GCA", "--convert", "x"}, nullptr, 2, "tamvirel: --convert must come first: tamvirel --convert FILE..." + usage},
+      {{"GCA", "--db", "x.db"}, nullptr, 2, "tamvirel: --db must come first: tamvirel --db FILE [--convert] ..." + usage},
+      {{"--version", "extra"}, nullptr, 2, "tamvirel: --version takes nothing else: tamvirel --version" + usage},
+      {{"GCA", "--help"}, nullptr, 2, "tamvirel: --help takes nothing else: tamvirel --help" + usage},
+      // Every setting is checked before anything is sent; the first bad one is named.
+      {{"GCA"}, bad("Site", "HttpPort", "abc"), 1, badSetting + "[Site] HttpPort=abc: " + port + "\n", "", true},
+      {{"GCA"}, bad("Site", "HttpsPort", "99999"), 1, badSetting + "[Site] HttpsPort=99999: " + port + "\n", "", true},
+      {{"GCA"}, bad("Site", "Host", "https://localhost"), 1,
+       badSetting + "[Site] Host=https://localhost: " + bare +
+           ": leave out \"https://\" (the program chooses http or https itself)\n", "", true},
+      {{"GCA"}, bad("Site", "Host", "localhost/"), 1,
+       badSetting + "[Site] Host=localhost/: " + bare + ": leave out the path \"/\"\n", "", true},
+      {{"GCA"}, bad("Site", "Host", "localhost:44925"), 1,
+       badSetting + "[Site] Host=localhost:44925: " + bare +
+           ": write the port as HttpPort=44925 instead (and the sign-in's as HttpsPort=)\n", "", true},
+      {{"GCA"}, bad("Proxy", "Use", "yes"), 1, badSetting + "[Proxy] Use=yes: expected 0 (off) or 1 (on)\n", "", true},
+      {{"GCA"}, [&] { bad("Proxy", "IP", "")(); runtime::TIniFile(data + "rovkast.ini").WriteBool("Proxy", "Use", true); },
+       1, badSetting + "[Proxy] IP=: expected a host name or address" + inUse, "", true},
+      {{"GCA"}, [&] { bad("Proxy", "PORT", "")(); runtime::TIniFile(data + "rovkast.ini").WriteBool("Proxy", "Use", true); },
+       1, badSetting + "[Proxy] PORT=: " + port + inUse, "", true},
+      {{"GCA"}, bad("Site", "VerifyCertificate", "2"), 1,
+       badSetting + "[Site] VerifyCertificate=2: expected 0 (off) or 1 (on)\n", "", true},
+      {{"GCA"}, bad("Site", "RequestLimit", "4294968"), 1,
+       badSetting + "[Site] RequestLimit=4294968: expected a whole number from 0 to 86400 seconds (0: no limit)\n", "",
+       true},
+      {{"GCA"}, bad("Site", "RequestLimit", "-1"), 1,
+       badSetting + "[Site] RequestLimit=-1: expected a whole number from 0 to 86400 seconds (0: no limit)\n", "", true},
+      {{"--convert", "x.htm"}, bad("Site", "HttpPort", "0"), 1, badSetting + "[Site] HttpPort=0: " + port + "\n", "",
+       true},
+      // No session and no user name: the sign-in sends nothing, and the line says what to do.
+      {{"GCA", "GCB"}, [&] { bad("Session", "TC", "")(); }, 1,
+       "tamvirel: 2 codes were not converted: no user name is stored in " + data +
+           "rovkast.ini, so nothing was sent; sign in once in the window (run tamvirel without codes), then run the "
+           "codes again\n", "", true},
+      {{"--convert", "--", ""}, [&] { settings(true, false); }, 1, chyba + "\"\": an empty file name names no file\n"},
       {{""}, nullptr, 2, "tamvirel: not a waypoint code: \"\" (codes are ASCII letters and digits)" + usage},
       {{"GC\xC3\x81\xC4\x8C"}, nullptr, 2, "tamvirel: not a waypoint code: \"GC\xC3\x81\xC4\x8C\" (codes are ASCII letters and digits)" + usage},
       {{"--", "--x"}, nullptr, 2, "tamvirel: not a waypoint code: \"--x\" (codes are ASCII letters and digits)" + usage},
@@ -438,18 +625,22 @@ TEST(ProgramCommandLine, RefusesWhatItCannotUseAndNamesTheCauseOfEveryFailure) {
       {{"GCA"}, [&] { settings(false, false); }, 1,
        "tamvirel: " + app::PlaceholderHostProblem(std::string(listing::kDefaultSiteHost), data + "rovkast.ini") + "\n"},
       // The first and last letter and digit are codes too: this run gets as far as the folder.
-      {{"GCA", "0Aa", "9Zz"}, nullptr, 1, "tamvirel: Cannot create the data folder " + pages + "gcx.htm/tamvirel/tmp: Not a directory\n",
+      {{"GCA", "0Aa", "9Zz"}, nullptr, 1, "tamvirel: cannot create the data folder " + pages +
+                                              "gcx.htm/tamvirel/tmp: Not a directory; set XDG_DATA_HOME to a folder you can write\n",
        pages + "gcx.htm"},
       {{"GCA", "GCB", "GCT"}, [&] { settings(true, false); }, 1,
        chyba + "GCA: HTTP 404 Not Found\n" + chyba + "GCT: site 127.0.0.1:" + site.PortText() +
            ": Request aborted on timeout (nothing received for 30 s)\n"},
-      {{"GCB"}, [&] { settings(true, true); }, 1, chyba + "GCB: proxy 127.0.0.1:" + closed + ": Connection refused (Error #10061)\n"},
+      // The system's reason, without the socket layer's numbers.
+      {{"GCB"}, [&] { settings(true, true); }, 1, chyba + "GCB: proxy 127.0.0.1:" + closed + ": Connection refused\n"},
       // The site's page is good, the disk cannot take it: a storage failure, not a download's.
       {{"GCB"}, [&] { settings(true, false); ASSERT_TRUE(runtime::EnsureDirectory(data + "tmp/htmlcopy.htm")); }, 1,
-       chyba + "GCB: Cannot create file " + data + "tmp/htmlcopy.htm: Is a directory\n"},
+       chyba + "GCB: Cannot create file " + data +
+           "tmp/htmlcopy.htm: Is a directory; make room or mend the data folder, then run the code again\n"},
       // The code converts, but its database is a folder: the run does not pass for a good one.
       {{"--db", data + "tmp", "GCB"}, [&] { settings(true, false); }, 1,
-       chyba + "GCB: database " + data + "tmp: unable to open database file (Is a directory); tmp/GCB.sql is written\n"},
+       chyba + "GCB: database " + data + "tmp: unable to open database file (Is a directory); tmp/GCB.sql is written: "
+               "repeat the run once the database can be written\n"},
       {{"--convert", pages + "other_host.htm", pages + "gcx.htm"},
        [&] { settings(true, false); ASSERT_TRUE(runtime::EnsureDirectory(data + "tmp/GCX.sql")); }, 1,
        "tamvirel: " + pages + "other_host.htm: converted for the host listing.tamvirel.example that the page links to "
@@ -463,8 +654,8 @@ TEST(ProgramCommandLine, RefusesWhatItCannotUseAndNamesTheCauseOfEveryFailure) {
     const TRun run = RunTamvirel(t.Args, t.Xdg.empty() ? xdg : t.Xdg);
     EXPECT_EQ(run.Status, t.Status);
     EXPECT_EQ(run.Err, t.Err);
-    // A command line that is refused sends nothing.
-    if (t.Status == 2) {
+    // A command line or a setting that is refused sends nothing.
+    if (t.Status == 2 || t.SendsNothing) {
       EXPECT_EQ(site.Requests().size(), requestsBefore);
     }
   }

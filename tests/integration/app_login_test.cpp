@@ -186,8 +186,12 @@ TEST_F(Login, ARefusedCertificateSendsNoPasswordAndSaysWhy) {
   EXPECT_FALSE(form->SignedIn);
   EXPECT_TRUE(site.Requests().empty());
   ASSERT_EQ(messages.size(), 1u) << form->LoginFailure;
-  EXPECT_NE(messages[0].find("The certificate of"), std::string::npos) << messages[0];
+  // What to do is part of it: the authority's file, or the setting that turns the check off.
+  EXPECT_EQ(messages[0].find("the certificate of"), 0u) << messages[0];
+  EXPECT_NE(messages[0].find("SSL_CERT_FILE"), std::string::npos) << messages[0];
+  EXPECT_NE(messages[0].find("VerifyCertificate=0"), std::string::npos) << messages[0];
   EXPECT_TRUE(form->LoginFailureShown);
+  EXPECT_EQ(form->LoginFailureKind, app::TKelthornF::TLoginFailure::Certificate);
 
   // Turned off knowingly, the same site is accepted.
   messages.clear();
@@ -202,7 +206,8 @@ TEST_F(Login, ARefusedCertificateSendsNoPasswordAndSaysWhy) {
   unreachable->Login();
   EXPECT_FALSE(unreachable->SignedIn);
   ASSERT_EQ(messages.size(), 1u);
-  EXPECT_NE(messages[0].find("Cannot sign in to"), std::string::npos) << messages[0];
+  EXPECT_EQ(messages[0].find("cannot sign in to"), 0u) << messages[0];
+  EXPECT_EQ(unreachable->LoginFailureKind, app::TKelthornF::TLoginFailure::Unreachable);
 
   // A host serving two sites on one address presents the certificate of the name the client
   // sends: the sign-in names its site, and only a host name, never an address.

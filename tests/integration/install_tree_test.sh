@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# `cmake --install` of a build puts exactly the program, its manual page, the menu entry and
-# the README under the prefix; the entry and the page validate, the page names every option
+# `cmake --install` of a build puts exactly the program, its manual page (compressed), the menu
+# entry, the README, the copyright file and the change log under the prefix; the entry and the page validate, the page names every option
 # the program's help names, and the installed program runs.
 # Usage: install_tree_test.sh CMAKE BUILD_DIR
 set -euo pipefail
@@ -18,7 +18,9 @@ fail() { echo "FAIL: $*" >&2; failed=1; }
 expected='bin/tamvirel
 share/applications/tamvirel.desktop
 share/doc/tamvirel/README.md
-share/man/man1/tamvirel.1'
+share/doc/tamvirel/changelog.gz
+share/doc/tamvirel/copyright
+share/man/man1/tamvirel.1.gz'
 actual=$(cd "$PREFIX" && find . -mindepth 1 ! -type d | sed 's|^\./||' | LC_ALL=C sort)
 [ "$actual" = "$expected" ] || fail "installed files:"$'\n'"$actual"$'\n'"expected:"$'\n'"$expected"
 [ -z "$(find "$PREFIX" -type d -empty)" ] || fail "empty folders: $(find "$PREFIX" -type d -empty)"
@@ -28,8 +30,8 @@ out=$(desktop-file-validate "$entry" 2>&1) || fail "desktop-file-validate: $out"
 [ -z "$out" ] || fail "desktop-file-validate: $out"
 grep -qx 'Exec=tamvirel' "$entry" || fail "the menu entry does not start tamvirel without arguments"
 
-page=$PREFIX/share/man/man1/tamvirel.1
-out=$(groff -ww -z -man "$page" 2>&1) || fail "groff: $out"
+page=$PREFIX/share/man/man1/tamvirel.1.gz
+out=$(zcat "$page" | groff -ww -z -man 2>&1) || fail "groff: $out"
 [ -z "$out" ] || fail "groff -ww: $out"
 out=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 > "$WORK/page.txt") || fail "man -l: $out"
 [ -z "$out" ] || fail "man -l: $out"

@@ -566,14 +566,15 @@ TEST_F(MainWindow, WithoutADisplayOnlyTheWindowIsRefused) {
     const char* what;
     std::string args;
     bool freshSession;
-    bool needsWindow;
+    const char* refusal;  // the line that ends the run with status 1, if any
     bool converted;
   } cases[] = {
-      {"no codes: the window", "", false, true, false},
-      {"codes and no session: the window", "GC1TAMV", false, true, false},
+      {"no codes: the window", "", false, "cannot open the window: no display", false},
+      // No window is tried for codes: the line says they were not converted, and why.
+      {"codes and no session", "GC1TAMV", false, "the code was not converted: no user name is stored", false},
       // Batch mode runs without a display; its download cannot reach a site here.
-      {"codes and a fresh session: batch mode", "GC1TAMV", true, false, false},
-      {"pages saved by hand", "--convert '" + dir + "tamvirel/tmp/htmlcopy.htm'", false, false, true},
+      {"codes and a fresh session: batch mode", "GC1TAMV", true, nullptr, false},
+      {"pages saved by hand", "--convert '" + dir + "tamvirel/tmp/htmlcopy.htm'", false, nullptr, true},
   };
   for (const TCase& t : cases) {
     SCOPED_TRACE(t.what);
@@ -585,9 +586,9 @@ TEST_F(MainWindow, WithoutADisplayOnlyTheWindowIsRefused) {
     if (t.freshSession) WriteFreshSession(dir + "tamvirel/");
     TProcessResult r = RunProgramWith("-u DISPLAY XDG_DATA_HOME='" + dir + "'", t.args);
     EXPECT_EQ(runtime::FileExists(dir + "tamvirel/tmp/GC1TAMV.sql"), t.converted);
-    const bool refused = r.Output.find("cannot open the window: no display") != std::string::npos;
-    EXPECT_EQ(refused, t.needsWindow) << r.Output;
-    if (t.needsWindow) {
+    EXPECT_EQ(r.Output.find("cannot open the window") != std::string::npos, t.args.empty()) << r.Output;
+    if (t.refusal) {
+      EXPECT_NE(r.Output.find(t.refusal), std::string::npos) << r.Output;
       EXPECT_EQ(r.ExitStatus, 1) << r.Output;
     }
     if (t.converted) {
@@ -598,13 +599,15 @@ TEST_F(MainWindow, WithoutADisplayOnlyTheWindowIsRefused) {
 
 TEST_F(MainWindow, TheProgramOpensTheWindowWithoutCodesOrWithoutASession) {
   const std::string page = runtime::ReadWholeFile(std::string(TAMVIREL_TEST_DATA) + "/listing/full_page.htm");
-  for (const char* args : {"", "GC1TAMV"}) {
-    SCOPED_TRACE(std::string("arguments: '") + args + "'");
+  // The third run has a bad setting: its line comes in a box, then the window opens.
+  for (const auto& [args, bad] : {std::pair{"", false}, {"GC1TAMV", false}, {"", true}}) {
+    SCOPED_TRACE(std::string("arguments: '") + args + "'" + (bad ? ", a bad setting" : ""));
     std::system(("rm -rf '" + dir + "'").c_str());
     ASSERT_TRUE(runtime::EnsureDirectory(dir + "tamvirel/tmp"));
     runtime::WriteFileAtomic(dir + "tamvirel/tmp/htmlcopy.htm", page);
     const test_support::TRefusingPort nothing;
     PointSiteAtNothing(dir + "tamvirel/", nothing);
+    if (bad) runtime::TIniFile(dir + "tamvirel/rovkast.ini").WriteString("Site", "HttpPort", "abc");
     std::string output = dir + "output.txt";
     pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
@@ -618,12 +621,14 @@ TEST_F(MainWindow, TheProgramOpensTheWindowWithoutCodesOrWithoutASession) {
         ::execl(TAMVIREL_BINARY, TAMVIREL_BINARY, args, static_cast<char*>(nullptr));
       ::_exit(127);
     }
-    if (args[0] != '\0') {
-      // The login at start cannot reach the site: its message comes first, then the window.
+    if (args[0] != '\0' || bad) {
+      // The login at start cannot reach the site (or a setting is bad): its message comes first,
+      // then the window.
       std::string box = Shell("timeout 30 xdotool search --sync --onlyvisible --name '^tamvirel$' | head -1");
       EXPECT_FALSE(box.empty()) << "no message box";
       if (!box.empty()) {
-        Shell("import -window " + box.substr(0, box.find('\n')) + " '" + shots + "startup_message.png'");
+        Shell("import -window " + box.substr(0, box.find('\n')) + " '" + shots +
+              (bad ? "settings_message.png'" : "startup_message.png'"));
         Xdo("mousemove --window " + box.substr(0, box.find('\n')) + " 20 10 key Return");
       }
     }
@@ -651,6 +656,9 @@ TEST_F(MainWindow, TheProgramOpensTheWindowWithoutCodesOrWithoutASession) {
       // Codes that the window replaced were not converted: a script must not take them as done.
       const int expected = args[0] == '\0' ? 0 : 1;
       EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == expected) << runtime::ReadWholeFile(output);
+    }
+    if (bad) {
+      EXPECT_NE(runtime::ReadWholeFile(output).find("[Site] HttpPort=abc: expected a port"), std::string::npos);
     }
     // Without a session the codes wait for the user: nothing was converted.
     EXPECT_FALSE(runtime::FileExists(dir + "tamvirel/tmp/GC1TAMV.sql"));

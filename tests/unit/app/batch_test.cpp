@@ -254,7 +254,7 @@ TEST_F(Batch, ACodeThatIsNotConvertedLeavesTheStampAlone) {
     std::vector<std::string> messages;
   } cases[] = {{"the sign-in fails", false, TKelthornF::TCodeOutcome::NotConverted,
                 {std::string(kErrorMessage) + "GC1: the page shows no coordinates (not signed in?); signing in again "
-                                              "failed: The sign-in failed."}},
+                                              "failed: the sign-in failed"}},
                {"the retry's download fails", true, TKelthornF::TCodeOutcome::DownloadFailed,
                 {std::string(kErrorMessage) + "GC1: after signing in again: download failed"}}};
   for (const TCase& t : cases) {
