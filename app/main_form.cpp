@@ -151,6 +151,9 @@ void TKelthornF::FormCreate() {
   }
   HttpCli1->SetRequestLimit(s.RequestLimit);
   SslHttpCli1->SetRequestLimit(s.RequestLimit);
+  // A layout file with a mistake is left out (Layouts().Problems names it); the others, and the
+  // built-in ones, serve.
+  FLayouts = listing::LoadLayouts(DataFolder + "layouts/");
   SettingsProblem = s.Problem;
   if (!SettingsProblem.empty()) return;
 
@@ -180,6 +183,7 @@ listing::TListingParser TKelthornF::MakeParser() {
   // all in memory, some hundred KB per code.
   parser.Memo = FBatchIndex > 0 ? nullptr : &Memo1;
   parser.AttributeItems = LboxAttr;
+  parser.Layouts = FLayouts;
   return parser;
 }
 
@@ -195,6 +199,8 @@ bool TKelthornF::ParseListing() {
   // The window's button reports in a box; batch mode, which must never wait on one, on stderr.
   if (converted) StoreRows(parser.Code(), parser.Rows(), FBatchIndex > 0);
   FLastParseFailure = parser.FailureCause();
+  FLastNoLayout = parser.NoLayoutCause();
+  FLastLayout = LayoutText(parser.Layout());
   return converted;
 }
 
@@ -237,10 +243,18 @@ bool TKelthornF::SpeedButton1Click() {
   }
   if (ParseListing()) return true;
   FNotConvertedCause = ParseFailureCause() + " (after signing in again)";
+  // The window says why of a page no layout knows, as the parser does of a failed one; batch
+  // mode names the cause in the code's own line.
+  if (FBatchIndex == 0 && !FLastNoLayout.empty()) runtime::ShowMessage(FNotConvertedCause);
   return false;
 }
 
+std::string TKelthornF::LayoutText(const listing::TLayout* layout) {
+  return layout ? layout->Name + " (" + layout->Origin + ")" : std::string();
+}
+
 std::string TKelthornF::ParseFailureCause() const {
+  if (!FLastNoLayout.empty()) return runtime::Utf8ToAnsi(FLastNoLayout);
   // No error but no file: the page has no coordinates, the sign of a session not signed in.
   if (FLastParseFailure.empty()) return "the page shows no coordinates (not signed in?)";
   return "conversion failed at " + runtime::Utf8ToAnsi(FLastParseFailure);
@@ -329,6 +343,7 @@ std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
       } else {
         const bool converted = SpeedButton1Click();
         r.Statements = converted ? FLastStatements : 0;
+        if (converted) r.Layout = FLastLayout;
         // Only a converted code proves the session good. One that was not converted either
         // had its session refused (a stamp would make the next run trust it) or signed in
         // anew, and the sign-in stamped the session itself.
@@ -424,9 +439,11 @@ TKelthornF::TSavedPageResult TKelthornF::ConvertSavedPage(const std::string& fil
     listing::TCacheRows rows;
     std::string code;
     if (!parser.BuildRows(page, rows, code)) {
-      result.Failure = "the page shows no coordinates (saved without signing in?)";
+      result.Failure = parser.NoLayoutCause().empty() ? "the page shows no coordinates (saved without signing in?)"
+                                                      : parser.NoLayoutCause();
       return result;
     }
+    result.Layout = LayoutText(parser.Layout());
     result.SqlFile = listing::SqlFileName(DataFolder, code);
     const std::vector<std::string> list = listing::CacheStatements(rows);
     listing::SaveStatements(result.SqlFile, list);

@@ -60,6 +60,7 @@ class TKelthornF {
     size_t Statements = 0;  // written to the SQL file
     double Seconds = 0;
     std::string Cause;      // why it failed, for a user to act on; empty when converted
+    std::string Layout;     // the page layout that converted it (see LayoutText)
   };
 
   // Batch mode: downloads and converts every command-line code in turn, stamping the session
@@ -77,6 +78,11 @@ class TKelthornF {
   // True when the last batch run could not flush its files to the disk at its end.
   bool BatchFlushFailed() const { return FBatchFlushFailed; }
 
+  // "<name> (<file>)" of a layout, for a run that is asked which layout converted each page.
+  static std::string LayoutText(const listing::TLayout* layout);
+  // The page layouts in use, in the order a page is tried with them.
+  const listing::TLayoutTable& Layouts() const { return *FLayouts; }
+
   // Converts a page saved by hand (a browser's "save page") as the conversion button does,
   // without download, login or session: writes tmp/<code>.sql. The site's host is the
   // configured one, or, when that does not occur in the page, the host of the page's own
@@ -87,6 +93,7 @@ class TKelthornF {
     std::string SqlFile;     // written when converted
     std::string PageHost;    // the host taken from the page; empty when the configured one served
     std::string Failure;     // why it was not converted (UTF-8, as the system gives its texts)
+    std::string Layout;      // the page layout that converted it (see LayoutText)
   };
   TSavedPageResult ConvertSavedPage(const std::string& file);
 
@@ -204,6 +211,11 @@ class TKelthornF {
   bool FPushedThisCode = false;  // the current code's rows went to FStoreQueue
   int FStoreFailures = 0;
   std::string FLastParseFailure;  // the parser's FailureCause after the last ParseListing
+  std::string FLastNoLayout;      // the parser's NoLayoutCause after the last ParseListing
+  std::string FLastLayout;        // the layout that converted the last page
+  // The page layouts: the built-in ones with the data folder's layouts/ over them, read by the
+  // creation handler; the conversion button, batch mode and saved pages all use them.
+  std::shared_ptr<const listing::TLayoutTable> FLayouts = listing::BuiltInLayouts();
   std::string FNotConvertedCause;  // why the last SpeedButton1Click converted nothing
   std::string ParseFailureCause() const;
   size_t FLastStatements = 0;

@@ -29,6 +29,7 @@ constexpr const char* kUsage =
     "       tamvirel --gpx FILE [--] [CODE...]\n"
     "       tamvirel --help | --version\n"
     "       tamvirel --db FILE [--convert | --gpx FILE] [--] CODE-OR-FILE...\n"
+    "       tamvirel [--db FILE] --verbose [--convert] [--] CODE-OR-FILE...\n"
     "\n"
     "Without arguments: opens the window \"Download listing\", where the site's credentials and\n"
     "the proxy are entered, the sign-in is run and the page downloaded last is converted.\n"
@@ -49,6 +50,11 @@ constexpr const char* kUsage =
     "receivers and geocaching apps read (\"-\": standard output), without going online:\n"
     "    tamvirel --gpx caches.gpx GC12AB GC34CD\n"
     "Codes the database does not hold are named, and the status is 1.\n"
+    "\n"
+    "A page is converted by the first page layout that recognises it: the built-in ones, then the\n"
+    "files layouts/*.ini in the data folder, which add layouts or replace built-in ones of the same\n"
+    "name (see the README, \"When the site changes its pages\"). --verbose names the layouts in use\n"
+    "and, for each page or code converted, the layout that converted it.\n"
     "\n"
     "Every converted code is also loaded into the listings database, listings.db in the data\n"
     "folder unless rovkast.ini's [Output] Database= names another file (empty: none); --db FILE,\n"
@@ -161,6 +167,17 @@ void PrintSummary(size_t count, const char* what, size_t converted, size_t faile
   PrintLines(summary);
 }
 
+// Layout files with a mistake are named before anything is converted; the others serve. With
+// --verbose, so are the layouts a page is tried with, in their order.
+void ReportLayouts(const TKelthornF& form, bool verbose) {
+  for (const std::string& problem : form.Layouts().Problems) PrintLines("layout file not used: " + problem);
+  if (!verbose) return;
+  std::string names;
+  for (const listing::TLayout& layout : form.Layouts().Layouts)
+    names += (names.empty() ? "" : ", ") + TKelthornF::LayoutText(&layout);
+  PrintLines("layouts: " + names);
+}
+
 // How a file name shows in a line: an empty one would be invisible.
 std::string Shown(const std::string& file) { return file.empty() ? "\"\"" : file; }
 
@@ -197,7 +214,7 @@ int SettingsError(const TKelthornF& form) {
   return 1;
 }
 
-int ConvertFiles(const std::vector<std::string>& files, const std::optional<std::string>& database) {
+int ConvertFiles(const std::vector<std::string>& files, const std::optional<std::string>& database, bool verbose) {
   const auto started = std::chrono::steady_clock::now();
   const bool terminal = ::isatty(STDERR_FILENO) != 0;
   // No codes: the creation handler reads the settings (host, attribute table) and signs in to
@@ -206,6 +223,7 @@ int ConvertFiles(const std::vector<std::string>& files, const std::optional<std:
   form.DatabaseOverride = database;
   form.FormCreate();
   if (!form.SettingsProblem.empty()) return SettingsError(form);
+  ReportLayouts(form, verbose);
   size_t failed = 0;
   for (const std::string& file : files) {
     const int storeFailures = form.StoreFailures();
@@ -219,8 +237,9 @@ int ConvertFiles(const std::vector<std::string>& files, const std::optional<std:
       PrintLines(std::string(kErrorMessage) + Shown(file) + ": " + r.Failure);
     } else if (form.StoreFailures() != storeFailures) {
       ++failed;  // its line is out already
-    } else if (terminal) {
-      PrintLines(file + ": wrote " + r.SqlFile + " (" + std::to_string(r.Statements) + " statements)");
+    } else {
+      if (terminal) PrintLines(file + ": wrote " + r.SqlFile + " (" + std::to_string(r.Statements) + " statements)");
+      if (verbose) PrintLines(file + ": converted by the layout " + r.Layout);
     }
   }
   if (terminal) PrintSummary(files.size(), "pages", files.size() - failed, failed, started);
@@ -290,7 +309,7 @@ std::string SignInFailureLine(const TKelthornF& form, size_t count) {
 }
 
 int RunCodes(std::vector<std::string> codes, const std::string& dataFolder,
-             const std::optional<std::string>& database) {
+             const std::optional<std::string>& database, bool verbose) {
   const auto started = std::chrono::steady_clock::now();
   TFolderLock lock;
   if (!LockDataFolder(lock, dataFolder, false)) return 1;
@@ -329,13 +348,15 @@ int RunCodes(std::vector<std::string> codes, const std::string& dataFolder,
   // Batch mode: messages go to standard error, so an unattended run never waits on a box. A
   // code that fails says so in its own line; on a terminal the converted ones do too.
   const bool terminal = ::isatty(STDERR_FILENO) != 0;
-  if (terminal) {
-    form.OnCodeDone = [](const TKelthornF::TCodeResult& r) {
+  ReportLayouts(form, verbose);
+  if (terminal || verbose) {
+    form.OnCodeDone = [terminal, verbose](const TKelthornF::TCodeResult& r) {
       if (r.Outcome != TKelthornF::TCodeOutcome::Converted) return;
       char line[160];
       std::snprintf(line, sizeof line, "[%d/%d] %s: %zu statements, %.2f s", r.Index, r.Count,
                     runtime::AnsiToUtf8(r.Code).c_str(), r.Statements, r.Seconds);
-      PrintLines(line);
+      if (terminal) PrintLines(line);
+      if (verbose) PrintLines(runtime::AnsiToUtf8(r.Code) + ": converted by the layout " + r.Layout);
     };
   }
   size_t converted = 0, failed = 0;
@@ -368,6 +389,7 @@ struct TErrorLines {
 int RunProgram(const std::vector<std::string>& utf8Arguments) {
   TErrorLines errorLines;
   bool convert = false;
+  bool verbose = false;
   bool optionsEnded = false;
   std::optional<std::string> database;
   std::optional<std::string> gpxFile;
@@ -392,13 +414,16 @@ int RunProgram(const std::vector<std::string>& utf8Arguments) {
       if (i != 0) return CommandLineError("--db must come first: tamvirel --db FILE [--convert] ...");
       if (utf8Arguments.size() < 2) return CommandLineError("--db needs a file");
       database = utf8Arguments[++i];
+    } else if (a == "--verbose") {
+      verbose = true;
     } else if (a == "--gpx") {
-      if (i != (database ? 2u : 0u)) return CommandLineError("--gpx must come first: tamvirel --gpx FILE [CODE...]");
+      if (i != (database ? 2u : 0u) + (verbose ? 1u : 0u))
+        return CommandLineError("--gpx must come first: tamvirel --gpx FILE [CODE...]");
       if (i + 1 >= utf8Arguments.size()) return CommandLineError("--gpx needs a file (\"-\": standard output)");
       gpxFile = utf8Arguments[++i];
     } else if (a == "--convert") {
       // Codes and files cannot be mixed: what came before it would be taken for one or the other.
-      if (i != (database ? 2u : 0u)) return CommandLineError("--convert must come first: tamvirel --convert FILE...");
+      if (i != (database ? 2u : 0u) + (verbose ? 1u : 0u)) return CommandLineError("--convert must come first: tamvirel --convert FILE...");
       convert = true;
     } else {
       return CommandLineError("unknown option " + a);
@@ -420,9 +445,9 @@ int RunProgram(const std::vector<std::string>& utf8Arguments) {
     return 1;
   }
 
-  if (convert) return ConvertFiles(operands, database);
+  if (convert) return ConvertFiles(operands, database, verbose);
   if (gpxFile) return ExportGpxFile(*gpxFile, operands, database);
-  if (!operands.empty()) return RunCodes(std::move(operands), dataFolder, database);
+  if (!operands.empty()) return RunCodes(std::move(operands), dataFolder, database, verbose);
   if (!OpenDisplay()) return NoDisplay();
   TFolderLock lock;
   if (!LockDataFolder(lock, dataFolder, true)) return 1;
@@ -434,6 +459,8 @@ int RunProgram(const std::vector<std::string>& utf8Arguments) {
     PrintLines(form.SettingsProblem);
     ShowModalMessage(runtime::Utf8ToAnsi(form.SettingsProblem));
   }
+  for (const std::string& problem : form.Layouts().Problems)
+    ShowModalMessage(runtime::Utf8ToAnsi("layout file not used: " + problem));
   return RunWindow(form);
 }
 

@@ -1,12 +1,9 @@
 #include "listing/favorites.h"
 
-#include "listing/text_ops.h"
-
 namespace listing {
 
-std::string FavoriteScoreAddress(std::string_view page, std::string_view host) {
+std::string FavoriteScoreAddress(std::string_view token, std::string_view host) {
   static constexpr char kHex[] = "0123456789ABCDEF";
-  const std::string_view token = PageBetween(page, "userToken = '", "'");
   std::string address = "http://";
   address.append(host).append("/datastore/favorites.svc/score?u=");
   for (char c : token) {

@@ -6,11 +6,11 @@
 
 namespace listing {
 
-// "http://" + host + "/datastore/favorites.svc/score?u=" + the page's user token (the text
-// between "userToken = '" and the next apostrophe; empty when the page has none). The token is
+// "http://" + host + "/datastore/favorites.svc/score?u=" + the page's user token (as the page's
+// layout cuts it: the text between "userToken = '" and the next apostrophe). The token is
 // taken as it stands, except that bytes a request line cannot carry (control bytes, blanks,
 // "#", bytes of 127 and above) are percent-encoded, so a page cannot smuggle header lines or a
 // fragment into the request.
-std::string FavoriteScoreAddress(std::string_view page, std::string_view host);
+std::string FavoriteScoreAddress(std::string_view token, std::string_view host);
 
 }  // namespace listing

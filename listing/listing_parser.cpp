@@ -16,15 +16,10 @@ namespace listing {
 namespace {
 
 constexpr std::string_view kCreatedBy = " created by ";
-constexpr std::string_view kWidgetBody = "<div class=\"WidgetBody\">";
 constexpr std::string_view kTitleAttribute = "title=\"";
-constexpr std::string_view kLogsMarker = "initalLogs = {";  // spelled as the page spells it
-// The logs text starts at the marker's last two bytes: the blank and the opening brace.
-constexpr int64_t kLogsOffset = 12;
 
 // Difficulty and terrain are shown as star images: stars2_5.gif means 2.5.
-std::string StarRating(std::string_view page, std::string_view spanMarker) {
-  const std::string_view span = PageBetween(page, spanMarker, "</span>");
+std::string StarRating(std::string_view span) {
   return ReplaceFirst(TextBetween("stars/stars", ".gif", span), "_", ".");
 }
 
@@ -44,10 +39,31 @@ bool TListingParser::BuildStatements(std::string_view page, std::vector<std::str
 
 bool TListingParser::BuildRows(std::string_view page, TCacheRows& rows, std::string& code) {
   FStageCounter = 0;
+  FLayout = nullptr;
+  FNoLayoutCause.clear();
+  if (!Layouts) Layouts = BuiltInLayouts();
+  const TLayout* layout = Layouts->Recognise(page);
+  if (!layout) {
+    // A page no layout knows is only taken for a session that was not signed in when it shows
+    // the site's sign-in link instead of coordinates.
+    if (Layouts->SignedOut(page)) {
+      if (SignedIn) *SignedIn = false;
+    } else {
+      FNoLayoutCause = Layouts->NoLayoutCause(page);
+    }
+    return false;
+  }
+  FLayout = layout;
+  // Each value is cut as the layout says, and a failure while it is read shows its stage.
+  bool found = false;
+  auto cut = [&](TValue value) {
+    FStageCounter = std::max(FStageCounter, ValueInfo(value).Stage);
+    return CutValue(page, layout->Cut(value), Host, &found);
+  };
   TGeocacheValues v;
 
   // Title: "<code> <name> (<type>) in <location> created by <owner>" and one trailing byte.
-  const std::string_view title = TextBetween("<title>", "</title>", page);
+  const std::string_view title = cut(TValue::Title);
   const int64_t sp = FindText(" ", title);
   v.Code = TrimBlanks(Slice(title, 1, sp - 1));
   code = v.Code;
@@ -56,62 +72,55 @@ bool TListingParser::BuildRows(std::string_view page, TCacheRows& rows, std::str
   const int64_t cb = FindFrom(kCreatedBy, title, FindText(") ", title));
   const int64_t ownerAt = cb + static_cast<int64_t>(kCreatedBy.size());
   v.UserName = Slice(title, ownerAt, static_cast<int64_t>(title.size()) - ownerAt);
+  if (layout->Cut(TValue::OwnerName).Defined()) v.UserName = TrimBlanks(cut(TValue::OwnerName));
   v.PlacedBy = v.UserName;
 
-  // Hidden date, shown as dd.mm.yyyy after a label and a colon: fixed positions, any separators.
-  const std::string_view hidden = TrimBlanks(PageBetween(page, "<div id=\"ctl00_ContentBody_mcd2\">", "</div"));
+  // Hidden date, shown after a label and a colon.
+  const std::string_view hidden = TrimBlanks(cut(TValue::Hidden));
   const std::string_view date = TrimBlanks(Slice(hidden, FindText(":", hidden) + 1, kRest));
-  std::string dateCreated;
-  dateCreated.append(Slice(date, 7, 4)).append("-").append(Slice(date, 4, 2)).append("-").append(Slice(date, 1, 2));
+  const std::string dateCreated = LayoutDate(date, layout->DateFormats);
   v.DateCreated = dateCreated;
   v.UTCPlaceDate = dateCreated;
 
   // Cache type: the title attribute of the first image in the cache-type link.
-  const std::string_view link = PageBetween(page, "<a href=\"/about/cache_types.aspx\"", "</a>");
+  const std::string_view link = cut(TValue::CacheType);
   const int64_t typeAt = FindFrom(kTitleAttribute, link, FindText("<img", link)) + static_cast<int64_t>(kTitleAttribute.size());
   v.CacheType = Slice(link, typeAt, FindFrom("\"", link, typeAt) - typeAt);
 
-  v.ContainerTypeName = PageBetween(page, "<img src=\"/images/icons/container/", ".");
+  v.ContainerTypeName = cut(TValue::Container);
 
   // Location: "In <state>, <country>".
-  const std::string_view location = PageBetween(page, "<span id=\"ctl00_ContentBody_Location\">", "<");
+  const std::string_view location = cut(TValue::Location);
   const int64_t blank = FindText(" ", location);
   const int64_t comma = FindText(",", location);
   v.State = TrimBlanks(Slice(location, blank + 1, comma - blank - 1));
   v.StateID = "290";
-  FStageCounter = 1;
   v.Country = TrimBlanks(Slice(location, comma + 1, kRest));
   v.CountryID = "182";
 
-  const std::string updated = ReplaceFirst(PageBetween(page, "<time class=\"timeago\" datetime=\"", "\""), "T", " ");
+  const std::string updated = ReplaceFirst(cut(TValue::Updated), "T", " ");
   v.DateLastUpdate = Slice(updated, 1, 19);
 
-  // Attribute images between the detail widget's body and its last paragraph.
-  int64_t sectionAt = FindText("ctl00_ContentBody_detailWidget", page);
-  sectionAt = FindFrom(kWidgetBody, page, sectionAt);
-  const int64_t sectionEnd = FindFrom("<p class=\"NoBottomSpacing\">", page, sectionAt);
-  const int64_t bodyLength = static_cast<int64_t>(kWidgetBody.size());
-  const std::string attributes =
-      AttributeString(Slice(page, sectionAt + bodyLength, sectionEnd - sectionAt - bodyLength), AttributeItems);
+  const std::string attributes = AttributeString(cut(TValue::Attributes), AttributeItems);
 
-  v.FavoritePoints = TrimBlanks(PageBetween(page, "<span class=\"favorite-value\">", "</span"));
+  v.FavoritePoints = TrimBlanks(cut(TValue::Favorites));
   if (AboveZero(v.FavoritePoints) && FetchFavoriteScore)
-    FetchFavoriteScore(FavoriteScoreAddress(page, AddressHost.empty() ? Host : AddressHost));
+    FetchFavoriteScore(FavoriteScoreAddress(cut(TValue::UserToken), AddressHost.empty() ? Host : AddressHost));
 
   v.IsPremium = "false";
   v.IsLocked = "false";
-  v.GUID = PageBetween(page, "http://" + Host + "/seek/cache_details.aspx?guid=", "\"");
-  v.PublicGuid = PageBetween(page, "<a href=\"http://" + Host + "/profile/?guid=", "&");
+  v.GUID = cut(TValue::Guid);
+  v.PublicGuid = cut(TValue::Owner);
   v.Available = "true";
   v.Archived = "false";
 
-  const std::string difficulty = StarRating(page, "<span id=\"ctl00_ContentBody_uxLegendScale\"");
-  const std::string terrain = StarRating(page, "<span id=\"ctl00_ContentBody_Localize12\"");
+  const std::string difficulty = StarRating(cut(TValue::Difficulty));
+  const std::string terrain = StarRating(cut(TValue::Terrain));
   v.Difficulty = difficulty;
   v.Terrain = terrain;
 
   // No coordinates on the page: the site did not see a signed-in session.
-  const std::string_view coordinates = PageBetween(page, "<span id=\"uxLatLon\">", "</span>");
+  const std::string_view coordinates = cut(TValue::Coordinates);
   if (coordinates.empty()) {
     if (SignedIn) *SignedIn = false;
     return false;
@@ -121,12 +130,15 @@ bool TListingParser::BuildRows(std::string_view page, TCacheRows& rows, std::str
   v.Latitude = latitude;
   v.Longitude = longitude;
 
-  v.ShortDescription = TrimBlanks(PageBetween(page, "<span id=\"ctl00_ContentBody_ShortDescription\">", "<span id"));
-  v.LongDescription = TrimBlanks(PageBetween(page, "<span id=\"ctl00_ContentBody_LongDescription\">", "<p id=\"ctl00"));
+  v.ShortDescription = TrimBlanks(cut(TValue::ShortDescription));
+  v.LongDescription = TrimBlanks(cut(TValue::LongDescription));
   if (Memo) Memo->emplace_back(v.LongDescription);
 
-  // The hint is kept with its markup and line breaks up to the next "<div".
-  const std::string hint = RotateHint(PageBetween(page, "\"div_hint\" class=\"span-8 WrapFix\">", "<div"));
+  // The hint is kept with its markup and line breaks; pages show it in ROT13 unless the page
+  // says it shows it decoded.
+  const std::string_view shownHint = cut(TValue::Hint);
+  const bool decoded = !layout->HintShownDecoded.Text.empty() && FindText(layout->HintShownDecoded.Text, page) != 0;
+  const std::string hint = decoded ? std::string(shownHint) : RotateHint(shownHint);
   v.EncodedHints = hint;
   v.IsFull = "true";
   const std::string updatedNow = runtime::FormatDateTime("yyyy-mm-dd hh:mm:ss", Clock ? Clock() : runtime::Now());
@@ -135,20 +147,20 @@ bool TListingParser::BuildRows(std::string_view page, TCacheRows& rows, std::str
   rows.Geocache = ConvertedFields<TGeocacheRow>(v);
   rows.Attributes = attributes;
 
-  const std::string_view inventory =
-      PageBetween(page, "<span id=\"ctl00_ContentBody_uxTravelBugList_uxInventoryLabel\">", "</div");
+  const std::string_view inventory = cut(TValue::Inventory);
   const int64_t listAt = FindText("<ul>", inventory);
   const int64_t listEnd = FindText("</ul>", inventory);
   rows.Trackables = Slice(inventory, listAt, listEnd + 5 - listAt);
 
-  const std::string_view table =
-      PageBetween(page, "<table class=\"Table\" id=\"ctl00_ContentBody_Waypoints\">", "</table>");
-  FStageCounter = 2;
-  if (!table.empty()) AppendWaypointRows(table, code, v.GUID, Host, rows.Waypoints);
+  const std::string_view table = cut(TValue::Waypoints);
+  if (!table.empty()) {
+    const std::string guidMarker = ReplaceAll(layout->WaypointGuid.Text, "{host}", Host);
+    AppendWaypointRows(table, code, v.GUID, Host, rows.Waypoints, layout->Cells, guidMarker);
+  }
 
-  const int64_t logsAt = FindText(kLogsMarker, page);
-  const int64_t logsEnd = FindFrom("//]]>", page, logsAt);
-  LogsToRows(Slice(page, logsAt + kLogsOffset, logsEnd - logsAt - kLogsOffset), code, rows.Logs);
+  // A page without embedded logs has no log rows; logs that are there must read.
+  const std::string_view logs = cut(TValue::Logs);
+  if (found) LogsToRows(logs, code, rows.Logs);
   return true;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // The listing page parser: one saved listing page in, one SQL file of statements out.
 //
-// The page is never parsed as HTML. Every value is cut out between fixed markers in one fixed
+// The page is never parsed as HTML. Every value is cut out between the markers of the page's
+// layout (see layout.h: the first layout of the table that recognises the page) in one fixed
 // order, and that order is part of the contract: it decides which side effects (the favourites
 // request, the memo line, the progress counter) have happened when a later step fails. The
 // progress counter is the only thing a failed conversion shows: "0" before the location was
@@ -14,16 +15,19 @@
 //   parser.SignedIn = &signedIn;              // cleared when the page shows no coordinates
 //   parser.Memo = &memoLines;                 // receives each page's long description
 //   parser.FetchFavoriteScore = [&](const std::string& address) { /* POST, reply unused */ };
+//   parser.Layouts = listing::LoadLayouts(dataFolder + "layouts/");  // unset: the built-in ones
 //   bool converted = parser.ParseListing();
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "listing/attribute_table.h"
 #include "listing/cache_rows.h"
+#include "listing/layout.h"
 #include "listing/site.h"
 #include "runtime/formatting.h"
 
@@ -53,10 +57,12 @@ class TListingParser {
   std::vector<std::string> AttributeItems = DefaultAttributeItems();
   // Local date and time for the DatUpd column; injectable so that output can be reproduced.
   std::function<runtime::TDateTime()> Clock = runtime::Now;
+  // The page layouts a page is converted by. Unset: the built-in ones.
+  std::shared_ptr<const TLayoutTable> Layouts;
 
   // Converts DataFolder + "tmp/htmlcopy.htm" into DataFolder + "tmp/" + code + ".sql".
   // Returns true when the file was written. Returns false without any message when the page
-  // shows no coordinates; on any error shows the progress counter through runtime::ShowMessage
+  // shows no coordinates or no layout knows it (NoLayoutCause); on any error shows the progress counter through runtime::ShowMessage
   // (unless ShowsFailure is false), with a second line that says why (FailureCause), and
   // returns false, leaving no new SQL file behind.
   bool ParseListing();
@@ -65,7 +71,8 @@ class TListingParser {
 
   // The conversion without the files: builds the rows of `pageText` (already with CR LF line
   // breaks) into `rows` and returns the cache code in `code`. Returns false when the page shows
-  // no coordinates. Throws on errors; StageCounter() then tells how far it came.
+  // no coordinates or no layout recognises it. Throws on errors; StageCounter() then tells how
+  // far it came.
   bool BuildRows(std::string_view pageText, TCacheRows& rows, std::string& code);
   // BuildRows, the rows as the SQL file's statements (CacheStatements).
   bool BuildStatements(std::string_view pageText, std::vector<std::string>& statements, std::string& code);
@@ -75,6 +82,13 @@ class TListingParser {
   // Why the last ParseListing failed: the stage reached, what it means, and the error's text.
   // Empty after a success or a page without coordinates.
   const std::string& FailureCause() const { return FFailureCause; }
+
+  // Why the last page was not converted when no layout recognised it ("no known layout: ...");
+  // empty otherwise, also for a page saved without signing in.
+  const std::string& NoLayoutCause() const { return FNoLayoutCause; }
+  // The layout that recognised the last page (an entry of Layouts, valid while that table is);
+  // null when none did.
+  const TLayout* Layout() const { return FLayout; }
 
   // The number of statements the last ParseListing wrote (0 when it wrote no file).
   size_t StatementCount() const { return FStatementCount; }
@@ -91,6 +105,8 @@ class TListingParser {
   std::string FCode;
   TCacheRows FRows;
   std::string FFailureCause;
+  std::string FNoLayoutCause;
+  const TLayout* FLayout = nullptr;
 };
 
 // What a conversion that failed at `stage` had reached, then the error's own text:

@@ -67,7 +67,13 @@ struct TCellKeyHash {
 
 void AppendWaypointRows(std::string_view table, std::string_view code, std::string_view cacheGuid,
                         std::string_view host, std::vector<TWaypointRow>& rows) {
-  const std::string guidMarker = "http://" + std::string(host) + "/seek/wpt.aspx?WID=";
+  AppendWaypointRows(table, code, cacheGuid, host, rows, TWaypointCells{},
+                     "http://" + std::string(host) + "/seek/wpt.aspx?WID=");
+}
+
+void AppendWaypointRows(std::string_view table, std::string_view code, std::string_view cacheGuid,
+                        std::string_view host, std::vector<TWaypointRow>& rows, const TWaypointCells used,
+                        std::string_view guidMarker) {
   const int64_t guidMarkerLength = static_cast<int64_t>(guidMarker.size());
   const std::string_view codeTail = Slice(code, 3, kRest);
   const TOccurrences cellStarts(table, "<td");
@@ -103,8 +109,8 @@ void AppendWaypointRows(std::string_view table, std::string_view code, std::stri
       p = cellStarts.FindFrom(row, p);
       if (p == 0) break;
       const int64_t q = cellEnds.FindFrom(row, p);
-      const bool used = waypointRow ? (k == 4 || k == 6 || k == 7) : k == 3;
-      if (used) {
+      const bool read = waypointRow ? (k == used.Code || k == used.Name || k == used.Coordinates) : k == used.Note;
+      if (read) {
         auto [it, added] = cells.try_emplace(TCellKey{rowAt + p, q == 0 ? 0 : rowAt + q});
         TCell& cell = it->second;
         if (added) cell.Raw = Slice(row, p + 3, q - p - 3);
@@ -112,10 +118,10 @@ void AppendWaypointRows(std::string_view table, std::string_view code, std::stri
         if (!waypointRow) {
           const TWaypointValues values{waypointCode, name, guid, typeText, latitude, longitude};
           rows.push_back(WaypointRow(values, content, code, host));
-        } else if (k == 4) {
+        } else if (k == used.Code) {
           if (!cell.Code) cell.Code = std::string(TrimBlanks(TextBetween(">", "<", content))).append(codeTail);
           waypointCode = *cell.Code;
-        } else if (k == 6) {
+        } else if (k == used.Name) {
           if (!cell.HasName) {
             cell.Name = TextBetween(">", "<", content);
             cell.Guid = Slice(content, FindText(guidMarker, content) + guidMarkerLength, 36);

@@ -561,6 +561,27 @@ TEST(ProgramCommandLine, RefusesWhatItCannotUseAndNamesTheCauseOfEveryFailure) {
     ini.WriteString("Proxy", "IP", "127.0.0.1");
     ini.WriteString("Proxy", "PORT", closed);
   };
+  // Pages of no layout (bytes of any kind) are not taken for a signed-out session;
+  // a page with the sign-in link and no coordinates is.
+  runtime::WriteFileAtomic(pages + "empty.htm", "");
+  std::string noise(4096, '\0');
+  for (size_t i = 0, x = 1; i < noise.size(); ++i) noise[i] = static_cast<char>((x = x * 1103515245 + 12345) >> 16);
+  runtime::WriteFileAtomic(pages + "noise.bin", noise);
+  runtime::WriteFileAtomic(pages + "signed_out.htm", "<title>GCS x</title><a href=\"/login/default.aspx?RESET=Y\">Sign in</a>");
+  const std::string noLayout = ": no known layout: the page has none of <span id=\"uxLatLon\"> (default), "
+                               "<span id=\"ctl00_ContentBody_CacheName\"> (2011-2017)\n";
+  // A layout of the user's own, and a file with a mistake beside it.
+  runtime::WriteFileAtomic(pages + "made_up.htm", "<main class=\"x\"><title>GC5MADE x (y) in a, b created by c</title>"
+                                                  "<p class=\"at\">N 48\xC2\xB0 08.123 E 017\xC2\xB0 06.456</p></main>");
+  // The rows below keep the settings and files of the row before them.
+  const auto userLayouts = [&] {
+    std::system(("rm -rf '" + data + "tmp/GCX.sql'").c_str());
+    ASSERT_TRUE(runtime::EnsureDirectory(data + "layouts"));
+    runtime::WriteFileAtomic(data + "layouts/made-up.ini", "[made-up]\nbase = default\nrecognise = <main class=\"x\">\n"
+                                                           "coordinates.begin = <p class=\"at\">\ncoordinates.end = </p>\n");
+    runtime::WriteFileAtomic(data + "layouts/broken.ini", "[broken]\nrecognise\n");
+  };
+  const std::string layouts = "tamvirel: layouts: default (built in default.ini), 2011-2017 (built in 2011-2017.ini)";
   // The settings above with one value replaced; the site must not be asked for anything.
   const auto bad = [&](const char* section, const char* key, const char* value) {
     return [=] {
@@ -646,6 +667,16 @@ TEST(ProgramCommandLine, RefusesWhatItCannotUseAndNamesTheCauseOfEveryFailure) {
        "tamvirel: " + pages + "other_host.htm: converted for the host listing.tamvirel.example that the page links to "
        "(Site/Host is 127.0.0.1)\n" + chyba + pages + "gcx.htm: conversion failed at " +
            listing::StageFailureCause(2, "Cannot create file " + data + "tmp/GCX.sql: Is a directory") + "\n"},
+      {{"--convert", pages + "empty.htm", "/etc/passwd", pages + "noise.bin", pages + "signed_out.htm"}, nullptr, 1,
+       chyba + pages + "empty.htm" + noLayout + chyba + "/etc/passwd" + noLayout + chyba + pages + "noise.bin" + noLayout +
+           chyba + pages + "signed_out.htm: the page shows no coordinates (saved without signing in?)\n"},
+      {{"--verbose", "GCB"}, nullptr, 0,
+       layouts + "\ntamvirel: GCB: converted by the layout default (built in default.ini)\n"},
+      {{"--verbose", "--convert", pages + "gcx.htm", pages + "made_up.htm"}, userLayouts, 0,
+       "tamvirel: layout file not used: " + data + "layouts/broken.ini:2: a line must be a [layout], a key = text or a "
+       "comment (; or #)\n" + layouts + ", made-up (" + data + "layouts/made-up.ini)\ntamvirel: " + pages +
+           "gcx.htm: converted by the layout default (built in default.ini)\ntamvirel: " + pages +
+           "made_up.htm: converted by the layout made-up (" + data + "layouts/made-up.ini)\n"},
   };
   for (const TCase& t : cases) {
     SCOPED_TRACE(t.Args.empty() ? "" : t.Args.front() + " " + t.Err);
@@ -669,9 +700,10 @@ TEST(ProgramCommandLine, RefusesWhatItCannotUseAndNamesTheCauseOfEveryFailure) {
     EXPECT_EQ(run.Status, 2) << code;
     EXPECT_EQ(run.Err, "tamvirel: not a waypoint code: \"" + code + "\" (codes are ASCII letters and digits)" + usage);
   }
-  // GCA, GCB and its favourites, GCT, GCB again, GCB and its favourites with the database; none
+  // GCA, GCB and its favourites, GCT, GCB again, GCB and its favourites with the database, GCB
+  // with --verbose and its favourites; none
   // through the closed proxy.
-  EXPECT_EQ(site.Requests().size(), 7u);
+  EXPECT_EQ(site.Requests().size(), 9u);
   FILE* version = ::popen(TAMVIREL_BINARY " --version", "r");
   char line[64] = {};
   ASSERT_NE(std::fgets(line, sizeof line, version), nullptr);

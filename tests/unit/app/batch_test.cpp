@@ -268,7 +268,7 @@ TEST_F(Batch, ACodeThatIsNotConvertedLeavesTheStampAlone) {
     form.OnDownload = [&](const std::string&, const std::string&, const std::string& file, const std::string&,
                           const std::string&) {
       if (++downloads > 1) return false;
-      runtime::WriteFileAtomic(file, "<title>GC1 x (y) z</title>");
+      runtime::WriteFileAtomic(file, "<title>GC1 x (y) z</title><a href=\"/login/default.aspx\">Sign in</a>");
       return true;
     };
     form.FormCreate();
@@ -281,3 +281,22 @@ TEST_F(Batch, ACodeThatIsNotConvertedLeavesTheStampAlone) {
     EXPECT_EQ(runtime::TIniFile(dir + "rovkast.ini").ReadInteger("Session", "TC", 0), 1000);
   }
 }
+
+namespace {
+
+TEST_F(Batch, TheConversionButtonSaysWhenNoLayoutKnowsThePage) {
+  TKelthornF form({}, dir);
+  form.OnLogin = [&] { form.SignedIn = true; };
+  form.OnDownload = [&](const std::string&, const std::string&, const std::string& file, const std::string&,
+                        const std::string&) {
+    runtime::WriteFileAtomic(file, "root:x:0:0:root:/root:/bin/bash\n");
+    return true;
+  };
+  form.FormCreate();
+  runtime::WriteFileAtomic(dir + "tmp/htmlcopy.htm", "");
+  EXPECT_FALSE(form.SpeedButton1Click());
+  EXPECT_EQ(messages, std::vector<std::string>{"no known layout: the page has none of <span id=\"uxLatLon\"> (default), "
+                                               "<span id=\"ctl00_ContentBody_CacheName\"> (2011-2017) (after signing in again)"});
+}
+
+}  // namespace

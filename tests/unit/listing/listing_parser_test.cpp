@@ -182,13 +182,26 @@ TEST_F(ListingParser, FavouritesRequestOnlyForCountsAboveZero) {
 }
 
 TEST_F(ListingParser, PageWithoutCoordinatesIsNotSignedIn) {
-  WritePage(Replace(DataPage("full_page.htm"), "<span id=\"uxLatLon\">", "<span id=\"other\">"));
+  // The site's sign-in link in place of the coordinates: no layout converts the page, nothing is
+  // sent for it.
+  const std::string coordinates = "<span id=\"ctl00_ContentBody_LatLon\" style=\"font-weight:bold;\"><span "
+                                  "id=\"uxLatLon\">N 48\xc2\xb0 08.123 E 017\xc2\xb0 06.456</span></span>";
+  WritePage(Replace(DataPage("full_page.htm"), coordinates, "<a href=\"/login/default.aspx\">Sign in</a>"));
   EXPECT_FALSE(Parser.ParseListing());
   EXPECT_FALSE(SignedIn);
+  EXPECT_TRUE(Parser.NoLayoutCause().empty());
   EXPECT_TRUE(Messages.empty());
   EXPECT_TRUE(Memo.empty());
-  EXPECT_EQ(1u, Requests.size());  // sent before the coordinates are looked at
+  EXPECT_TRUE(Requests.empty());
   EXPECT_EQ(std::vector<std::string>{"htmlcopy.htm"}, TmpFiles());
+  // Without the link the page is of no known layout, not a sign of the session.
+  SignedIn = true;
+  WritePage(Replace(DataPage("full_page.htm"), coordinates, ""));
+  EXPECT_FALSE(Parser.ParseListing());
+  EXPECT_TRUE(SignedIn);
+  EXPECT_TRUE(Messages.empty());
+  EXPECT_EQ(Parser.NoLayoutCause(), "no known layout: the page has none of <span id=\"uxLatLon\"> (default), "
+                                    "LatLon\" style= (2011-2017)");
 }
 
 TEST_F(ListingParser, FailuresShowHowFarTheConversionCame) {
