@@ -36,6 +36,8 @@ PACKAGES=(
   groff-base
   dpkg-dev
   lintian
+  gpsbabel
+  libxml2-utils
 )
 
 missing=()
