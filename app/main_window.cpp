@@ -14,6 +14,7 @@
 #include "runtime/file_io.h"
 #include "runtime/message_box.h"
 #include "store/cache_list.h"
+#include "store/gpx_export.h"
 
 #include <FL/Fl.H>
 #include <FL/Fl_Box.H>
@@ -24,6 +25,7 @@
 #include <FL/Fl_Hold_Browser.H>
 #include <FL/Fl_Input.H>
 #include <FL/Fl_Multiline_Input.H>
+#include <FL/Fl_Native_File_Chooser.H>
 #include <FL/Fl_Progress.H>
 #include <FL/Fl_Secret_Input.H>
 #include <FL/Fl_Tabs.H>
@@ -360,6 +362,9 @@ void TMainWindow::Build() {
   FControls.Stop->callback([](Fl_Widget*, void* self) { static_cast<TMainWindow*>(self)->FForm.StopRequested = true; },
                            this);
   FControls.Stop->deactivate();
+  FControls.ExportGpx = MakeButton(462, oy + 20, 96, 24, kExportGpxCaption);
+  FControls.ExportGpx->callback([](Fl_Widget*, void* self) { static_cast<TMainWindow*>(self)->ExportGpxFile(); },
+                                this);
   FControls.SpeedButton1 = new TFlatButton(306, oy + 56, 196, 24, kConvertCaption);
   FControls.SpeedButton1->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE);
   FControls.SpeedButton1->callback([](Fl_Widget*, void* self) { static_cast<TMainWindow*>(self)->ConvertLastPage(); },
@@ -401,7 +406,7 @@ void TMainWindow::Build() {
   const TMainWindowControls& c = FControls;
   frame->TabOrder = {tabs,     c.Edit1,  c.Edit2,    c.SpeedButton2, c.SpeedButton276, c.CheckBox32,
                      c.Edit48, c.Edit49, c.Edit50,   c.Edit51,       c.Codes,          c.Download,
-                     c.Stop,   c.SpeedButton1, c.Listings, c.Memo1, c.LboxAttr};
+                     c.Stop,   c.ExportGpx,    c.SpeedButton1, c.Listings, c.Memo1, c.LboxAttr};
 
   FBindings = {{FControls.Edit1, &TKelthornF::Edit1},   {FControls.Edit2, &TKelthornF::Edit2},
                {FControls.Edit48, &TKelthornF::Edit48}, {FControls.Edit49, &TKelthornF::Edit49},
@@ -578,6 +583,48 @@ void TMainWindow::DetectProxy() {
   FForm.CheckBox32 = true;
   for (const TInputBinding& b : FBindings) b.Input->value(runtime::AnsiToUtf8(FForm.*b.Field).c_str());
   FControls.CheckBox32->value(1);
+}
+
+namespace {
+
+// The toolkit's own chooser for the file to write; empty when cancelled.
+std::string ChooseGpxFile() {
+  Fl_Native_File_Chooser chooser;
+  chooser.title("Export GPX");
+  chooser.type(Fl_Native_File_Chooser::BROWSE_SAVE_FILE);
+  chooser.filter("GPX files\t*.gpx");
+  chooser.preset_file("listings.gpx");
+  chooser.options(Fl_Native_File_Chooser::SAVEAS_CONFIRM | Fl_Native_File_Chooser::NEW_FOLDER);
+  if (chooser.show() != 0 || chooser.filename() == nullptr) return {};
+  return chooser.filename();
+}
+
+}  // namespace
+
+void TMainWindow::ExportGpxFile() {
+  // The chooser waits in the toolkit's own loop, where a pending request would not be served.
+  if (FBusy) return;
+  if (FForm.DatabaseFile.empty()) {
+    runtime::ShowMessage("No listings database is set (Output/Database is empty): there is nothing to export.");
+    return;
+  }
+  // The selected caches, or all when none is selected.
+  const std::vector<std::string> codes = FControls.Listings->SelectedCodes();
+  const std::string file = OnChooseGpxFile ? OnChooseGpxFile() : ChooseGpxFile();
+  if (file.empty()) return;
+  try {
+    const store::TGpxExportResult r = store::ExportGpx(FForm.DatabaseFile, codes, file, FForm.HttpHost());
+    std::string text = r.Written == 0 ? "No cache to export: " + file + " was not written"
+                                      : "Wrote " + std::to_string(r.Written) + (r.Written == 1 ? " cache" : " caches") +
+                                            " to " + file;
+    if (!r.Missing.empty()) {
+      text += "; not in it (not in the database, or without coordinates):";
+      for (const std::string& code : r.Missing) text += " " + code;
+    }
+    runtime::ShowMessage(runtime::Utf8ToAnsi(text + "."));
+  } catch (const std::exception& e) {
+    runtime::ShowMessage(runtime::Utf8ToAnsi(e.what()));
+  }
 }
 
 void TMainWindow::ConvertLastPage() {

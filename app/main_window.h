@@ -36,6 +36,7 @@ inline constexpr const char* kConvertCaption = "Convert the page downloaded last
 inline constexpr const char* kNoPageYet = "No page downloaded yet: enter codes and press Download";
 inline constexpr const char* kNoProxyInEnvironment =
     "No proxy is set in the environment (https_proxy or http_proxy): the proxy fields are left as they are.";
+inline constexpr const char* kExportGpxCaption = "Export GPX\xE2\x80\xA6";
 inline constexpr const char* kNoCodesEntered = "Enter one or more waypoint codes (such as GC12AB), then press Download.";
 
 // The widgets, named as the form names them, so that tests and the loop can reach them.
@@ -60,6 +61,7 @@ struct TMainWindowControls {
   Fl_Input* Codes = nullptr;
   Fl_Button* Download = nullptr;
   Fl_Button* Stop = nullptr;
+  Fl_Button* ExportGpx = nullptr;
   Fl_Progress* Progress = nullptr;
   TListingsTable* Listings = nullptr;
   Fl_Box* Detail = nullptr;  // the cause of the row with the focus
@@ -93,6 +95,10 @@ class TMainWindow {
   // keep their state). A database that cannot be read says why in the detail line.
   void LoadCacheList();
 
+  // Asks where "Export GPX…" writes; empty: the user cancelled. Unset: the toolkit's file
+  // chooser (tests set it).
+  std::function<std::string()> OnChooseGpxFile;
+
   Fl_Double_Window* Window() const { return FWindow.get(); }
   const TMainWindowControls& Controls() const { return FControls; }
 
@@ -109,6 +115,7 @@ class TMainWindow {
   void RunDownload(const std::vector<std::string>& codes);
   void ConvertLastPage();
   void DetectProxy();
+  void ExportGpxFile();
   void OpenListing(int row);
   void ShowDetail();
   void SetProgress(size_t done, size_t count, const std::string& text);

@@ -224,6 +224,7 @@ TEST_F(MainWindow, OpensCentredWithItsCaptionSizeControlsAndSlovakTexts) {
   EXPECT_STREQ(c.SpeedButton1->label(), "Convert the page downloaded last");
   EXPECT_STREQ(c.Download->label(), "Download");
   EXPECT_STREQ(c.Stop->label(), "Stop");
+  EXPECT_STREQ(c.ExportGpx->label(), "Export GPX…");
   EXPECT_FALSE(c.Stop->active());  // nothing to stop yet
   EXPECT_EQ(c.Listings->Rows().size(), 0u);  // no database yet
   EXPECT_EQ(c.PageControl1->value(), c.TabSheet1);
@@ -258,7 +259,7 @@ TEST_F(MainWindow, OpensCentredWithItsCaptionSizeControlsAndSlovakTexts) {
       {"Tab", c.SpeedButton2},    {"Tab", c.SpeedButton276}, {"Tab", c.CheckBox32}, {"Tab", c.Edit48},
       {"shift+Tab", c.CheckBox32}, {"Tab", c.Edit48},      {"Tab", c.Edit49},      {"Tab", c.Edit50},
       {"Tab", c.Edit51},          {"Tab", c.PageControl1},  {"Right", c.PageControl1}, {"Tab", c.Codes},
-      {"Tab", c.Download},        {"Tab", c.SpeedButton1},  {"Tab", c.Listings},    {"Tab", c.Memo1},
+      {"Tab", c.Download},        {"Tab", c.ExportGpx},     {"Tab", c.SpeedButton1},  {"Tab", c.Listings},    {"Tab", c.Memo1},
       {"Tab", c.LboxAttr},        {"Tab", c.PageControl1},  {"shift+Tab", c.LboxAttr}};
   for (size_t i = 0; i < keys.size(); ++i)
     EXPECT_TRUE(keyMovesFocusTo(keys[i].first, keys[i].second)) << "key " << i << " (" << keys[i].first << ")";
@@ -661,6 +662,25 @@ TEST_F(MainWindow, DownloadsTypedCodesThroughTheBatchRoadListsThemAndStopsAfterT
   EXPECT_EQ(rows(), std::vector<std::string>({"GCOLD|", "GCA|converted", "GCB|converted", "GCNONE|failed"}));
   Click(w, cx + cw / 2, cy + ch / 2);
   ASSERT_TRUE(PumpUntil(loop, [&] { return rows().front() == "GCNONE|failed"; }, 5000));
+
+  // "Export GPX…" writes the selected caches, or all of them when none is selected.
+  ASSERT_EQ(rows()[1], "GCA|converted");
+  c.Listings->find_cell(Fl_Table::CONTEXT_CELL, 1, 1, cx, cy, cw, ch);
+  Click(w, cx + 5, cy + ch / 2);
+  ASSERT_TRUE(PumpUntil(loop, [&] { return c.Listings->SelectedCodes() == std::vector<std::string>{"GCA"}; }, 5000));
+  view.OnChooseGpxFile = [&] { return dir + "selected.gpx"; };
+  Click(w, c.ExportGpx);
+  ASSERT_TRUE(PumpUntil(loop, [&] { return boxes.size() == 1; }, 10000));
+  EXPECT_EQ(boxes[0], "Wrote 1 cache to " + dir + "selected.gpx.");
+  const std::string selected = runtime::ReadWholeFile(dir + "selected.gpx");
+  EXPECT_NE(selected.find(">GCA<"), std::string::npos);
+  EXPECT_EQ(selected.find(">GCB<"), std::string::npos);
+  c.Listings->select_all_rows(0);
+  view.OnChooseGpxFile = [&] { return dir + "all.gpx"; };
+  Click(w, c.ExportGpx);
+  ASSERT_TRUE(PumpUntil(loop, [&] { return boxes.size() == 2; }, 10000));
+  EXPECT_EQ(boxes[1], "Wrote 3 caches to " + dir + "all.gpx.");
+  boxes.clear();
 
   // Stop while a slow page is pending: that code is finished whole, the next is not tried.
   Click(w, c.Codes);
