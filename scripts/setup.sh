@@ -31,6 +31,7 @@ PACKAGES=(
   libsimdjson-dev
   libsqlite3-dev
   sqlite3
+  time
   desktop-file-utils
   man-db
   groff-base
