@@ -136,10 +136,12 @@ uint32_t SystemTickCount() {
 uint32_t TKelthornF::TickCount() const { return OnTickCount ? OnTickCount() : SystemTickCount(); }
 
 void TKelthornF::StampSession(runtime::TIniFile& ini) {
-  ini.WriteInteger("Session", "TC", static_cast<int32_t>(TickCount()));
+  SessionStamp = static_cast<int32_t>(TickCount());
+  SessionBoot = SystemBootId();
+  ini.WriteInteger("Session", "TC", *SessionStamp);
   // After the stamp: a write cut off between the two leaves a stamp that reads as stale, never
   // an old stamp under this start's id.
-  ini.WriteString("Session", "Boot", SystemBootId());
+  ini.WriteString("Session", "Boot", SessionBoot);
 }
 
 void TKelthornF::FormCreate() {
@@ -176,12 +178,15 @@ void TKelthornF::FormCreate() {
   SettingsProblem = s.Problem;
   if (!SettingsProblem.empty()) return;
 
-  if (!FArguments.empty()) {
-    if (SessionIsFresh(TickCount(), SystemBootId(), SessionStamp, SessionBoot))
-      SignedIn = true;
-    else
-      Login();
-  }
+  if (!FArguments.empty()) SignInIfStale();
+}
+
+bool TKelthornF::SignInIfStale() {
+  if (SessionIsFresh(TickCount(), SystemBootId(), SessionStamp, SessionBoot))
+    SignedIn = true;
+  else
+    Login();
+  return SignedIn;
 }
 
 std::string TKelthornF::ListingAddress(const std::string& code) const {
@@ -347,7 +352,7 @@ std::vector<TKelthornF::TCodeResult> TKelthornF::RunBatch() {
       if (OnCodeDone) OnCodeDone(r);
     }
   };
-  for (FBatchIndex = 1; FBatchIndex <= count && !net::ApplicationTerminated(); ++FBatchIndex) {
+  for (FBatchIndex = 1; FBatchIndex <= count && !net::ApplicationTerminated() && !StopRequested; ++FBatchIndex) {
     const auto started = std::chrono::steady_clock::now();
     FPushedThisCode = false;
     TCodeResult r;

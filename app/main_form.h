@@ -74,6 +74,14 @@ class TKelthornF {
   // message, and what was converted still reaches the database. Returns one result per code
   // begun.
   std::vector<TCodeResult> RunBatch();
+  // Set while a batch runs (the window's Stop): the run ends after the code being done, which is
+  // finished whole (an interrupt cuts it short); the codes after it are not begun.
+  bool StopRequested = false;
+  // The codes the next batch run downloads, in place of the command line's (the window's field).
+  void SetCodes(std::vector<std::string> codes) { FArguments = std::move(codes); }
+  // Signs in unless the stored session is fresh (stamped in this system start within the last
+  // ten minutes); SignedIn says whether there is a session now.
+  bool SignInIfStale();
   // Told about each code once it is done: a converted one only once its rows are in the
   // database (committed), or with the database off once its SQL file is in place, so that what
   // is reported converted survives an interrupt or a crash (batch progress).

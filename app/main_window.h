@@ -18,6 +18,8 @@ class Fl_Check_Button;
 class Fl_Double_Window;
 class Fl_Group;
 class Fl_Input;
+class Fl_Box;
+class Fl_Progress;
 class Fl_Tabs;
 class Fl_Text_Buffer;
 class Fl_Text_Editor;
@@ -26,6 +28,16 @@ class Fl_Widget;
 namespace app {
 
 class TKelthornF;
+class TListingsTable;
+
+// The window's own texts (English, as the program's other texts).
+inline constexpr const char* kListingsTab = "Listings";
+inline constexpr const char* kConvertCaption = "Convert the page downloaded last";
+inline constexpr const char* kNoPageYet = "No page downloaded yet: enter codes and press Download";
+inline constexpr const char* kNoProxyInEnvironment =
+    "No proxy is set in the environment (https_proxy or http_proxy): the proxy fields are left as they are.";
+inline constexpr const char* kExportGpxCaption = "Export GPX\xE2\x80\xA6";
+inline constexpr const char* kNoCodesEntered = "Enter one or more waypoint codes (such as GC12AB), then press Download.";
 
 // The widgets, named as the form names them, so that tests and the loop can reach them.
 struct TMainWindowControls {
@@ -45,6 +57,14 @@ struct TMainWindowControls {
   Fl_Button* SpeedButton1 = nullptr;
   Fl_Text_Editor* Memo1 = nullptr;
   Fl_Browser* LboxAttr = nullptr;
+  // The download on the second tab.
+  Fl_Input* Codes = nullptr;
+  Fl_Button* Download = nullptr;
+  Fl_Button* Stop = nullptr;
+  Fl_Button* ExportGpx = nullptr;
+  Fl_Progress* Progress = nullptr;
+  TListingsTable* Listings = nullptr;
+  Fl_Box* Detail = nullptr;  // the cause of the row with the focus
 };
 
 class TMainWindow {
@@ -68,6 +88,16 @@ class TMainWindow {
   // True while a handler that may send requests runs; the buttons that start requests do
   // nothing then.
   bool Busy() const { return FBusy; }
+  // True while the codes of the field are downloaded.
+  bool Downloading() const { return FDownloading; }
+
+  // Reads the caches of the listings database into the list (the rows of a download that ran
+  // keep their state). A database that cannot be read says why in the detail line.
+  void LoadCacheList();
+
+  // Asks where "Export GPX…" writes; empty: the user cancelled. Unset: the toolkit's file
+  // chooser (tests set it).
+  std::function<std::string()> OnChooseGpxFile;
 
   Fl_Double_Window* Window() const { return FWindow.get(); }
   const TMainWindowControls& Controls() const { return FControls; }
@@ -81,6 +111,14 @@ class TMainWindow {
   void Build();
   void RunRequestHandler(const std::function<void()>& handler);
   void ShowMemoFromStart();
+  void StartDownload();
+  void RunDownload(const std::vector<std::string>& codes);
+  void ConvertLastPage();
+  void DetectProxy();
+  void ExportGpxFile();
+  void OpenListing(int row);
+  void ShowDetail();
+  void SetProgress(size_t done, size_t count, const std::string& text);
   static void InputChanged(Fl_Widget* widget, void* self);
 
   TKelthornF& FForm;
@@ -93,6 +131,7 @@ class TMainWindow {
   uint32_t FShownColor = 0;
   uint32_t FShownFontColor = 0;
   bool FBusy = false;
+  bool FDownloading = false;
 };
 
 }  // namespace app

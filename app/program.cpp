@@ -14,11 +14,13 @@
 #include "app/main_window.h"
 #include "app/messages.h"
 #include "app/settings.h"
+#include "app/waypoint_codes.h"
 #include "listing/site.h"
 #include "net/application.h"
 #include "runtime/codepage.h"
 #include "runtime/formatting.h"
 #include "runtime/message_box.h"
+#include "store/gpx_export.h"
 
 namespace app {
 namespace {
@@ -27,13 +29,15 @@ constexpr const char* kUsage =
     "usage: tamvirel\n"
     "       tamvirel [--] CODE...\n"
     "       tamvirel --convert [--] FILE...\n"
+    "       tamvirel --gpx FILE [--] [CODE...]\n"
     "       tamvirel --help | --version\n"
-    "       tamvirel --db FILE [--convert] [--] CODE-OR-FILE...\n"
+    "       tamvirel --db FILE [--convert | --gpx FILE] [--] CODE-OR-FILE...\n"
     "       tamvirel [--db FILE] --verbose [--convert] [--] CODE-OR-FILE...\n"
     "       tamvirel [--delay MS] [--skip-done HOURS] [--] CODE...\n"
     "\n"
     "Without arguments: opens the window \"Download listing\", where the site's credentials and\n"
-    "the proxy are entered, the sign-in is run and the page downloaded last is converted.\n"
+    "the proxy are entered and the sign-in is run, and whose \"Listings\" tab downloads and\n"
+    "converts the codes typed into it, as below, and lists the caches of the listings database.\n"
     "\n"
     "With waypoint codes (ASCII letters and digits, such as GC12AB): signs in to the listing\n"
     "site when the stored session is more than ten minutes old, downloads each code's listing\n"
@@ -45,6 +49,12 @@ constexpr const char* kUsage =
     "\n"
     "--convert, which must come first, converts listing pages saved by hand (a browser's \"save\n"
     "page\") the same way, without downloading, signing in or a session. \"--\" ends the options.\n"
+    "\n"
+    "--gpx, which must come first, writes the caches of the listings database (all of them, or\n"
+    "the codes named, in that order) to FILE as GPX 1.0 with the cache extension that GPS\n"
+    "receivers and geocaching apps read (\"-\": standard output), without going online:\n"
+    "    tamvirel --gpx caches.gpx GC12AB GC34CD\n"
+    "Codes the database does not hold are named, and the status is 1.\n"
     "\n"
     "A page is converted by the first page layout that recognises it: the built-in ones, then the\n"
     "files layouts/*.ini in the data folder, which add layouts or replace built-in ones of the same\n"
@@ -108,15 +118,6 @@ void PrintError(const std::string& ansiText) { PrintLines(runtime::AnsiToUtf8(an
 int CommandLineError(const std::string& utf8Text) {
   PrintLines(utf8Text + "\ntry '" + std::string(kProgramName) + " --help'");
   return 2;
-}
-
-// A waypoint code goes into an address and a file name as it is: only ASCII letters and
-// digits can do both without encoding.
-bool IsWaypointCode(const std::string& text) {
-  if (text.empty()) return false;
-  for (char c : text)
-    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))) return false;
-  return true;
 }
 
 int NoDisplay() {
@@ -247,6 +248,37 @@ int ConvertFiles(const std::vector<std::string>& files, const std::optional<std:
   }
   if (terminal) PrintSummary(files.size(), "pages", files.size() - failed, failed, started);
   return failed == 0 ? 0 : 1;
+}
+
+// Writes the listings database's caches as a GPX file. It reads the database only, so it takes
+// no lock and runs beside a batch that writes it.
+int ExportGpxFile(const std::string& file, const std::vector<std::string>& codes,
+                  const std::optional<std::string>& database) {
+  TKelthornF form({});
+  form.DatabaseOverride = database;
+  form.FormCreate();
+  if (!form.SettingsProblem.empty()) return SettingsError(form);
+  if (form.DatabaseFile.empty()) {
+    PrintLines("no listings database to export: it is turned off ([Output] Database= or --db \"\"); name one with"
+               " --db FILE");
+    return 1;
+  }
+  try {
+    const store::TGpxExportResult r =
+        store::ExportGpx(form.DatabaseFile, codes, file, runtime::AnsiToUtf8(form.HttpHost()));
+    std::string missing;
+    for (const std::string& code : r.Missing) missing += (missing.empty() ? "" : " ") + code;
+    if (!missing.empty()) PrintLines("not in the database " + form.DatabaseFile + ": " + missing);
+    if (r.Written == 0) {
+      PrintLines("no cache to export: " + file + " is not written");
+      return 1;
+    }
+    if (::isatty(STDERR_FILENO) != 0) PrintLines("wrote " + std::to_string(r.Written) + " caches to " + file);
+    return r.Missing.empty() ? 0 : 1;
+  } catch (const std::exception& e) {
+    PrintLines(e.what());
+    return 1;
+  }
 }
 
 // Runs that download or sign in hold the data folder's lock; a second one ends at once.
@@ -415,6 +447,7 @@ int RunProgram(const std::vector<std::string>& utf8Arguments) {
   bool optionsEnded = false;
   std::optional<std::string> database;
   TSiteOptions siteOptions;
+  std::optional<std::string> gpxFile;
   std::vector<std::string> operands;
   for (size_t i = 0; i < utf8Arguments.size(); ++i) {
     const std::string& a = utf8Arguments[i];
@@ -450,6 +483,11 @@ int RunProgram(const std::vector<std::string>& utf8Arguments) {
         return CommandLineError("--skip-done needs a number of hours above 0");
     } else if (a == "--verbose") {
       verbose = true;
+    } else if (a == "--gpx") {
+      if (i != (database ? 2u : 0u) + (verbose ? 1u : 0u))
+        return CommandLineError("--gpx must come first: tamvirel --gpx FILE [CODE...]");
+      if (i + 1 >= utf8Arguments.size()) return CommandLineError("--gpx needs a file (\"-\": standard output)");
+      gpxFile = utf8Arguments[++i];
     } else if (a == "--convert") {
       // Codes and files cannot be mixed: what came before it would be taken for one or the other.
       if (i != (database ? 2u : 0u) + (verbose ? 1u : 0u)) return CommandLineError("--convert must come first: tamvirel --convert FILE...");
@@ -459,8 +497,8 @@ int RunProgram(const std::vector<std::string>& utf8Arguments) {
     }
   }
   if (convert && operands.empty()) return CommandLineError("--convert needs at least one file");
-  if (convert && (siteOptions.DelayMs || siteOptions.SkipDoneHours))
-    return CommandLineError("--delay and --skip-done are for downloads, not for --convert");
+  if ((convert || gpxFile) && (siteOptions.DelayMs || siteOptions.SkipDoneHours))
+    return CommandLineError("--delay and --skip-done are for downloads, not for --convert or --gpx");
   if (siteOptions.SkipDoneHours && operands.empty()) return CommandLineError("--skip-done needs codes");
   if (!convert) {
     for (const std::string& code : operands)
@@ -478,6 +516,7 @@ int RunProgram(const std::vector<std::string>& utf8Arguments) {
   }
 
   if (convert) return ConvertFiles(operands, database, verbose);
+  if (gpxFile) return ExportGpxFile(*gpxFile, operands, database);
   if (!operands.empty()) return RunCodes(std::move(operands), dataFolder, database, verbose, siteOptions);
   if (!OpenDisplay()) return NoDisplay();
   TFolderLock lock;

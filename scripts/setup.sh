@@ -31,11 +31,14 @@ PACKAGES=(
   libsimdjson-dev
   libsqlite3-dev
   sqlite3
+  time
   desktop-file-utils
   man-db
   groff-base
   dpkg-dev
   lintian
+  gpsbabel
+  libxml2-utils
 )
 
 missing=()
