@@ -235,9 +235,9 @@ IJsonValue TJsonBuilder::String(std::u16string_view units) {
   return v;
 }
 
-IJsonValue TJsonBuilder::NarrowString(const char* bytes, size_t n) {
+IJsonValue TJsonBuilder::NarrowString(const char* bytes, size_t n, bool sourceBytes) {
   IJsonValue v = TJsonValue::Adopt(New(vkString));
-  v->FText = TJsonText::MakeNarrow(reinterpret_cast<const unsigned char*>(bytes), n, FArena);
+  v->FText = TJsonText::MakeNarrow(reinterpret_cast<const unsigned char*>(bytes), n, FArena, sourceBytes);
   v->FTextInArena = v->FText && !v->FText->Heap;
   return v;
 }
@@ -309,6 +309,7 @@ void TJsonTokenizer::Reset() {
   FError = E::perNone;
   FNestedArgs = 0;
   FNarrowString = false;
+  FEscapedBeyondAscii = false;
   FHanded.Reset();
 }
 
@@ -692,6 +693,12 @@ struct TJsonTokenizer::TMachine {
     buf.push_back(u);
   }
 
+  // A unit an escape stands for.
+  [[gnu::always_inline]] void PushEscaped(char16_t u) {
+    if (u > 0x7F) t.FEscapedBeyondAscii = true;
+    PushUnit(u);
+  }
+
   [[gnu::always_inline]] TStep SkipSpace(char16_t c) {
     if (c == 8 || c == 9 || c == 10 || c == 12 || c == 13 || c == 32) return TStep::Consume;
     if (c == u'/') {
@@ -709,6 +716,7 @@ struct TJsonTokenizer::TMachine {
       buf.clear();
       narrow.clear();
       t.FNarrowString = std::is_same_v<TChar, char>;
+      t.FEscapedBeyondAscii = false;
       t.FQuote = c;
       L->State = S::QuotedString;
       return TStep::Consume;
@@ -843,7 +851,8 @@ struct TJsonTokenizer::TMachine {
 
   [[gnu::always_inline]] TStep CloseQuote() {
     if (L->State == S::QuotedString) {
-      L->Current = t.FNarrowString ? make.NarrowString(narrow.data(), narrow.size()) : make.String(buf);
+      L->Current = t.FNarrowString ? make.NarrowString(narrow.data(), narrow.size(), !t.FEscapedBeyondAscii)
+                                   : make.String(buf);
       t.FNarrowString = false;
       L->SavedState = S::ValueDone;
     } else {
@@ -857,7 +866,7 @@ struct TJsonTokenizer::TMachine {
   [[gnu::always_inline]] TStep Backslash() {
     char16_t unit = 0;
     if (const size_t n = WholeEscape(data, pos, limit, unit)) {
-      PushUnit(unit);
+      PushEscaped(unit);
       Advance(n - 1);  // none of its characters is a tab or a line feed
       return TStep::Consume;
     }
@@ -875,7 +884,7 @@ struct TJsonTokenizer::TMachine {
         if (narrow.empty() && pos + n < limit && data[pos + n] == t.FQuote) {
           // A whole string without escapes: its bytes are already the narrow form a string
           // keeps, so they go there without being decoded and encoded again.
-          L->Current = make.NarrowString(data + pos, n);
+          L->Current = make.NarrowString(data + pos, n, true);
           SkipThen(S::ValueDone);
           Advance(n);  // the rest of the run and the quote
           return TStep::Consume;
@@ -910,18 +919,18 @@ struct TJsonTokenizer::TMachine {
 
   TStep Escape(char16_t c) {
     switch (c) {
-      case u'b': PushUnit(8); break;
-      case u'n': PushUnit(10); break;
-      case u'r': PushUnit(13); break;
-      case u't': PushUnit(9); break;
-      case u'f': PushUnit(12); break;
+      case u'b': PushEscaped(8); break;
+      case u'n': PushEscaped(10); break;
+      case u'r': PushEscaped(13); break;
+      case u't': PushEscaped(9); break;
+      case u'f': PushEscaped(12); break;
       case u'u':
       case u'x':
         t.FEscape = 0;
         t.FLiteralPos = 0;
         L->State = c == u'u' ? S::UnicodeEscape : S::HexEscape;
         return TStep::Consume;
-      default: PushUnit(c); break;
+      default: PushEscaped(c); break;
     }
     L->State = L->SavedState;
     return TStep::Consume;
@@ -934,7 +943,7 @@ struct TJsonTokenizer::TMachine {
     const int digits = L->State == S::UnicodeEscape ? 4 : 2;
     t.FEscape = static_cast<uint16_t>(t.FEscape + (v << (4 * (digits - 1 - t.FLiteralPos))));
     if (++t.FLiteralPos == digits) {
-      PushUnit(static_cast<char16_t>(t.FEscape));
+      PushEscaped(static_cast<char16_t>(t.FEscape));
       L->State = L->SavedState;
     }
     return TStep::Consume;

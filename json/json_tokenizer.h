@@ -106,8 +106,8 @@ class TJsonBuilder {
   IJsonValue Double(double value);
   IJsonValue Currency(int64_t scaled);
   IJsonValue String(std::u16string_view units);
-  // A string from Windows-1250 bytes, one unit each.
-  IJsonValue NarrowString(const char* bytes, size_t n);
+  // A string from Windows-1250 bytes, one unit each; `sourceBytes`: see TJsonText.
+  IJsonValue NarrowString(const char* bytes, size_t n, bool sourceBytes = false);
   // Puts a member into an object this builder made, replacing one of the same name.
   void AddMember(TJsonMemberTable& table, std::u16string_view name, IJsonValue value);
 
@@ -169,6 +169,7 @@ class TJsonTokenizer {
   std::u16string FBuffer;  // scratch: the token being read
   std::string FNarrow;     // a string read from bytes, while kept as bytes (see Run)
   bool FNarrowString = false;
+  bool FEscapedBeyondAscii = false;  // the string being read had an escape of a unit above 0x7F
   int32_t FDepth = 0;
   int32_t FFraction = 0;        // 1 once a number has shown "." or an exponent
   int32_t FFractionDigits = 0;  // -1 when the number is not a fixed-point candidate

@@ -562,6 +562,13 @@ void TJsonValue::StringAnsi(std::string& out) const {
   out = runtime::WideToAnsi(std::u16string_view(FText->Units(), FText->Length));
 }
 
+std::optional<std::string_view> TJsonValue::StringSourceBytes() const {
+  if (FKind != vkString) return std::nullopt;
+  if (FText == nullptr) return std::string_view();
+  if (FText->Wide || !FText->SourceBytes) return std::nullopt;
+  return std::string_view(reinterpret_cast<const char*>(FText->Bytes()), FText->Length);
+}
+
 void TJsonValue::SetText(std::u16string_view units) {
   TJsonText* old = FText;
   FText = TJsonText::Make(units, nullptr);
@@ -594,10 +601,11 @@ TJsonText* TJsonText::Make(std::u16string_view units, TJsonArena* arena) {
   text->Length = static_cast<uint32_t>(n);
   text->Wide = wide;
   text->Heap = heap;
+  text->SourceBytes = false;
   return text;
 }
 
-TJsonText* TJsonText::MakeNarrow(const unsigned char* bytes, size_t n, TJsonArena* arena) {
+TJsonText* TJsonText::MakeNarrow(const unsigned char* bytes, size_t n, TJsonArena* arena, bool sourceBytes) {
   if (n == 0) return nullptr;
   if (n > UINT32_MAX) throw EJsonError(kJsonStringTooLong);
   void* at = arena ? arena->Allocate(sizeof(TJsonText) + n, 4) : nullptr;
@@ -608,6 +616,7 @@ TJsonText* TJsonText::MakeNarrow(const unsigned char* bytes, size_t n, TJsonAren
   text->Length = static_cast<uint32_t>(n);
   text->Wide = false;
   text->Heap = heap;
+  text->SourceBytes = sourceBytes;
   return text;
 }
 

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -34,14 +35,17 @@ struct TJsonText {
   uint32_t Length;  // code units
   bool Wide;
   bool Heap;  // else carved from an arena and freed with it
+  // Read from 8-bit text and kept as its own bytes: no escape in it stood for a character beyond
+  // ASCII, so the bytes are those of the text with only ASCII escapes decoded.
+  bool SourceBytes;
 
   const unsigned char* Bytes() const { return reinterpret_cast<const unsigned char*>(this + 1); }
   const char16_t* Units() const { return reinterpret_cast<const char16_t*>(this + 1); }
   // A block for `units` in `arena` (on the heap when null or the text is large); null for
   // the empty text.
   static TJsonText* Make(std::u16string_view units, TJsonArena* arena);
-  // The same for units given as their Windows-1250 bytes.
-  static TJsonText* MakeNarrow(const unsigned char* bytes, size_t n, TJsonArena* arena);
+  // The same for units given as their Windows-1250 bytes; `sourceBytes` as the member says.
+  static TJsonText* MakeNarrow(const unsigned char* bytes, size_t n, TJsonArena* arena, bool sourceBytes = false);
   static void Dispose(TJsonText* text) noexcept;
   // Appends the units to `out`.
   void AppendTo(std::u16string& out) const;
@@ -234,6 +238,11 @@ class TJsonValue {
   // A string's text in the ANSI code page (Windows-1250) into `out`; a unit the code page
   // cannot hold becomes '?'. Empty for other kinds.
   void StringAnsi(std::string& out) const;
+  // For a string parsed from 8-bit text: its bytes as they stood in that text, with only escapes
+  // of ASCII characters decoded (so a UTF-8 text's string is read as UTF-8 without parsing the
+  // text again). None when an escape stood for any other character, the string was made or
+  // changed otherwise, or the value is no string. The empty string gives an empty view.
+  std::optional<std::string_view> StringSourceBytes() const;
 
   // Clears the payload (false, 0, empty); with `all` nested values are wiped first.
   void Wipe(bool all);

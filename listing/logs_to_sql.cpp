@@ -1,5 +1,7 @@
 #include "listing/logs_to_sql.h"
 
+#include <optional>
+
 #include "json/json_value.h"
 #include "listing/sql_output.h"
 #include "listing/text_ops.h"
@@ -65,19 +67,35 @@ void LogsToRows(std::string_view logs, const std::string& code, std::vector<TLog
     row.IsArchived = "false";
   }
 
-  // The page's bytes are UTF-8: read so, the texts keep every character, escaped or not. The
-  // structure is the same as above (a byte that is no UTF-8 becomes one character), so every
-  // member read there is found here.
-  json::IJsonValue wide = json::TJsonValue::ParseText(runtime::Utf8ToWide(logs), true, true);
-  json::TJsonArray* wideList = LogList(wide);
+  // The page's bytes are UTF-8: read so, the texts keep every character, escaped or not. A string
+  // whose bytes are the page's own (escapes of ASCII characters only, as the site writes them) is
+  // that UTF-8 already; only a text with another escape needs the logs read again as UTF-8. The
+  // structure is the same there (a byte that is no UTF-8 becomes one character), so every member
+  // read above is found again.
+  json::IJsonValue wide;
+  json::TJsonArray* wideList = nullptr;
   std::u16string scratch;
-  for (int32_t i = 0; i < logList->Length() && i < wideList->Length(); ++i) {
+  for (int32_t i = 0; i < logList->Length(); ++i) {
     TLogRow& row = made[static_cast<size_t>(i)];
     for (auto [m, into] : {std::pair{UserName, &row.UserNameUtf8}, std::pair{LogText, &row.LogTextUtf8},
                            std::pair{LogType, &row.WptLogTypeNameUtf8}}) {
-      json::TJsonValue* member = Member(wideList, i, m);
-      *into = runtime::WideToUtf8(member->Kind() == json::vkString ? member->StringUnits(scratch)
-                                                                  : std::u16string_view(scratch = member->ToText()));
+      json::TJsonValue* member = Member(logList, i, m);
+      if (member->Kind() != json::vkString) {
+        *into = runtime::WideToUtf8(member->ToText());
+        continue;
+      }
+      if (const std::optional<std::string_view> bytes = member->StringSourceBytes()) {
+        *into = runtime::IsUtf8(*bytes) ? std::string(*bytes) : runtime::WideToUtf8(runtime::Utf8ToWide(*bytes));
+        continue;
+      }
+      if (wideList == nullptr) {
+        wide = json::TJsonValue::ParseText(runtime::Utf8ToWide(logs), true, true);
+        wideList = LogList(wide);
+      }
+      if (i >= wideList->Length()) continue;
+      json::TJsonValue* same = Member(wideList, i, m);
+      *into = runtime::WideToUtf8(same->Kind() == json::vkString ? same->StringUnits(scratch)
+                                                                : std::u16string_view(scratch = same->ToText()));
     }
   }
   for (TLogRow& row : made) rows.push_back(std::move(row));

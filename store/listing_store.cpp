@@ -191,8 +191,12 @@ TListingStore::TListingStore(std::string path, int busyTimeoutMs) : FPath(std::m
     Exec("PRAGMA synchronous=NORMAL");
     EnsureSchema();
     for (size_t t = 0; t < Tables().size(); ++t) FInserts[t] = Prepare(InsertInto(Tables()[t]));
+    FBegin = Prepare("BEGIN IMMEDIATE");
+    FCommit = Prepare("COMMIT");
   } catch (...) {
     for (TStatement& insert : FInserts) insert.reset();
+    FBegin.reset();
+    FCommit.reset();
     sqlite3_close(FDb);
     throw;
   }
@@ -200,6 +204,8 @@ TListingStore::TListingStore(std::string path, int busyTimeoutMs) : FPath(std::m
 
 TListingStore::~TListingStore() {
   for (TStatement& insert : FInserts) insert.reset();  // a connection with statements left open would not close
+  FBegin.reset();
+  FCommit.reset();
   sqlite3_close(FDb);
 }
 
@@ -289,10 +295,17 @@ void TListingStore::Insert(size_t table, const std::string_view* values) {
   if (rc != SQLITE_DONE) Fail(std::string(Tables()[table].Name) + ": " + Reason(FDb));
 }
 
+// BEGIN and COMMIT are run for every cache: prepared once, as the inserts are.
+void TListingStore::Step(sqlite3_stmt* statement) {
+  const int rc = sqlite3_step(statement);
+  sqlite3_reset(statement);
+  if (rc != SQLITE_DONE) Fail(Reason(FDb));
+}
+
 void TListingStore::Apply(const listing::TCacheRows& rows) {
   // The write lock first, waiting out the busy time-out: a transaction that began as a reader
   // could not wait for it later.
-  Exec("BEGIN IMMEDIATE");
+  Step(FBegin.get());
   try {
     const std::string_view code = rows.Geocache.Code;
     std::array<std::string_view, listing::kGeocacheColumns.size() + 1> geocache;
@@ -315,7 +328,7 @@ void TListingStore::Apply(const listing::TCacheRows& rows) {
                                          l.LogTextUtf8, l.WptLogTypeNameUtf8, l.VisitDate, l.IsArchived};
       Insert(kLogs, values);
     }
-    Exec("COMMIT");
+    Step(FCommit.get());
   } catch (const EStoreError&) {
     if (!sqlite3_get_autocommit(FDb)) sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
     throw;

@@ -70,10 +70,13 @@ class TListingStore {
   TStatement Prepare(const std::string& sql);
   // Binds `values` (raw, as the rows carry them) cleaned for their columns, and runs the insert.
   void Insert(size_t table, const std::string_view* values);
+  // Runs a statement that returns no rows, and resets it.
+  void Step(sqlite3_stmt* statement);
 
   std::string FPath;
   sqlite3* FDb = nullptr;
   std::array<TStatement, 5> FInserts;  // one per table, prepared once
+  TStatement FBegin, FCommit;          // likewise
   std::vector<std::string> FScratch;   // a column's cleaned text while its insert runs
 };
 

@@ -83,12 +83,12 @@ class TSiteServer {
   void Stop() {
     FStopping = true;
     if (FAcceptor.joinable()) FAcceptor.join();
-    std::list<std::thread> workers;
+    std::list<TWorker> workers;
     {
       std::lock_guard<std::mutex> hold(FLock);
       workers.swap(FWorkers);
     }
-    for (auto& t : workers) t.join();
+    for (auto& w : workers) w.Thread.join();
     if (FListener >= 0) ::close(FListener);
     FListener = -1;
   }
@@ -111,12 +111,25 @@ class TSiteServer {
       if (fd < 0) continue;
       ++FConnections;
       std::lock_guard<std::mutex> hold(FLock);
-      FWorkers.emplace_back([this, fd] {
-        std::unique_ptr<TTransport> t = FTransport ? FTransport(fd) : std::make_unique<TTransport>(fd);
-        if (t->Start()) Serve(*t);
-        t.reset();
-        ::close(fd);
-      });
+      // A finished thread keeps its stack until joined: a long benchmark would run out of them.
+      for (auto w = FWorkers.begin(); w != FWorkers.end();) {
+        if (*w->Done) {
+          w->Thread.join();
+          w = FWorkers.erase(w);
+        } else {
+          ++w;
+        }
+      }
+      auto done = std::make_shared<std::atomic<bool>>(false);
+      FWorkers.push_back({std::thread([this, fd, done] {
+                            std::unique_ptr<TTransport> t =
+                                FTransport ? FTransport(fd) : std::make_unique<TTransport>(fd);
+                            if (t->Start()) Serve(*t);
+                            t.reset();
+                            ::close(fd);
+                            *done = true;
+                          }),
+                          done});
     }
   }
 
@@ -214,7 +227,11 @@ class TSiteServer {
   std::atomic<int> FConnections{0};
   std::thread FAcceptor;
   mutable std::mutex FLock;
-  std::list<std::thread> FWorkers;
+  struct TWorker {
+    std::thread Thread;
+    std::shared_ptr<std::atomic<bool>> Done;
+  };
+  std::list<TWorker> FWorkers;
   std::vector<TRequest> FRequests;
 };
 

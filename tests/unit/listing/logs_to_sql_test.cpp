@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "json/json_value.h"
 #include "listing/logs_to_sql.h"
+#include "runtime/codepage.h"
 
 using listing::ELogsError;
 using listing::LogsToSql;
@@ -88,6 +90,48 @@ TEST(LogsToSql, KeepsPageBytesAndConvertsEscapesToTheCodePage) {
   // Windows-1250 byte, or "?" when the code page has none.
   const auto out = Convert(Page({Log("1", "\"Pekn\xC3\xA1 \\u00e9 \\u010d \\u4e2d\"")}));
   EXPECT_NE(std::string::npos, out[0].find("'Pekn\xC3\xA1 \xE9 \xE8 ?'"));
+}
+
+TEST(LogsToRows, ReadsTheTextsAsUtf8AsAParseOfTheWholeTextAsUtf8Does) {
+  // Texts that are the page's own bytes are taken as they stand; any other escape reads the logs
+  // again. Either way the result is what reading the whole text as UTF-8 gives.
+  const std::vector<std::string> texts = {
+      "\"Pekn\xC3\xA1 \\\"cesta\\\" a\\nmost \\/ \\\\\"",  // raw UTF-8 and ASCII escapes, as the site writes
+      "\"\\u00e9 \\u010d \\u4e2d \\ud83d\\ude00\"",          // escapes beyond ASCII, a surrogate pair
+      "\"Pekn\xC3\xA1 \\u010d\"",                                // both in one text
+      "\"bad \xC3 byte \xE8\"",                                     // bytes that are no UTF-8
+      "\"\"", "42", "null", "\"\\u0000x\\t\"",
+  };
+  std::vector<std::string> logs;
+  for (size_t i = 0; i < texts.size(); ++i) logs.push_back(Log(std::to_string(i), texts[i]));
+  // A text beyond ASCII in one log must not change how the others are read.
+  for (const bool withEscape : {false, true}) {
+    std::vector<std::string> some = logs;
+    if (!withEscape) some.erase(some.begin() + 1, some.begin() + 3);
+    const std::string page = Page(some);
+    std::vector<listing::TLogRow> rows;
+    listing::LogsToRows(page, "GC1", rows);
+    const json::IJsonValue whole = json::TJsonValue::ParseText(runtime::Utf8ToWide(page), true, true);
+    json::TJsonArray* list = whole->Lookup(u"data")->ToArray();
+    ASSERT_EQ(static_cast<size_t>(list->Length()), rows.size());
+    for (int32_t i = 0; i < list->Length(); ++i) {
+      const auto utf8 = [&](const char16_t* name) {
+        json::TJsonValue* v = list->At(i)->ToObjectTable()->Find(name);
+        std::u16string scratch;
+        return runtime::WideToUtf8(v->Kind() == json::vkString ? v->StringUnits(scratch)
+                                                               : std::u16string_view(scratch = v->ToText()));
+      };
+      SCOPED_TRACE(some[static_cast<size_t>(i)]);
+      EXPECT_EQ(utf8(u"LogText"), rows[static_cast<size_t>(i)].LogTextUtf8);
+      EXPECT_EQ(utf8(u"UserName"), rows[static_cast<size_t>(i)].UserNameUtf8);
+      EXPECT_EQ(utf8(u"LogType"), rows[static_cast<size_t>(i)].WptLogTypeNameUtf8);
+    }
+  }
+  EXPECT_EQ("Pekn\xC3\xA1 \xC4\x8D", [&] {
+    std::vector<listing::TLogRow> rows;
+    listing::LogsToRows(Page({Log("1", texts[2])}), "GC1", rows);
+    return rows[0].LogTextUtf8;
+  }());
 }
 
 TEST(LogsToSql, FailsWholeOnTextsItCannotConvert) {
