@@ -4,8 +4,9 @@
 // connection as the ceiling. The program runs with the listings database off and on (each code's
 // rows also written into it), each run's peak memory taken. The database writer alone is then
 // timed on the same pages' rows, against the sqlite3 shell loading the SQL files the run wrote
-// (each file in one transaction, write-ahead logging on). A timed tool: prints pages per second
-// and the ratios of the same run.
+// (each file in one transaction, write-ahead logging on), and against SQLite alone storing the same
+// texts, the floor under any writer. A timed tool: prints pages per second and the ratios of the
+// same run.
 //
 //   batch_bench [pages] [realistic|long]   (default 500 realistic)
 //
@@ -13,6 +14,7 @@
 // of about 600 bytes, the rest the page's own markup outside any value). long: the sample page
 // grown to about 300 KB of description, the rare long listing.
 
+#include <sqlite3.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -231,22 +233,54 @@ int main(int argc, char** argv) {
   for (const std::string& code : codes) converted += runtime::FileExists(data + "tmp/" + code + ".sql") ? 1 : 0;
 
   // The database writer alone, on the same pages' rows: each cache in its own transaction.
+  std::vector<listing::TCacheRows> caches(codes.size());
+  {
+    listing::TListingParser parser;
+    parser.Host = "127.0.0.1";
+    std::string read;
+    for (size_t i = 0; i < codes.size(); ++i)
+      if (!parser.BuildRows(runtime::NormalizeLineBreaks(pageOf(codes[i])), caches[i], read)) return 1;
+  }
   double writer = 0, writerCpu = 0;
   {
     Shell("rm -f '" + data + "writer.db'*");
     store::TListingStore store(data + "writer.db");
-    listing::TListingParser parser;
-    parser.Host = "127.0.0.1";
-    for (const std::string& code : codes) {
-      listing::TCacheRows rows;
-      std::string read;
-      if (!parser.BuildRows(runtime::NormalizeLineBreaks(pageOf(code)), rows, read)) return 1;
+    for (const listing::TCacheRows& rows : caches) {
       const auto t = std::chrono::steady_clock::now();
       const double cpu = ThreadCpuSeconds();
       store.Apply(rows);
       writer += Seconds(t);
       writerCpu += ThreadCpuSeconds() - cpu;
     }
+  }
+  // The floor under any writer of these rows into SQLite: the same texts (the description and
+  // each log's text) as rows of one keyed table by one prepared insert, nothing cleaned or bound
+  // beyond them, one transaction per cache, the same journal settings.
+  double floorCpu = 0;
+  {
+    Shell("rm -f '" + data + "floor.db'*");
+    sqlite3* db = nullptr;
+    sqlite3_open((data + "floor.db").c_str(), &db);
+    sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; CREATE TABLE t (Id TEXT PRIMARY KEY, Text TEXT)",
+                 nullptr, nullptr, nullptr);
+    sqlite3_stmt* insert = nullptr;
+    sqlite3_prepare_v2(db, "INSERT OR REPLACE INTO t VALUES (?, ?)", -1, &insert, nullptr);
+    const auto put = [&](const std::string& id, const std::string& text) {
+      sqlite3_bind_text(insert, 1, id.data(), static_cast<int>(id.size()), SQLITE_STATIC);
+      sqlite3_bind_text(insert, 2, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+      sqlite3_step(insert);
+      sqlite3_reset(insert);
+    };
+    for (const listing::TCacheRows& rows : caches) {
+      const double cpu = ThreadCpuSeconds();
+      sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+      put(rows.Geocache.Code, rows.Geocache.LongDescription);
+      for (const listing::TLogRow& log : rows.Logs) put(log.Id, log.LogTextUtf8);
+      sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+      floorCpu += ThreadCpuSeconds() - cpu;
+    }
+    sqlite3_finalize(insert);
+    sqlite3_close(db);
   }
   // The sqlite3 shell loading the SQL files the run wrote into the same tables, each file in one
   // transaction, write-ahead logging on (synchronous=NORMAL, as the program has it).
@@ -291,6 +325,8 @@ int main(int argc, char** argv) {
               (cpuOn - cpuOff) * 1e6 / pages);
   std::printf("database writer alone:                   %8.1f caches/s (%.2f s, %.2f ms of CPU a cache)\n",
               pages / writer, writer, writerCpu * 1000 / pages);
+  std::printf("SQLite alone, the same texts as rows:                       %.2f ms of CPU a cache (writer / that: %.2fx)\n",
+              floorCpu * 1000 / pages, writerCpu / floorCpu);
   std::printf("sqlite3 shell loading the SQL files:     %8.1f caches/s (%.2f s)%s\n", pages / shell, shell,
               shellStatus == 0 ? "" : " (FAILED)");
   std::printf("ratio writer / sqlite3 shell: %.2fx (target >= 1.5x)\n", shell / writer);

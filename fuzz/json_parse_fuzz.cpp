@@ -4,12 +4,38 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "json/json_tokenizer.h"
 #include "json/json_value.h"
 #include "runtime/codepage.h"
+
+namespace {
+
+// Every string of `bytes` (a parse of 8-bit text) that keeps the text's own bytes must read as
+// UTF-8 what the same place in `utf8` (a parse of that text decoded as UTF-8) holds. Places are
+// matched by index and by names that read the same both ways.
+void CheckSourceBytes(json::TJsonValue* bytes, json::TJsonValue* utf8) {
+  if (bytes == nullptr || utf8 == nullptr || bytes->Kind() != utf8->Kind()) return;
+  if (const std::optional<std::string_view> own = bytes->StringSourceBytes()) {
+    std::u16string scratch;
+    const std::string read =
+        runtime::IsUtf8(*own) ? std::string(*own) : runtime::WideToUtf8(runtime::Utf8ToWide(*own));
+    if (read != runtime::WideToUtf8(utf8->StringUnits(scratch))) abort();
+  }
+  if (json::TJsonArray* a = bytes->ToArray()) {
+    for (int32_t i = 0; i < a->Length() && i < utf8->ToArray()->Length(); ++i)
+      CheckSourceBytes(a->At(i), utf8->ToArray()->At(i));
+  }
+  if (json::TJsonMemberTable* table = utf8->ToObjectTable()) {
+    json::TJsonEnumerator members{json::IJsonValue(bytes)};
+    while (members.MoveNext()) CheckSourceBytes(members.Current().Get(), table->Find(members.Name()));
+  }
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
@@ -33,6 +59,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     json::IJsonValue b = json::TJsonValue::ParseText(bytes, strict, partial);
     if (!v != !b) abort();
     if (v && v->ToJsonText(false, true) != b->ToJsonText(false, true)) abort();
+    if (b) {
+      json::IJsonValue u = json::TJsonValue::ParseText(runtime::Utf8ToWide(bytes), strict, partial);
+      CheckSourceBytes(b.Get(), u.Get());
+    }
   }
 
   // The same text in two pieces must give the same outcome.
