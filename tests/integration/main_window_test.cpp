@@ -118,6 +118,13 @@ class MainWindow : public ::testing::Test {
     return done();
   }
 
+  // Shows `view`, refreshed whenever `loop` is idle, and waits until the window is up.
+  bool ShowWindow(TGuiLoop& loop, TMainWindow& view) {
+    loop.OnIdle = [&view] { view.Refresh(); };
+    view.Show();
+    return PumpUntil(loop, [&] { return view.Window()->visible() != 0; });
+  }
+
   // Lets pending drawing reach the server.
   void Settle(TGuiLoop& loop, int ms = 300) {
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
@@ -190,9 +197,7 @@ TEST_F(MainWindow, OpensCentredWithItsCaptionSizeControlsAndSlovakTexts) {
   form.FormCreate();
   TGuiLoop loop;
   TMainWindow view(form);
-  loop.OnIdle = [&] { view.Refresh(); };
-  view.Show();
-  ASSERT_TRUE(PumpUntil(loop, [&] { return view.Window()->visible() != 0; }));
+  ASSERT_TRUE(ShowWindow(loop, view));
   const TMainWindowControls& c = view.Controls();
 
   // Caption, size, centred place, and no maximise (the frame hints).
@@ -315,9 +320,7 @@ TEST_F(MainWindow, LoginAgainstAnInTestSiteColoursTheUserFieldAndIgnoresClicksWh
   form.FormCreate();
   TGuiLoop loop;
   TMainWindow view(form);
-  loop.OnIdle = [&] { view.Refresh(); };
-  view.Show();
-  ASSERT_TRUE(PumpUntil(loop, [&] { return view.Window()->visible() != 0; }));
+  ASSERT_TRUE(ShowWindow(loop, view));
   const TMainWindowControls& c = view.Controls();
   Fl_Window* w = view.Window();
   const int fx = c.Edit1->x() + 3, fy = c.Edit1->y() + 3, fw = c.Edit1->w() - 6, fh = c.Edit1->h() - 6;
@@ -482,9 +485,7 @@ TEST_F(MainWindow, SecondTabConvertsTheSavedPageIntoTheMemoAndDetectReadsTheEnvi
   };
   TGuiLoop loop;
   TMainWindow view(form);
-  loop.OnIdle = [&] { view.Refresh(); };
-  view.Show();
-  ASSERT_TRUE(PumpUntil(loop, [&] { return view.Window()->visible() != 0; }));
+  ASSERT_TRUE(ShowWindow(loop, view));
   const TMainWindowControls& c = view.Controls();
   Fl_Window* w = view.Window();
 
@@ -582,9 +583,7 @@ TEST_F(MainWindow, DownloadsTypedCodesThroughTheBatchRoadListsThemAndStopsAfterT
   form.FormCreate();
   TGuiLoop loop;
   TMainWindow view(form);
-  loop.OnIdle = [&] { view.Refresh(); };
-  view.Show();
-  ASSERT_TRUE(PumpUntil(loop, [&] { return view.Window()->visible() != 0; }));
+  ASSERT_TRUE(ShowWindow(loop, view));
   const TMainWindowControls& c = view.Controls();
   Fl_Window* w = view.Window();
   auto rows = [&] {
